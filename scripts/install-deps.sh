@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and the demonstration need.
+set -euo pipefail
+pkgs=(
+    build-essential cmake pkg-config ninja-build
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libpcap-dev libpugixml-dev
+    qt6-base-dev
+    iproute2 socat procps util-linux xvfb
+)
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
