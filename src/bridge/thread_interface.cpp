@@ -69,7 +69,8 @@ bool ThreadInterface2::dispatchOneMessage() {
 
 void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds period) {
     std::unique_lock guard(m_mutex);
-    m_wakeup.wait_for(guard, period, [this] { return m_wakePending || terminated(); });
+    // A queued message is work too: the next pass takes it without waiting out the period.
+    m_wakeup.wait_for(guard, period, [this] { return m_wakePending || !m_messages.empty() || terminated(); });
     m_wakePending = false;
 }
 

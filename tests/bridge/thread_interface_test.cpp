@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "bridge/thread_interface.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Counts passes and records whether two passes of one lock ever overlapped.
+class CountingThread : public ThreadInterface {
+public:
+    CountingThread(LockInterface& lock, std::atomic<int>& inside, std::atomic<bool>& overlap)
+        : ThreadInterface(true, lock, nullptr), m_inside(inside), m_overlap(overlap) {}
+    ~CountingThread() override { release(); }
+    std::atomic<int> passes{0};
+    std::atomic<bool> holdPass{false};
+
+protected:
+    void pass() override {
+        if (m_inside.fetch_add(1) != 0)
+            m_overlap = true;
+        while (holdPass.load())
+            std::this_thread::yield();
+        ++passes;
+        m_inside.fetch_sub(1);
+    }
+
+private:
+    std::atomic<int>& m_inside;
+    std::atomic<bool>& m_overlap;
+};
+
+class Worker2 : public ThreadInterface2 {
+public:
+    explicit Worker2(bool suspended) : ThreadInterface2(suspended) { startIfRunning(); }
+    ~Worker2() override { release(); }
+    std::atomic<int> loops{0};
+
+protected:
+    void execute() override {
+        while (!terminated()) {
+            dispatchOneMessage();
+            waitBetweenPasses(std::chrono::milliseconds(1000));
+            ++loops;
+        }
+    }
+};
+
+} // namespace
+
+TEST(ThreadBase, SuspendedThreadRunsOnlyAfterResume) {
+    BCBLock lock;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    CountingThread thread(lock, inside, overlap);
+    std::this_thread::sleep_for(20ms); // nothing may happen meanwhile; not a synchronisation
+    EXPECT_EQ(thread.passes.load(), 0);
+    thread.resume();
+    EXPECT_TRUE(waitFor([&] { return thread.passes.load() > 3; }));
+}
+
+TEST(ThreadBase, PassesOfOneMappingNeverOverlap) {
+    BCBLock lock;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    std::vector<std::unique_ptr<CountingThread>> threads;
+    for (int i = 0; i < 9; ++i)
+        threads.push_back(std::make_unique<CountingThread>(lock, inside, overlap));
+    for (auto& t : threads)
+        t->resume();
+    EXPECT_TRUE(waitFor([&] {
+        for (auto& t : threads)
+            if (t->passes.load() < 20)
+                return false;
+        return true;
+    }));
+    threads.clear();
+    EXPECT_FALSE(overlap.load());
+}
+
+TEST(ThreadBase, ReleaseWaitsForTheRunningPassToFinish) {
+    BCBLock lock;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    auto thread = std::make_unique<CountingThread>(lock, inside, overlap);
+    thread->holdPass = true;
+    thread->resume();
+    ASSERT_TRUE(waitFor([&] { return inside.load() == 1; }));
+    std::atomic<bool> released{false};
+    std::thread releaser([&] {
+        thread->release();
+        released = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(released.load()) << "release returned while a pass was still running";
+    const int before = thread->passes.load();
+    thread->holdPass = false;
+    releaser.join();
+    EXPECT_EQ(inside.load(), 0);
+    EXPECT_EQ(thread->passes.load(), before + 1) << "the running pass finishes, no further pass starts";
+}
+
+TEST(ThreadBase, MessagesAreTakenOnePerPassInOrder) {
+    Worker2 worker(true);
+    std::vector<int> seen;
+    std::mutex m;
+    for (int i = 0; i < 5; ++i)
+        worker.post([&, i] {
+            std::lock_guard g(m);
+            seen.push_back(i);
+        });
+    EXPECT_EQ(worker.pendingMessages(), 5u);
+    worker.resume();
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard g(m);
+        return seen.size() == 5;
+    }));
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST(ThreadBase, PostedMessageAndTerminateEndTheWaitEarly) {
+    // The worker waits a whole second between passes; a post must not wait that long.
+    Worker2 worker(false);
+    ASSERT_TRUE(waitFor([&] { return worker.loops.load() >= 0; }));
+    std::atomic<bool> ran{false};
+    const auto start = std::chrono::steady_clock::now();
+    worker.post([&] { ran = true; });
+    EXPECT_TRUE(waitFor([&] { return ran.load(); }, 5s));
+    worker.release();
+    EXPECT_FALSE(worker.running());
+    // Generous bound: several posted passes plus release well under the 1 s wait each.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(ThreadBase, SyncLockReleasesOnException) {
+    BCBLock lock;
+    try {
+        SyncLock hold(lock);
+        throw 1;
+    } catch (int) {
+    }
+    std::atomic<bool> got{false};
+    std::thread other([&] {
+        SyncLock hold(lock);
+        got = true;
+    });
+    other.join();
+    EXPECT_TRUE(got.load());
+}
