@@ -1,0 +1,222 @@
+#include "model/mapping_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#if __has_include("bridge/net_setup.h")
+#include "bridge/net_setup.h"
+#define TARN_HAVE_NET_SETUP 1
+#else
+#define TARN_HAVE_NET_SETUP 0
+#endif
+
+namespace {
+
+constexpr const char* kMappingFileName = "79828669767684658278";
+
+std::string configHome() {
+    // A relative XDG_CONFIG_HOME is invalid by convention and ignored.
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
+        return xdg;
+    if (const char* home = std::getenv("HOME"); home && home[0] != '\0')
+        return std::string(home) + "/.config";
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
+        return std::string(entry->pw_dir) + "/.config";
+    return "/tmp";
+}
+
+// mkdir -p, new folders private to the user.
+bool makeFolders(const std::string& folder) {
+    if (folder.empty())
+        return true;
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0)
+        return S_ISDIR(info.st_mode);
+    const auto slash = folder.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makeFolders(folder.substr(0, slash)))
+        return false;
+    return ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Whole file, or nullopt-like false when it cannot be opened or read.
+bool readAll(const std::string& path, std::vector<std::uint8_t>& contents) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::uint8_t chunk[4096];
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        contents.insert(contents.end(), chunk, chunk + got);
+    }
+    ::close(fd);
+    return ok;
+}
+
+#if !TARN_HAVE_NET_SETUP
+// Network side of a new mapping, until the bridge provides its own set-up.
+void setUpNetworkSide(TARNINFO& tarnInfo, const tarnDesc& desc) {
+    NETSTRUCT& net = *tarnInfo.net;
+    switch (desc.mode) {
+    case kModeTcpServer:
+        net.isTcp = 1;
+        net.isServer = 1;
+        net.localAddr->set(AF_INET, ::htons(desc.localPort), "0.0.0.0");
+        break;
+    case kModeTcpClient:
+        net.isTcp = 1;
+        net.isServer = 0;
+        net.remoteAddr->set(AF_INET, ::htons(desc.remotePort), desc.ipAddress);
+        net.clientConnected = 0;
+        net.connectPending = 1;
+        break;
+    case kModeUdp:
+        net.isTcp = 0;
+        net.remoteAddr->set(AF_INET, ::htons(desc.remotePort), desc.ipAddress);
+        net.localAddr->set(AF_INET, ::htons(desc.localPort), "0.0.0.0");
+        if (g_sock) {
+            net.dataSock = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+            const SocketHandle sock = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+            g_sock->bind(sock, net.localAddr.get());
+            net.listenSock = sock;
+        }
+        break;
+    default:
+        break;
+    }
+}
+#endif
+
+} // namespace
+
+std::string mappingFilePath() { return configHome() + "/tarn/" + kMappingFileName; }
+
+bool setUpMapping(TARNINFO& tarnInfo, const tarnDesc& desc) {
+    if (!isKnownMode(desc.mode))
+        return false;
+    // Each mode stores only the fields that mean something for it.
+    switch (desc.mode) {
+    case kModeTcpServer:
+        setUpNetworkSide(tarnInfo, desc);
+        tarnInfo.setDesc(desc.comNum, kModeTcpServer, "0.0.0.0", desc.localPort, 0);
+        break;
+    case kModeTcpClient:
+        setUpNetworkSide(tarnInfo, desc);
+        tarnInfo.setDesc(desc.comNum, kModeTcpClient, desc.ipAddress, 0, desc.remotePort);
+        break;
+    default:
+        setUpNetworkSide(tarnInfo, desc);
+        tarnInfo.setDesc(desc.comNum, kModeUdp, desc.ipAddress, desc.localPort, desc.remotePort);
+        break;
+    }
+    // The control protocol runs for TCP clients only.
+    tarnInfo.control->enabled.store(desc.mode == kModeTcpClient ? 1 : 0);
+    return true;
+}
+
+void loadMappingFile(MappingLists& lists) { loadMappingFile(lists, mappingFilePath()); }
+
+void loadMappingFile(MappingLists& lists, const std::string& path) {
+    if (lists.fileLoaded)
+        return;
+    lists.fileLoaded = true;
+    std::vector<std::uint8_t> contents;
+    if (!readAll(path, contents))
+        return;
+    lists.stopAll();
+    lists.destroyAll();
+    lists.preservedRecords.clear();
+
+    // A partial record at the end is what a torn write leaves; it describes nothing usable,
+    // so it is ignored rather than filled up from stale bytes.
+    const std::size_t records = contents.size() / kDescRecordSize;
+    for (std::size_t i = 0; i < records; ++i) {
+        const std::uint8_t* raw = contents.data() + i * kDescRecordSize;
+        const tarnDesc desc = decodeDesc(raw);
+        if (!isKnownMode(desc.mode)) {
+            // A mode this program does not know (a newer program's, or a damaged record)
+            // cannot run, but turning it into a mapping with default fields would write
+            // those defaults over it at the next save. Keep the record byte for byte and
+            // write it back; it takes no port and no COM number.
+            DescRecord kept{};
+            std::memcpy(kept.data(), raw, kDescRecordSize);
+            lists.preservedRecords.push_back(kept);
+            continue;
+        }
+        TARNINFO* tarnInfo = lists.addMapping(desc.comNum);
+        if (!tarnInfo)
+            continue; // port could not be made: dropped silently, gone at the next save
+        setUpMapping(*tarnInfo, desc);
+    }
+}
+
+bool saveMappingFile(const MappingLists& lists) { return saveMappingFile(lists, mappingFilePath()); }
+
+bool saveMappingFile(const MappingLists& lists, const std::string& path) {
+    std::vector<std::uint8_t> contents;
+    contents.reserve((lists.mappings.size() + lists.preservedRecords.size()) * kDescRecordSize);
+    for (const auto& tarnInfo : lists.mappings) {
+        const DescRecord record = encodeDesc(tarnInfo->desc ? *tarnInfo->desc : tarnDesc{});
+        contents.insert(contents.end(), record.begin(), record.end());
+    }
+    for (const DescRecord& record : lists.preservedRecords)
+        contents.insert(contents.end(), record.begin(), record.end());
+
+    const std::string folder = folderOf(path);
+    if (!makeFolders(folder))
+        return false;
+    // Write a sibling file and rename it over the old one: a crash at any point leaves
+    // either the complete old file or the complete new one.
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, contents.data(), contents.size()) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // Make the rename itself durable.
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// The mapping file: one 112-byte tarnDesc record per mapping, in list order, nothing else.
+
+#include <string>
+
+#include "model/mapping_lists.h"
+
+// $XDG_CONFIG_HOME/tarn/79828669767684658278 (default ~/.config/tarn/).
+std::string mappingFilePath();
+
+// Re-creates one running mapping per record, in file order. Missing or unreadable file: no
+// mappings. Runs once per MappingLists.
+void loadMappingFile(MappingLists& lists);
+void loadMappingFile(MappingLists& lists, const std::string& path);
+
+// Replaces the file with the whole list (plus preserved records), atomically: a crash leaves
+// the old file or the new one. The folder is created on first save. Returns false when
+// nothing could be written (the old file then stays).
+bool saveMappingFile(const MappingLists& lists);
+bool saveMappingFile(const MappingLists& lists, const std::string& path);
+
+// Sets up a freshly created mapping from its description: the network side by mode, desc,
+// and the control endpoint (on for a TCP client, off otherwise). An unknown mode sets up
+// nothing and returns false.
+bool setUpMapping(TARNINFO& tarnInfo, const tarnDesc& desc);

@@ -1,0 +1,40 @@
+#pragma once
+// The network side of one mapping: its sockets, endpoints, connection flags and pacing state.
+// The flags and handles are also read (and, by the close-notification handler, written)
+// without the mapping's lock, so they are atomics.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "bridge/portable_sock.h"
+
+struct NETSTRUCT {
+    NETSTRUCT();
+    // Closes dataSock, then listenSock (each only if it names a socket, i.e. is not 0).
+    ~NETSTRUCT();
+    NETSTRUCT(const NETSTRUCT&) = delete;
+    NETSTRUCT& operator=(const NETSTRUCT&) = delete;
+
+    // 0 means "no socket": the socket layer never hands out 0-2. Whoever closes one of
+    // these sockets sets the field back to 0 (exchange(0) then close), so it is never closed
+    // twice and a reused number is never closed by mistake.
+    std::atomic<SocketHandle> listenSock{0};
+    std::atomic<SocketHandle> dataSock{0};
+    std::unique_ptr<Winsock_sockaddr_in> localAddr;
+    std::unique_ptr<Winsock_sockaddr_in> remoteAddr;
+    std::atomic<std::int32_t> connectPending{0};
+    std::atomic<std::int32_t> clientConnected{0};
+    std::atomic<std::int32_t> serverConnected{0};
+    std::int32_t lastConnected = 0; // refresh-tick snapshot, user-interface thread only
+    std::atomic<std::int32_t> isServer{0};
+    std::atomic<std::int32_t> isTcp{0};
+    std::atomic<std::int32_t> peerClosed{0};
+    // Pacing of the port read pump, under the mapping's lock only.
+    std::int32_t pacedBaud = 0;
+    std::int32_t baudStep = 0;
+    std::int32_t backlogLimit = 0;
+};
+
+// Closes a socket through the socket layer (or directly when the layer is not started).
+void closeSocketHandle(SocketHandle sock);
