@@ -1,0 +1,270 @@
+#include "core/program_core.h"
+
+#include <cassert>
+#include <cstdio>
+#include <future>
+
+#include "bridge/message_log.h"
+#include "bridge/net_setup.h"
+#include "core/affinity.h"
+#include "core/worker.h"
+#include "model/mapping_file.h"
+#include "model/tarn_thread.h"
+
+namespace core {
+namespace {
+
+std::string format(const char* pattern, std::int32_t number) {
+    char text[128];
+    std::snprintf(text, sizeof text, pattern, number, number);
+    return text;
+}
+
+} // namespace
+
+ProgramCore::ProgramCore(CoreOptions options)
+    : m_options(std::move(options)),
+      m_mappingFile(m_options.mappingFile.empty() ? mappingFilePath() : m_options.mappingFile) {}
+
+ProgramCore::~ProgramCore() { shutDown(); }
+
+void ProgramCore::start() {
+    if (m_started)
+        return;
+    m_started = true;
+    m_queue.adoptCurrentThread();
+    // First, so that every thread the program starts afterwards inherits the processor.
+    if (m_options.pinToFirstCpu)
+        pinToFirstPermittedCpu();
+    startSocketLayer();
+    setMappingMessageSink([this](const std::string& text) { m_mappingLog.append(text); });
+    // The monitor thread only queues; the handler runs on the main thread, which owns the
+    // lists.
+    setSocketNotificationSink([this](const SocketNotification& notification) {
+        m_queue.post([this, notification] { handleNotification(notification); });
+    });
+
+    Worker::Hooks hooks;
+    hooks.loadMappings = [this] { runOnMainAndWait([this] { loadMappings(); }); };
+    hooks.startUpDone = [this] { postMessage(CoreEvent::kStartUpDone); };
+    if (m_options.searchJob) {
+        hooks.search = m_options.searchJob;
+        if (m_options.workerAnnouncesSearch)
+            hooks.searchDone = [this] { postMessage(CoreEvent::kSearchFinished); };
+    }
+    if (m_options.openBrowser) {
+        hooks.openWebPage = m_options.openBrowser;
+        hooks.webPageDone = [this] { postMessage(CoreEvent::kWebPageDone); };
+    }
+    m_worker = std::make_unique<Worker>(std::move(hooks), m_options.workerPeriod);
+    m_worker->startIfRunning();
+    if (m_options.runStartUpCommand)
+        m_worker->setCommand(Worker::kStartUp);
+}
+
+void ProgramCore::loadMappings() {
+    if (m_shutDown || m_loaded.load())
+        return;
+    loadMappingFile(m_lists, m_mappingFile);
+    m_mappingListStale = true;
+    m_loaded.store(true);
+}
+
+void ProgramCore::runOnMainAndWait(std::function<void()> task) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    m_queue.post([task = std::move(task), done] {
+        task();
+        done->set_value();
+    });
+    // A dropped task (queue closed at shut-down) breaks the promise, which also ends the wait.
+    while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        if (m_worker && m_worker->terminated())
+            return;
+    }
+}
+
+void ProgramCore::setEventHandler(std::function<void(CoreEvent)> handler) {
+    assert(m_queue.onMainThread());
+    m_eventHandler = std::move(handler);
+}
+
+void ProgramCore::postMessage(CoreEvent event) {
+    m_queue.post([this, event] { deliver(event); });
+}
+
+void ProgramCore::deliver(CoreEvent event) {
+    if (m_shutDown)
+        return;
+    if (m_eventHandler)
+        m_eventHandler(event);
+    if (event == CoreEvent::kSearchFinished) {
+        const std::size_t devices = m_options.deviceCount ? m_options.deviceCount() : 0;
+        char text[64];
+        std::snprintf(text, sizeof text, "%u device(s) searched.", static_cast<unsigned>(devices));
+        logDeviceMessage(text);
+    }
+}
+
+void ProgramCore::handleNotification(const SocketNotification& notification) {
+    if (m_shutDown)
+        return;
+    // Data sockets belong to the bridge's handler; what it does not own may be a control
+    // connection's socket.
+    if (handleSocketNotification(m_lists, notification))
+        return;
+    if (notification.event == FD_CLOSE)
+        closeControlSocket(notification);
+}
+
+// The control socket is read and replaced by the mapping's control threads under the
+// mapping's lock. Closing it from here would leave its number in the record, where a later
+// socket of the same number could be read by the wrong owner; so the close is handed to the
+// mapping's own control thread, which does it under the lock, only while that socket is
+// still the one the notification was registered for.
+void ProgramCore::closeControlSocket(const SocketNotification& notification) {
+    for (std::size_t position = 0; position < m_lists.threadSets.size(); ++position) {
+        TARNThread& threads = *m_lists.threadSets[position];
+        if (!threads.mek_ncp_connBuilder || position >= m_lists.mappings.size())
+            continue;
+        TARNINFO* tarnInfo = m_lists.mappings[position].get();
+        LockInterface* lock = threads.lock.get();
+        threads.mek_ncp_connBuilder->post([tarnInfo, lock, notification] {
+            SyncLock hold(*lock);
+            mek_ncp* control = tarnInfo->control.get();
+            if (!control || control->sock != notification.sock ||
+                !isCurrentRegistration(notification.sock, notification.registration))
+                return;
+            control->closeSocket();
+            control->connected.store(0);
+        });
+    }
+}
+
+CommandOutcome ProgramCore::addMapping(const tarnDesc& desc) {
+    assert(m_queue.onMainThread());
+    if (m_shutDown)
+        return {false, "The program is ending."};
+    m_mappingListStale = true;
+    if (desc.comNum <= 0)
+        return {false, "Please DON'T give an invalid comport number.\n"};
+    if (m_lists.findByCom(desc.comNum) >= 0)
+        return {false, "Please DON'T create the existing comport.\n"};
+    if (!isKnownMode(desc.mode))
+        return {false, "Please choose TCP server, TCP client or UDP.\n"};
+
+    TARNINFO* tarnInfo = m_lists.addMapping(desc.comNum);
+    if (!tarnInfo) {
+        char text[128];
+        std::snprintf(text, sizeof text, "COM%u cannot be created.\nPlease check if COM%u is occupied.",
+                      static_cast<unsigned>(desc.comNum), static_cast<unsigned>(desc.comNum));
+        logMappingMessage(format("COM%u is unable to be created.", desc.comNum));
+        return {false, text};
+    }
+    setUpMapping(*tarnInfo, desc);
+    logMappingMessage(format("COM%u is created.", desc.comNum));
+    saveMappings();
+    return {true, {}};
+}
+
+CommandOutcome ProgramCore::removeMapping(std::int32_t comNumber) {
+    assert(m_queue.onMainThread());
+    if (m_shutDown)
+        return {false, "The program is ending."};
+    const int position = m_lists.findByCom(comNumber);
+    if (position < 0)
+        return {false, "invalid deque<T> subscript"};
+    if (m_lists.at(static_cast<std::size_t>(position)).isOpen())
+        return {false, format("COM%d is still open.\nPlease close it first.", comNumber)};
+    m_lists.removeAt(static_cast<std::size_t>(position), [this](const TARNINFO& tarnInfo) {
+        logMappingMessage(format("COM%d is removed.", tarnInfo.comNumber));
+    });
+    m_mappingListStale = true;
+    saveMappings();
+    return {true, {}};
+}
+
+void ProgramCore::saveMappings() {
+    if (!saveMappingFile(m_lists, m_mappingFile))
+        std::fprintf(stderr, "tarn: the mapping file %s could not be written\n", m_mappingFile.c_str());
+}
+
+CommandOutcome ProgramCore::requestExit() {
+    assert(m_queue.onMainThread());
+    for (const auto& tarnInfo : m_lists.mappings) {
+        if (tarnInfo->isOpen())
+            return {false, kCloseOpenPortsFirst};
+    }
+    shutDown();
+    return {true, {}};
+}
+
+void ProgramCore::shutDown() {
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    m_exiting.store(true);
+    // Nothing queued may run against records that are about to go.
+    m_queue.close();
+    if (m_started)
+        setSocketNotificationSink(nullptr);
+    // Every mapping's threads are asked to end before any is waited for; then the mappings
+    // go front to back. The mapping file is not written at exit.
+    m_lists.stopAll();
+    m_lists.destroyAll();
+    if (m_worker) {
+        m_worker->release();
+        m_worker.reset();
+    }
+    if (m_options.releaseDevices)
+        m_options.releaseDevices();
+    if (m_started) {
+        setMappingMessageSink(nullptr);
+        stopSocketLayer();
+    }
+}
+
+std::vector<MappingRow> ProgramCore::mappingRows() {
+    assert(m_queue.onMainThread());
+    std::vector<MappingRow> rows;
+    rows.reserve(m_lists.size());
+    for (const auto& tarnInfo : m_lists.mappings) {
+        tarnInfo->refreshRowText();
+        MappingRow row;
+        for (std::size_t cell = 0; cell < row.cells.size(); ++cell)
+            row.cells[cell] = tarnInfo->rowText[cell];
+        row.drawnRed = tarnInfo->isTcp() && tarnInfo->isOpen() && !tarnInfo->isConnected();
+        row.comNumber = tarnInfo->comNumber;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+bool ProgramCore::refreshTick() {
+    assert(m_queue.onMainThread());
+    if (m_lists.empty())
+        return false;
+    if (m_mappingListStale) {
+        m_mappingListStale = false;
+        return true;
+    }
+    bool changed = false;
+    for (const auto& tarnInfo : m_lists.mappings) {
+        const std::int32_t baud = tarnInfo->baudRate();
+        const std::int32_t open = tarnInfo->isOpen() ? 1 : 0;
+        const std::int32_t connected = tarnInfo->isConnected() ? 1 : 0;
+        const std::uint8_t controlConnected = tarnInfo->control->connected.load();
+        const std::int32_t controlStatus = tarnInfo->control->status.load();
+        changed = changed || baud != tarnInfo->lastBaud || open != tarnInfo->lastOpen.load() ||
+                  connected != tarnInfo->net->lastConnected || controlConnected != tarnInfo->control->shownConnected ||
+                  controlStatus != tarnInfo->control->shownStatus;
+        tarnInfo->lastBaud = baud;
+        tarnInfo->lastOpen.store(open);
+        tarnInfo->net->lastConnected = connected;
+        tarnInfo->control->shownConnected = controlConnected;
+        tarnInfo->control->shownStatus = controlStatus;
+    }
+    return changed;
+}
+
+} // namespace core

@@ -1,0 +1,151 @@
+#pragma once
+// The program core shared by the window and the daemon: it owns the mapping lists and the
+// two message logs, runs the main-loop queue, the worker and the start-up and shut-down
+// sequences. A front end sends commands in and receives events out; nothing here draws.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridge/portable_sock.h"
+#include "core/event_queue.h"
+#include "core/message_logs.h"
+#include "model/mapping_lists.h"
+#include "model/tarn_desc.h"
+
+class Worker;
+
+namespace core {
+
+// Messages the core delivers to its front end on the main thread.
+enum class CoreEvent : int {
+    kSearchFinished = 8024,     // the device list was rebuilt by a search
+    kLoginSucceeded = 8074,     // continue the configure sequence
+    kStoreConfiguration = 9024, // store the edited device configuration
+    kStartUpDone = 1,           // the start-up load ran: hide the window into the tray
+    kWebPageDone = 2,           // the browser was started: close the "processing" box
+};
+
+// Texts the front end shows in its error box.
+inline constexpr const char* kSelectItemFirst = "Please select an item first.";
+inline constexpr const char* kCloseOpenPortsFirst = "Please first close the currently open TARN(s).";
+
+// Outcome of a front-end command: `message` is what the error box shows when !ok.
+struct CommandOutcome {
+    bool ok = false;
+    std::string message;
+};
+
+// One row of the mapping list as a view draws it.
+struct MappingRow {
+    std::array<std::string, 15> cells;
+    bool drawnRed = false; // TCP, port open, connection down
+    std::int32_t comNumber = 0;
+};
+
+struct CoreOptions {
+    // Keep every thread on the first permitted processor.
+    bool pinToFirstCpu = true;
+    // Empty: the default place ($XDG_CONFIG_HOME/tarn/...).
+    std::string mappingFile;
+    // The worker looks at its command this often; it runs the start-up command at its
+    // first look.
+    std::chrono::milliseconds workerPeriod{1000};
+    bool runStartUpCommand = true;
+    // Device search: runs one search job on the worker; null leaves searching out.
+    std::function<void()> searchJob;
+    // Number of devices in the device list, for "%u device(s) searched.".
+    std::function<std::size_t()> deviceCount;
+    // The daemon has no search dialog to announce the end of a search: with this set, the
+    // worker posts kSearchFinished itself after each search it runs.
+    bool workerAnnouncesSearch = false;
+    // Opens an address in the browser (worker thread).
+    std::function<void(const std::string&)> openBrowser;
+    // Releases the device list and the device-management endpoint at shut-down.
+    std::function<void()> releaseDevices;
+};
+
+class ProgramCore {
+public:
+    explicit ProgramCore(CoreOptions options = {});
+    // Runs the shut-down sequence if it has not run yet.
+    ~ProgramCore();
+    ProgramCore(const ProgramCore&) = delete;
+    ProgramCore& operator=(const ProgramCore&) = delete;
+
+    // Pins the process, starts the socket layer, installs the log and notification sinks
+    // and starts the worker with its start-up command. Call on the main thread.
+    void start();
+
+    EventQueue& mainLoop() { return m_queue; }
+    MessageLog& mappingLog() { return m_mappingLog; }
+    MessageLog& deviceLog() { return m_deviceLog; }
+    // Any thread.
+    void logMappingMessage(std::string text) { m_mappingLog.append(std::move(text)); }
+    void logDeviceMessage(std::string text) { m_deviceLog.append(std::move(text)); }
+
+    // Front end's receiver of CoreEvents (main thread).
+    void setEventHandler(std::function<void(CoreEvent)> handler);
+    // Any thread: queues a numbered message for the main thread (8024, 8074, 9024).
+    void postMessage(CoreEvent event);
+
+    // Commands; main thread only.
+    // Creates and runs a mapping from its description, then rewrites the mapping file.
+    CommandOutcome addMapping(const tarnDesc& desc);
+    // Removes the mapping on COM<n> unless an application holds its port open.
+    CommandOutcome removeMapping(std::int32_t comNumber);
+    // The window's exit command: refused while any mapped port is open; otherwise runs the
+    // shut-down sequence. After ok the front end ends its loop.
+    CommandOutcome requestExit();
+    // Session end or a termination signal: the shut-down sequence without the open-port
+    // check. Idempotent.
+    void shutDown();
+    bool exiting() const { return m_exiting.load(); }
+    bool isShutDown() const { return m_shutDown; }
+
+    // Display; main thread only.
+    std::size_t mappingCount() const { return m_lists.size(); }
+    std::vector<MappingRow> mappingRows();
+    // The refresh tick: true when the mapping list must be rebuilt (marked stale, or one of
+    // the watched values of some mapping changed since the last tick). Clears the mark.
+    bool refreshTick();
+    void markMappingListStale() { m_mappingListStale = true; }
+
+    // The lists themselves, for tests and for the add dialog's checks; main thread only.
+    MappingLists& lists() { return m_lists; }
+    Worker* worker() { return m_worker.get(); }
+    const std::string& mappingFile() const { return m_mappingFile; }
+    // Whether the start-up load has run.
+    bool mappingsLoaded() const { return m_loaded.load(); }
+
+private:
+    void loadMappings();
+    void handleNotification(const SocketNotification& notification);
+    void closeControlSocket(const SocketNotification& notification);
+    void deliver(CoreEvent event);
+    // Posts `task` to the main loop and waits until it ran (or can no longer run).
+    void runOnMainAndWait(std::function<void()> task);
+    void saveMappings();
+
+    CoreOptions m_options;
+    std::string m_mappingFile;
+    EventQueue m_queue;
+    MessageLog m_mappingLog;
+    MessageLog m_deviceLog;
+    MappingLists m_lists;
+    std::unique_ptr<Worker> m_worker;
+    std::function<void(CoreEvent)> m_eventHandler;
+    std::atomic<bool> m_exiting{false};
+    std::atomic<bool> m_loaded{false};
+    bool m_started = false;
+    bool m_shutDown = false;
+    bool m_mappingListStale = false;
+};
+
+} // namespace core
