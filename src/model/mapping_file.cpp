@@ -90,21 +90,23 @@ bool readAll(const std::string& path, std::vector<std::uint8_t>& contents) {
 
 #if !TARN_HAVE_NET_SETUP
 // Network side of a new mapping, until the bridge provides its own set-up.
-void setUpNetworkSide(TARNINFO& tarnInfo, const tarnDesc& desc) {
+bool setUpNetworkSide(MappingLists& lists, std::size_t position, const tarnDesc& desc) {
+    TARNINFO& tarnInfo = lists.at(position);
+    SyncLock hold(*listAt(lists.threadSets, position)->lock);
     NETSTRUCT& net = *tarnInfo.net;
     switch (desc.mode) {
     case kModeTcpServer:
         net.isTcp = 1;
         net.isServer = 1;
         net.localAddr->set(AF_INET, ::htons(desc.localPort), "0.0.0.0");
-        break;
+        return true;
     case kModeTcpClient:
         net.isTcp = 1;
         net.isServer = 0;
         net.remoteAddr->set(AF_INET, ::htons(desc.remotePort), desc.ipAddress);
         net.clientConnected = 0;
         net.connectPending = 1;
-        break;
+        return true;
     case kModeUdp:
         net.isTcp = 0;
         net.remoteAddr->set(AF_INET, ::htons(desc.remotePort), desc.ipAddress);
@@ -115,9 +117,9 @@ void setUpNetworkSide(TARNINFO& tarnInfo, const tarnDesc& desc) {
             g_sock->bind(sock, net.localAddr.get());
             net.listenSock = sock;
         }
-        break;
+        return true;
     default:
-        break;
+        return false;
     }
 }
 #endif
@@ -126,24 +128,17 @@ void setUpNetworkSide(TARNINFO& tarnInfo, const tarnDesc& desc) {
 
 std::string mappingFilePath() { return configHome() + "/tarn/" + kMappingFileName; }
 
-bool setUpMapping(TARNINFO& tarnInfo, const tarnDesc& desc) {
-    if (!isKnownMode(desc.mode))
+bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& desc) {
+    if (!isKnownMode(desc.mode) || !setUpNetworkSide(lists, position, desc))
         return false;
+    TARNINFO& tarnInfo = lists.at(position);
     // Each mode stores only the fields that mean something for it.
-    switch (desc.mode) {
-    case kModeTcpServer:
-        setUpNetworkSide(tarnInfo, desc);
+    if (desc.mode == kModeTcpServer)
         tarnInfo.setDesc(desc.comNum, kModeTcpServer, "0.0.0.0", desc.localPort, 0);
-        break;
-    case kModeTcpClient:
-        setUpNetworkSide(tarnInfo, desc);
+    else if (desc.mode == kModeTcpClient)
         tarnInfo.setDesc(desc.comNum, kModeTcpClient, desc.ipAddress, 0, desc.remotePort);
-        break;
-    default:
-        setUpNetworkSide(tarnInfo, desc);
+    else
         tarnInfo.setDesc(desc.comNum, kModeUdp, desc.ipAddress, desc.localPort, desc.remotePort);
-        break;
-    }
     // The control protocol runs for TCP clients only.
     tarnInfo.control->enabled.store(desc.mode == kModeTcpClient ? 1 : 0);
     return true;
@@ -181,7 +176,7 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
         TARNINFO* tarnInfo = lists.addMapping(desc.comNum);
         if (!tarnInfo)
             continue; // port could not be made: dropped silently, gone at the next save
-        setUpMapping(*tarnInfo, desc);
+        setUpMapping(lists, static_cast<std::size_t>(tarnInfo->index), desc);
     }
 }
 

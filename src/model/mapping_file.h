@@ -1,6 +1,7 @@
 #pragma once
 // The mapping file: one 112-byte tarnDesc record per mapping, in list order, nothing else.
 
+#include <cstddef>
 #include <string>
 
 #include "model/mapping_lists.h"
@@ -19,7 +20,7 @@ void loadMappingFile(MappingLists& lists, const std::string& path);
 bool saveMappingFile(const MappingLists& lists);
 bool saveMappingFile(const MappingLists& lists, const std::string& path);
 
-// Sets up a freshly created mapping from its description: the network side by mode, desc,
-// and the control endpoint (on for a TCP client, off otherwise). An unknown mode sets up
-// nothing and returns false.
-bool setUpMapping(TARNINFO& tarnInfo, const tarnDesc& desc);
+// Sets up the freshly created mapping at `position` from its description: the network side
+// by mode (under the mapping's lock, its threads already run), desc, and the control
+// endpoint (on for a TCP client, off otherwise). An unknown mode sets up nothing: false.
+bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& desc);
