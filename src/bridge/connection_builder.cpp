@@ -1,0 +1,101 @@
+#include "bridge/connection_builder.h"
+
+#include <cstdio>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "bridge/message_log.h"
+#include "bridge/net_setup.h"
+#include "model/tarn_info.h"
+
+namespace {
+
+// A connect to a host that does not answer would otherwise block for the system's connect
+// time-out (minutes on Linux) while holding the mapping's lock, and a shut-down would wait
+// for it. A device on the local network answers well within this.
+constexpr timeval kConnectTimeout{3, 0};
+
+} // namespace
+
+ConnectionBuilder::ConnectionBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
+    : ThreadInterface(createSuspended, lock, tarnInfo) {}
+
+ConnectionBuilder::~ConnectionBuilder() { release(); }
+
+void ConnectionBuilder::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    if (tarnInfo.active.load() != 1 || !tarnInfo.isTcp() || tarnInfo.isConnected() || !tarnInfo.isOpen())
+        return;
+    if (tarnInfo.isServer())
+        serverPass();
+    else
+        clientPass();
+}
+
+void ConnectionBuilder::serverPass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    closeDataSocket(net);
+    if (!m_listening) {
+        // Set up once: a port that cannot be bound (say, in use) keeps the mapping listening
+        // in name only until it is re-created.
+        m_listening = true;
+        const SocketHandle listener = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (listener > 0) {
+            const int on = 1;
+            g_sock->setOption(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            g_sock->bind(listener, net.localAddr.get());
+            g_sock->listen(listener, 1);
+            net.listenSock.store(listener);
+        }
+    }
+    const SocketHandle listener = net.listenSock.load();
+    const SocketHandle accepted = listener > 0 ? g_sock->accept(listener, net.localAddr.get()) : -1;
+    if (accepted <= 0) {
+        net.serverConnected.store(0);
+        m_relisten = true;
+        return;
+    }
+    if (m_relisten) {
+        tarnInfo.buffers->clearReceive();
+        tarnInfo.buffers->clearSend();
+        m_relisten = false;
+    }
+    net.dataSock.store(accepted);
+    net.peerClosed.store(0);
+    g_sock->asyncSelect(accepted, static_cast<unsigned>(tarnInfo.comNumber), kDataSocketEvents);
+    net.serverConnected.store(1);
+    char line[96];
+    std::snprintf(line, sizeof line, "COM%d as a server accepts 1 connection(s).", tarnInfo.comNumber);
+    logMappingMessage(line);
+}
+
+void ConnectionBuilder::clientPass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    closeDataSocket(net);
+    if (net.connectPending.load() != 1 || net.clientConnected.load() != 0)
+        return;
+    const SocketHandle sock = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sock <= 0)
+        return;
+    net.dataSock.store(sock);
+    g_sock->setOption(sock, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
+    if (g_sock->connect(sock, net.remoteAddr.get()) != 0) {
+        // Silent: the next pass tries again with a new socket.
+        closeDataSocket(net);
+        return;
+    }
+    net.connectPending.store(0);
+    net.peerClosed.store(0);
+    tarnInfo.buffers->clearReceive();
+    tarnInfo.buffers->clearSend();
+    g_sock->asyncSelect(sock, 0, kDataSocketEvents);
+    net.clientConnected.store(1);
+    char peer[16];
+    net.remoteAddr->toText(peer);
+    char line[128];
+    std::snprintf(line, sizeof line, "COM%d as a client connects server( %s).", tarnInfo.comNumber, peer);
+    logMappingMessage(line);
+    tarnInfo.control->enabled.store(1);
+}

@@ -1,0 +1,169 @@
+#include "bridge/data_pumps.h"
+
+#include <algorithm>
+
+#include "bridge/net_setup.h"
+#include "model/tarn_info.h"
+
+namespace {
+
+// The data path is usable: UDP always, TCP while its connection is up.
+bool linked(const TARNINFO& tarnInfo) { return !tarnInfo.isTcp() || tarnInfo.isConnected(); }
+
+bool active(const TARNINFO& tarnInfo) { return tarnInfo.active.load() == 1; }
+
+} // namespace
+
+tarnRXThread::tarnRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
+    : ThreadInterface(createSuspended, lock, tarnInfo) {}
+tarnRXThread::~tarnRXThread() { release(); }
+
+void tarnRXThread::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    const bool open = tarnInfo.isOpen();
+    if (!open || !active(tarnInfo) || !linked(tarnInfo)) {
+        if (!open) {
+            // The next open period sets pacing up anew, from the rate then in force.
+            m_paced = false;
+            net.pacedBaud = 0;
+        }
+        return;
+    }
+    const std::uint32_t waiting = tarnInfo.inQueue();
+    if (waiting == 0)
+        return;
+
+    // The application's own rate is the base; the paced rate only ever lives in the port's
+    // emulation, so a new rate the application sets is seen here and becomes the new base.
+    const std::int32_t appBaud = tarnInfo.baudRate();
+    if (!m_paced || appBaud != m_baseBaud) {
+        m_paced = true;
+        m_baseBaud = appBaud;
+        net.pacedBaud = appBaud;
+        net.baudStep = appBaud / 100;
+        net.backlogLimit = static_cast<std::int32_t>(static_cast<std::int64_t>(appBaud) * 10 / 100);
+    }
+    // While the network lags by more than a tenth of the rate (in bytes), slow the
+    // application by one step per pass; restore the full rate as soon as it has caught up.
+    const std::uint32_t backlog = tarnInfo.portToNet->count.load();
+    if (net.backlogLimit >= 0 && backlog > static_cast<std::uint32_t>(net.backlogLimit) &&
+        net.pacedBaud > net.baudStep)
+        net.pacedBaud -= net.baudStep;
+    else
+        net.pacedBaud = m_baseBaud;
+    tarnInfo.setBaudRate(net.pacedBaud);
+
+    std::uint32_t n = std::min({kPortChunk, waiting, tarnInfo.portToNet->freeSpace()});
+    if (n == 0)
+        return;
+    std::uint8_t chunk[kPortChunk];
+    if (!tarnInfo.port->Read(chunk, &n))
+        return;
+    n = std::min(n, kPortChunk);
+    // Never more than the free space was asked for, so the chunk always fits.
+    tarnInfo.portToNet->copyIn(chunk, n);
+}
+
+tarnTXThread::tarnTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
+    : ThreadInterface(createSuspended, lock, tarnInfo) {}
+tarnTXThread::~tarnTXThread() { release(); }
+
+void tarnTXThread::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    if (!tarnInfo.isOpen() || !active(tarnInfo) || !linked(tarnInfo))
+        return;
+    // Keep strict emulation on at the rate in force: the paced one while the read pump holds
+    // the application back, else the application's own.
+    const std::int32_t paced = tarnInfo.net->pacedBaud;
+    tarnInfo.setBaudRate(paced > 0 ? paced : tarnInfo.baudRate());
+
+    ByteRing& ring = *tarnInfo.netToPort;
+    const std::uint32_t queued = ring.count.load();
+    if (queued == 0 || !tarnInfo.isOpen())
+        return;
+    const std::uint32_t n = std::min(kPortChunk, queued);
+    std::uint8_t chunk[kPortChunk];
+    ring.copyOut(chunk, n);
+    // The port may take less than offered (its input is full, or the emulated rate allows no
+    // more yet); what it did not take stays at the head of the ring for the next pass.
+    const std::uint32_t taken = std::min(tarnInfo.port->Write(chunk, n), n);
+    if (taken > 0)
+        ring.consume(taken);
+}
+
+netTXThread::netTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
+    : ThreadInterface(createSuspended, lock, tarnInfo) {}
+netTXThread::~netTXThread() { release(); }
+
+void netTXThread::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    ByteRing& ring = *tarnInfo.portToNet;
+    const std::uint32_t queued = ring.count.load();
+    if (queued == 0 || !active(tarnInfo) || !tarnInfo.isOpen())
+        return;
+    const bool tcp = tarnInfo.isTcp();
+    if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)
+        return;
+
+    const std::uint32_t n = std::min(kNetSendChunk, queued);
+    std::uint8_t* scratch = tarnInfo.buffers->sendScratch.get();
+    tarnInfo.buffers->clearSend();
+    // Copied, not consumed: only what the network accepts leaves the ring.
+    ring.copyOut(scratch, n);
+    if (tcp) {
+        const int sent = g_sock->send(net.dataSock.load(), scratch, static_cast<int>(n), 0);
+        if (sent < 0) {
+            if (g_sock->lastError() != kWouldBlock)
+                takeConnectionDown(tarnInfo, false);
+            return;
+        }
+        ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
+        return;
+    }
+    // One pass, one datagram: the datagram boundaries the peer sees are these chunks.
+    const int sent = g_sock->sendto(net.listenSock.load(), scratch, static_cast<int>(n), 0, net.remoteAddr.get());
+    if (sent < 0)
+        return; // retried on a later pass, whatever the error
+    ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
+}
+
+netRXThread::netRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
+    : ThreadInterface(createSuspended, lock, tarnInfo) {}
+netRXThread::~netRXThread() { release(); }
+
+void netRXThread::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    if (!active(tarnInfo) || !tarnInfo.isOpen())
+        return;
+    const bool tcp = tarnInfo.isTcp();
+    if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)
+        return;
+    // Take nothing from the network unless a whole chunk fits: the bytes stay in the socket,
+    // TCP's window holds the peer back, and a datagram is never split or dropped here.
+    ByteRing& ring = *tarnInfo.netToPort;
+    if (ring.freeSpace() < kNetRecvChunk)
+        return;
+
+    std::uint8_t* scratch = tarnInfo.buffers->recvScratch.get();
+    tarnInfo.buffers->clearReceive();
+    if (tcp) {
+        const int received = g_sock->recv(net.dataSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0);
+        if (received < 0 && g_sock->lastError() == kWouldBlock)
+            return;
+        if (received <= 0) {
+            // The peer closed (0) or the connection failed.
+            takeConnectionDown(tarnInfo, false);
+            return;
+        }
+        ring.copyIn(scratch, static_cast<std::uint32_t>(received));
+        return;
+    }
+    const int received =
+        g_sock->recvfrom(net.listenSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0, net.remoteAddr.get());
+    if (received <= 0)
+        return;
+    ring.copyIn(scratch, static_cast<std::uint32_t>(received));
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The four pumps that move a mapping's bytes, each one hop in one direction, one chunk per
+// pass under the mapping's lock:
+//   tarnRXThread  port -> portToNet ring   (512 bytes, paces the application)
+//   netTXThread   portToNet ring -> network (1400 bytes: one TCP send or one datagram)
+//   netRXThread   network -> netToPort ring (2048 bytes, only when the ring has room)
+//   tarnTXThread  netToPort ring -> port   (512 bytes, only what the port took)
+
+#include <cstdint>
+
+#include "bridge/thread_interface.h"
+
+inline constexpr std::uint32_t kPortChunk = 512;
+inline constexpr std::uint32_t kNetSendChunk = 1400;
+inline constexpr std::uint32_t kNetRecvChunk = 2048;
+
+// Reads what the application wrote and slows the port's emulated rate while the network
+// falls behind.
+class tarnRXThread : public ThreadInterface {
+public:
+    tarnRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
+    ~tarnRXThread() override;
+
+protected:
+    void pass() override;
+
+private:
+    // Pacing is set up from the application's rate once per open period, and again whenever
+    // the application chooses another rate.
+    bool m_paced = false;
+    std::int32_t m_baseBaud = 0;
+};
+
+// Delivers received bytes to the application.
+class tarnTXThread : public ThreadInterface {
+public:
+    tarnTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
+    ~tarnTXThread() override;
+
+protected:
+    void pass() override;
+};
+
+// Sends queued bytes to the peer.
+class netTXThread : public ThreadInterface {
+public:
+    netTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
+    ~netTXThread() override;
+
+protected:
+    void pass() override;
+};
+
+// Receives from the peer. Also the thread on which a close notification is applied.
+class netRXThread : public ThreadInterface {
+public:
+    netRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
+    ~netRXThread() override;
+
+protected:
+    void pass() override;
+};
