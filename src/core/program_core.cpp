@@ -161,7 +161,7 @@ CommandOutcome ProgramCore::addMapping(const tarnDesc& desc) {
         logMappingMessage(format("COM%u is unable to be created.", desc.comNum));
         return {false, text};
     }
-    setUpMapping(*tarnInfo, desc);
+    setUpMapping(m_lists, static_cast<std::size_t>(tarnInfo->getIndex()), desc);
     logMappingMessage(format("COM%u is created.", desc.comNum));
     saveMappings();
     return {true, {}};
