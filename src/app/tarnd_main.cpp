@@ -1,0 +1,111 @@
+// tarnd: the program core without a window. Loads the mapping file, runs every mapping,
+// prints each message-log row on standard output, and ends on SIGTERM or SIGINT with the
+// shut-down sequence.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "core/program_core.h"
+
+namespace {
+
+void printUsage(std::FILE* out) {
+    std::fputs("usage: tarnd [--no-search] [--help]\n"
+               "\n"
+               "Runs the virtual serial port mappings of the mapping file without a window:\n"
+               "each port COM<n> appears as a link in the port directory and its bytes travel\n"
+               "to and from the mapping's TCP or UDP peer. Every message-log row is printed on\n"
+               "standard output as one line: the time, a blank, the text.\n"
+               "\n"
+               "  --no-search  do not search for device servers at start\n"
+               "  --help       show this text\n"
+               "\n"
+               "Mapping file: $XDG_CONFIG_HOME/tarn/79828669767684658278 (default ~/.config/tarn/).\n"
+               "Port links:   $XDG_RUNTIME_DIR/tarn/COM<n>, else /tmp/tarn-<uid>/COM<n>.\n"
+               "SIGTERM or SIGINT ends the program and removes its port links; the mapping file\n"
+               "is left as it was.\n",
+               out);
+}
+
+// One row, one line: a text that holds line breaks is kept on its line.
+void printRow(const core::LogRow& row) {
+    std::string line = row.time + " " + row.text;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    line += '\n';
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool search = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            printUsage(stdout);
+            return 0;
+        }
+        if (arg == "--no-search") {
+            search = false;
+            continue;
+        }
+        std::fprintf(stderr, "tarnd: unknown option %s\n", arg.c_str());
+        printUsage(stderr);
+        return 2;
+    }
+
+    // The signals are taken from a descriptor on the main thread: blocked here, before any
+    // thread exists, they stay blocked in every thread the core starts.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGTERM);
+    sigaddset(&endSignals, SIGINT);
+    if (::sigprocmask(SIG_BLOCK, &endSignals, nullptr) != 0) {
+        std::perror("tarnd: sigprocmask");
+        return 1;
+    }
+    const int signalFd = ::signalfd(-1, &endSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd < 0) {
+        std::perror("tarnd: signalfd");
+        return 1;
+    }
+    // A reader of our output that goes away must not end the program mid-sequence.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    core::CoreOptions options;
+    options.workerAnnouncesSearch = true;
+    // The device search joins here once it exists; until then a run searches nothing.
+    (void)search;
+
+    core::ProgramCore program(options);
+    program.mappingLog().setObserver(printRow);
+    program.deviceLog().setObserver(printRow);
+    program.start();
+
+    for (;;) {
+        pollfd fds[2] = {{program.mainLoop().waitFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            std::perror("tarnd: poll");
+            break;
+        }
+        program.mainLoop().drain();
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info;
+            [[maybe_unused]] auto n = ::read(signalFd, &info, sizeof info);
+            break;
+        }
+    }
+    program.shutDown();
+    ::close(signalFd);
+    return 0;
+}
