@@ -11,51 +11,67 @@ class TVSPortAx {
 public:
     // Property indexes callers read.
     enum Property : int {
-        kPortOpen = 7,         // bool: an application holds the port open
-        kInQueue = 8,          // unsigned: bytes written by the application, not yet read
-        kLocked = 22,          // bool: always false here
-        kParity = 27,          // 0 none, 1 odd, 2 even, 3 mark, 4 space
-        kStopBits = 28,        // 0 one, 1 one and a half, 2 two
-        kDatabits = 29,        //
-        kBaudrate = 30,        // speed the application set; writing it sets the emulated rate only
+        kPortOpen = 7,          // bool: an application holds the port open
+        kInQueue = 8,           // unsigned: bytes written by the application, not yet read
+        kLocked = 22,           // bool: always false here
+        kParity = 27,           // 0 none, 1 odd, 2 even, 3 mark, 4 space; a pty only knows none
+        kStopBits = 28,         // 0 one, 1 one and a half, 2 two
+        kDatabits = 29,         // a pty only knows 8
+        kBaudrate = 30,         // speed the application set; writing it sets the emulated rate only
         kControlHandShake = 31, // handflow ControlHandShake word
-        kFlowReplace = 32,     // handflow FlowReplace word
-        kRts = 44,             // bool: raised while open
-        kDtr = 45,             // bool: raised while open
+        kFlowReplace = 32,      // handflow FlowReplace word
+        kRts = 44,              // bool: raised while open
+        kDtr = 45,              // bool: raised while open
     };
+
+    // Handflow bits the flow-control words are built from.
+    static constexpr std::uint32_t kDtrControl = 0x01;   // ControlHandShake
+    static constexpr std::uint32_t kDtrHandshake = 0x02; // ControlHandShake
+    static constexpr std::uint32_t kCtsHandshake = 0x08; // ControlHandShake
+    static constexpr std::uint32_t kDsrHandshake = 0x10; // ControlHandShake
+    static constexpr std::uint32_t kAutoTransmit = 0x01; // FlowReplace
+    static constexpr std::uint32_t kAutoReceive = 0x02;  // FlowReplace
+    static constexpr std::uint32_t kRtsControl = 0x40;   // FlowReplace
+    static constexpr std::uint32_t kRtsHandshake = 0x80; // FlowReplace
 
     TVSPortAx();
     ~TVSPortAx();
     TVSPortAx(const TVSPortAx&) = delete;
     TVSPortAx& operator=(const TVSPortAx&) = delete;
 
-    // name is "COM<n>". CreatePort fails when the name is taken by anything but a stale
-    // link of ours; Attach binds to a live port of ours of that name.
+    // name is "COM<n>" (n from 1 to 99999, no leading zero). CreatePort fails when the name
+    // is taken by anything but a stale link of ours (which it replaces); Attach binds to a
+    // live port of this process of that name. Either first lets go of a port this object holds.
     bool CreatePort(const std::wstring& name);
     bool Attach(const std::wstring& name);
     void SetWiring(int a, int b, int c, int d);
-    // Removes the link and closes the pseudo-terminal.
+    // Lets go of the port. The port itself (link and pseudo-terminal) goes with the last
+    // object that created or attached it; a link someone else put in its place stays.
     void Delete();
 
     // Moves up to *count bytes the application wrote; *count becomes the number moved.
+    // False only when no port is bound or the pseudo-terminal failed.
     bool Read(void* buffer, std::uint32_t* count);
-    // Delivers bytes to the application's input; returns how many the port took.
+    // Delivers bytes to the application's input; returns how many the port took (0 while
+    // the port is closed, and less than count when the application's input is full).
     std::uint32_t Write(const void* buffer, std::uint32_t count);
 
+    // The device's input lines as the application is to see them; false when no port is bound.
     bool SetDSR(bool on);
     bool SetCTS(bool on);
     bool SetDCD(bool on);
     bool SetRING(bool on);
+    // While on, Read and Write pass no more bytes than the emulated rate allows.
     void SetStrictBaudrate(bool on);
 
     std::int64_t getProperty(int index) const;
     void setProperty(int index, std::int64_t value);
 
-    // Typed forms of the properties above.
+    // Typed forms of the properties above. All may be called from any thread.
     bool isOpen() const;
     std::uint32_t inQueue() const;
     int baudRate() const;
-    void setBaudRate(int baud); // emulated rate only
+    void setBaudRate(int baud); // emulated rate only; 0 or less: follow the application's speed
     int dataBits() const;
     int parity() const;
     int stopBits() const;
@@ -67,8 +83,10 @@ public:
     bool dsr() const;
     bool dcd() const;
     bool ring() const;
+    bool strictBaudrate() const;
+    int emulatedBaudRate() const; // the rate strict mode paces to
 
-    // The link path (empty while no port exists) and the master descriptor, for waiting on.
+    // The link path (empty while no port is bound) and the master descriptor (-1 then), for waiting on.
     std::string linkPath() const;
     int masterFd() const;
 
@@ -79,3 +97,31 @@ private:
 
 // The port directory: $XDG_RUNTIME_DIR/tarn, else /tmp/tarn-<uid> (mode 0700).
 std::string portDirectory();
+
+// What the name COM<n> stands for in the port directory right now.
+enum class PortNameState {
+    Free,    // nothing there
+    Live,    // a port of this program, in this process or another
+    Stale,   // a link of ours left behind: CreatePort replaces it
+    Foreign, // anything else, including a bad name: never touched
+};
+PortNameState portNameState(const std::string& name);
+
+// Token bucket pacing one direction of a port to an emulated line rate. Not thread-safe.
+class BaudBudget {
+public:
+    // A burst never exceeds this time's worth of characters, nor falls below one pump chunk.
+    static constexpr std::int64_t kBurstNs = 4'000'000;
+    static constexpr std::uint32_t kMinBurstChars = 512;
+
+    // Characters that may pass at nowNs (a steady clock) on a line of baud bits per second and
+    // bitsPerChar bits per character, at most wanted. The first call starts with a full burst.
+    std::uint32_t available(std::int64_t nowNs, std::uint32_t baud, std::uint32_t bitsPerChar, std::uint32_t wanted);
+    // Spends what chars characters cost; call with what actually passed.
+    void spend(std::uint32_t chars, std::uint32_t bitsPerChar);
+
+private:
+    bool m_started = false;
+    std::int64_t m_lastNs = 0;
+    std::int64_t m_credit = 0; // bit-nanoseconds: bits x 1e9
+};
