@@ -36,14 +36,17 @@ struct PortCore {
     int handles = 1; // objects bound to it; guarded by the registry's mutex
     Pty pty;
 
-    std::atomic<bool> seenOpen{false};
+    // Orders every look at the open state, and each write, against the flush on close.
+    std::mutex ioMutex;
+    bool seenOpen = false; // under ioMutex
+    BaudBudget writeBudget; // under ioMutex
     std::atomic<bool> strict{false};
     std::atomic<int> emulatedBaud{0};
     std::atomic<bool> cts{false}, dsr{false}, dcd{false}, ring{false};
 
     // Each direction paces on its own, as a full-duplex line does.
-    std::mutex readPaceMutex, writePaceMutex;
-    BaudBudget readBudget, writeBudget;
+    std::mutex readPaceMutex;
+    BaudBudget readBudget;
 };
 
 // Live ports of this process by name. Create, attach and release run under its mutex,
@@ -204,14 +207,18 @@ std::int64_t steadyNowNs() {
 // Start bit + 8 data bits + no parity (all a pseudo-terminal can carry) + stop bits.
 std::uint32_t bitsPerChar(const PtyLineSettings& settings) { return settings.twoStopBits ? 11u : 10u; }
 
-bool portOpen(PortCore& core) {
+// Call with ioMutex held: the flush opens the slave for a moment, which no other look at
+// the open state may see, and no write may slip in between the look and the flush.
+bool portOpenLocked(PortCore& core) {
     const bool open = core.pty.slaveOpen();
-    if (open)
-        core.seenOpen.store(true, std::memory_order_relaxed);
-    else if (core.seenOpen.exchange(false))
+    if (open) {
+        core.seenOpen = true;
+    } else if (core.seenOpen) {
+        core.seenOpen = false;
         // A real line loses what a closed application did not read; so must we, or the next
         // application to open the port would start with the last one's data.
         core.pty.discardOutput();
+    }
     return open;
 }
 
@@ -415,7 +422,10 @@ bool TVSPortAx::Read(void* buffer, std::uint32_t* count) {
 
 std::uint32_t TVSPortAx::Write(const void* buffer, std::uint32_t count) {
     const auto core = m_impl->get();
-    if (!core || !buffer || count == 0 || !portOpen(*core))
+    if (!core || !buffer || count == 0)
+        return 0;
+    std::lock_guard io(core->ioMutex);
+    if (!portOpenLocked(*core))
         return 0;
     ssize_t taken = 0;
     if (core->strict.load(std::memory_order_relaxed)) {
@@ -425,7 +435,6 @@ std::uint32_t TVSPortAx::Write(const void* buffer, std::uint32_t count) {
         const int emulated = core->emulatedBaud.load(std::memory_order_relaxed);
         const std::uint32_t baud = emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed;
         const std::uint32_t bits = bitsPerChar(*settings);
-        std::lock_guard pace(core->writePaceMutex);
         const std::uint32_t allowed = core->writeBudget.available(steadyNowNs(), baud, bits, count);
         taken = core->pty.write(buffer, allowed);
         if (taken > 0)
@@ -482,7 +491,10 @@ int TVSPortAx::emulatedBaudRate() const {
 
 bool TVSPortAx::isOpen() const {
     const auto core = m_impl->get();
-    return core && portOpen(*core);
+    if (!core)
+        return false;
+    std::lock_guard io(core->ioMutex);
+    return portOpenLocked(*core);
 }
 
 std::uint32_t TVSPortAx::inQueue() const {

@@ -29,12 +29,17 @@ bool makeRaw(int master) {
     return ::ioctl(master, TCSETS2, &tio) == 0;
 }
 
+int openSlave(int master, const std::string& slavePath) {
+    const int slave = ::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (slave >= 0)
+        return slave;
+    return ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK); // kernels before 4.13
+}
+
 // Opening and closing the slave once makes the master report hang-up until an application
 // opens it; a pair whose slave was never opened reports no hang-up at all.
 bool markSlaveClosed(int master, const std::string& slavePath) {
-    int slave = ::ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) // kernels before 4.13
-        slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int slave = openSlave(master, slavePath);
     if (slave < 0)
         return false;
     ::close(slave);
@@ -134,7 +139,14 @@ ssize_t Pty::write(const void* buffer, std::size_t count) {
     return n;
 }
 
+// A flush from the master side does not reach the slave's input queue, so it is done from
+// a slave descriptor of our own, held only for the flush.
 void Pty::discardOutput() {
-    if (m_master >= 0)
-        ::ioctl(m_master, TCFLSH, TCOFLUSH);
+    if (m_master < 0)
+        return;
+    const int slave = openSlave(m_master, m_slavePath);
+    if (slave < 0)
+        return;
+    ::ioctl(slave, TCFLSH, TCIFLUSH);
+    ::close(slave);
 }

@@ -43,7 +43,8 @@ public:
     ssize_t write(const void* buffer, std::size_t count);
 
     // Drops what is queued for the slave's reader, so the next application to open the
-    // slave does not receive bytes meant for the last one.
+    // slave does not receive bytes meant for the last one. It opens the slave for a moment:
+    // the caller keeps slaveOpen() of other threads from running meanwhile.
     void discardOutput();
 
 private:
