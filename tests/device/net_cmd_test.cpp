@@ -1,0 +1,496 @@
+// NetCmd against a scripted device on loopback: the search's draining and de-duplication,
+// login and EEPROM exchanges with their traces, image transfer with retries, the by-IP forms
+// on unknown devices, and the login dialog's logic.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "device/device_list.h"
+#include "device/eeprom_access.h"
+#include "device/login_dialog_logic.h"
+#include "device/net_cmd.h"
+#include "device/netcmd_responder.h"
+#include "device/search_job.h"
+
+namespace {
+
+using testnetcmd::Bytes;
+using testnetcmd::DeviceDescription;
+using testnetcmd::header;
+using testnetcmd::Responder;
+using testnetcmd::searchAnswer;
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++n;
+    return n;
+}
+
+// A device's side of login and EEPROM access over a 2048-byte image.
+class ScriptedDevice {
+public:
+    ScriptedDevice() {
+        for (std::size_t i = 0; i < m_image.size(); ++i)
+            m_image[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+
+    std::vector<Bytes> answer(const Bytes& request) {
+        std::lock_guard lock(m_mutex);
+        if (silent || request.size() < 14)
+            return {};
+        const std::uint8_t group = request[8], opcode = request[9];
+        if (group == 0 && opcode == 0x05) {
+            Bytes a = header(15, 0, 0x06);
+            a[14] = refuseStart ? 1 : 0;
+            return {a};
+        }
+        if (group == 0 && opcode == 0x07) {
+            const std::size_t accountLength = request[14], passwordLength = request[15];
+            const std::string account(request.begin() + 16, request.begin() + 16 + static_cast<long>(accountLength));
+            const std::string password(request.begin() + 16 + static_cast<long>(accountLength),
+                                       request.begin() + 16 + static_cast<long>(accountLength + passwordLength));
+            Bytes a = header(15, 0, 0x08);
+            if (account == "admin" && password == "secret")
+                std::copy(std::begin(kConnection), std::end(kConnection), a.begin() + 4);
+            else
+                a[14] = 1;
+            return {a};
+        }
+        if (group == 1 && std::memcmp(request.data() + 4, kConnection, 4) != 0)
+            return {};
+        const std::uint16_t start = netcmd::readBe16(request.data() + 10);
+        const std::uint16_t count = netcmd::readBe16(request.data() + 12);
+        if (opcode != 0x25 && (start + count > m_image.size() || (opcode == 0x07 && request.size() < 14u + count)))
+            return {};
+        if (group == 1 && opcode == 0x05) {
+            std::vector<Bytes> out;
+            if (wrongAddressFirst) {
+                Bytes wrong = header(14 + count, 1, 0x06);
+                netcmd::writeBe16(wrong.data() + 10, static_cast<std::uint16_t>(start + 1));
+                netcmd::writeBe16(wrong.data() + 12, count);
+                out.push_back(wrong);
+            }
+            Bytes a = header(14 + count, 1, 0x06);
+            std::copy(request.begin() + 10, request.begin() + 14, a.begin() + 10);
+            std::copy_n(m_image.begin() + start, count, a.begin() + 14);
+            out.push_back(a);
+            return out;
+        }
+        if (group == 1 && opcode == 0x07) {
+            Bytes a = header(14, 1, 0x08);
+            if (failWrites > 0) {
+                --failWrites;
+                a[10] = 1;
+            } else {
+                std::copy_n(request.begin() + 14, count, m_image.begin() + start);
+            }
+            return {a};
+        }
+        if (group == 1 && opcode == 0x25) {
+            ++writeDones;
+            Bytes a = header(14, 1, 0x26);
+            a[10] = request[10] == 0xAA ? 0 : 1;
+            return {a};
+        }
+        return {};
+    }
+
+    EepromImage image() {
+        std::lock_guard lock(m_mutex);
+        return m_image;
+    }
+
+    static constexpr std::uint8_t kConnection[4] = {0x10, 0x20, 0x30, 0x40};
+    // Set before the exchange starts.
+    bool silent = false;
+    bool refuseStart = false;
+    bool wrongAddressFirst = false;
+    std::atomic<int> failWrites{0};
+    std::atomic<int> writeDones{0};
+
+private:
+    std::mutex m_mutex;
+    EepromImage m_image{};
+};
+
+class NetCmdLoopback : public ::testing::Test {
+protected:
+    void SetUp() override { startSocketLayer(); }
+
+    // One search pass of five polls; ten answer polls.
+    std::unique_ptr<NetCmd> makeNetCmd(const Responder& responder, std::vector<std::uint32_t> targets = {kLoopback}) {
+        NetCmdOptions options;
+        options.localPort = 0;
+        options.remotePort = responder.port();
+        options.broadcastTargets = [targets] { return targets; };
+        auto netCmd = std::make_unique<NetCmd>(0, 1000, 2000, options);
+        netCmd->setTraceSink([this](std::string_view line) {
+            std::lock_guard lock(m_traceMutex);
+            m_trace.append(line);
+        });
+        return netCmd;
+    }
+
+    std::string trace() {
+        std::lock_guard lock(m_traceMutex);
+        return m_trace;
+    }
+    void clearTrace() {
+        std::lock_guard lock(m_traceMutex);
+        m_trace.clear();
+    }
+
+    // A device list holding one device at 127.0.0.1.
+    static void addLoopbackDevice(DeviceList& list) {
+        auto node = std::make_unique<_KT550Node>();
+        const std::uint8_t ip[4] = {127, 0, 0, 1};
+        std::copy(std::begin(ip), std::end(ip), node->ip);
+        DeviceList::Entries entries;
+        entries.push_back(makeDeviceInfo(std::move(node)));
+        list.replace(std::move(entries));
+    }
+
+private:
+    std::mutex m_traceMutex;
+    std::string m_trace;
+};
+
+DeviceDescription device(std::uint8_t last, const char* name) {
+    DeviceDescription d;
+    d.mac[5] = last;
+    d.ip[3] = last;
+    d.name = name;
+    return d;
+}
+
+TEST_F(NetCmdLoopback, SearchTakesEveryDatagramOfAPollAndKeepsTheFirstAnswerPerMac) {
+    Responder responder([](const Bytes& request) -> std::vector<Bytes> {
+        if (request.size() != 12 || request[9] != 0x01)
+            return {};
+        DeviceDescription again = device(1, "second-answer");
+        // Three records in one datagram, then a repeat of device 1, then 300 devices each
+        // in a datagram of its own: far more than one datagram per poll could ever see.
+        std::vector<Bytes> out{testnetcmd::concat({searchAnswer(device(1, "one")), searchAnswer(device(2, "two")),
+                                                   searchAnswer(device(3, "three"))}),
+                               searchAnswer(again)};
+        for (int i = 0; i < 300; ++i) {
+            DeviceDescription d = device(static_cast<std::uint8_t>(10 + i % 200), "many");
+            d.mac[4] = static_cast<std::uint8_t>(1 + i / 200);
+            out.push_back(searchAnswer(d));
+        }
+        return out;
+    });
+    auto netCmd = makeNetCmd(responder);
+    std::size_t observed = 0;
+    const NodeList nodes = netCmd->NcmdSrhDevice([&](const _KT550Node&) { ++observed; });
+    ASSERT_EQ(nodes.size(), 303u);
+    EXPECT_EQ(observed, 303u);
+    EXPECT_STREQ(nodes[0]->deviceName, "one") << "the later answer of the same MAC must not replace it";
+    EXPECT_STREQ(nodes[1]->deviceName, "two");
+    EXPECT_STREQ(nodes[2]->deviceName, "three");
+    EXPECT_EQ(responder.requestCount(), 1u) << "one pass, one destination";
+    EXPECT_EQ(netCmd->sentDatagrams(), 1u);
+    const std::string t = trace();
+    EXPECT_EQ(t.rfind("\n calling NcmdSrhDevice!", 0), 0u);
+    EXPECT_EQ(responder.requests()[0], (Bytes{0x01, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0x01, 0xFF, 0xFF}));
+}
+
+TEST_F(NetCmdLoopback, SearchSurvivesBrokenDatagrams) {
+    Responder responder([](const Bytes& request) -> std::vector<Bytes> {
+        if (request.size() != 12)
+            return {};
+        Bytes claimsMore = searchAnswer(device(1, "liar"));
+        netcmd::writeBe16(claimsMore.data() + 2, static_cast<std::uint16_t>(claimsMore.size() + 1));
+        const Bytes zeroLength = testnetcmd::concat({searchAnswer(device(2, "before-zero")), Bytes(40, 0),
+                                                      searchAnswer(device(3, "after-zero"))});
+        Bytes oversized(9000, 0);
+        const Bytes inside = searchAnswer(device(4, "oversized"));
+        std::copy(inside.begin(), inside.end(), oversized.begin());
+        return {claimsMore, zeroLength, oversized, Bytes{}, Bytes{0x01}, searchAnswer(device(5, "fine"))};
+    });
+    auto netCmd = makeNetCmd(responder);
+    const NodeList nodes = netCmd->NcmdSrhDevice();
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_STREQ(nodes[0]->deviceName, "before-zero");
+    EXPECT_STREQ(nodes[1]->deviceName, "fine");
+    const std::string t = trace();
+    EXPECT_NE(t.find("\n Error: cmd length is greater than data length"), std::string::npos);
+    EXPECT_NE(t.find("\n ackLength=[9000]\n Rx too much data from UDP !"), std::string::npos);
+}
+
+TEST_F(NetCmdLoopback, NoBroadcastDestinationSendsNothing) {
+    Responder responder([](const Bytes&) { return std::vector<Bytes>{}; });
+    auto netCmd = makeNetCmd(responder, {});
+    EXPECT_TRUE(netCmd->NcmdSrhDevice().empty());
+    EXPECT_EQ(netCmd->sentDatagrams(), 0u);
+    EXPECT_EQ(responder.requestCount(), 0u);
+    // Five polls of one pass, each finding nothing.
+    EXPECT_EQ(countOf(trace(), "\n Rx too much data from UDP !"), 5u);
+}
+
+TEST_F(NetCmdLoopback, LoginSucceedsAndSendsTheCredentials) {
+    ScriptedDevice dev;
+    Responder responder([&](const Bytes& r) { return dev.answer(r); });
+    auto netCmd = makeNetCmd(responder);
+    _KT550Node node;
+    node.ip[0] = 127;
+    node.ip[3] = 1;
+    ASSERT_EQ(netCmd->NcmdLogin(node, "admin", "secret"), 1);
+    EXPECT_EQ(0, std::memcmp(node.connectionId, ScriptedDevice::kConnection, 4));
+    EXPECT_EQ(trace(), "") << "a successful login writes no trace";
+    const auto requests = responder.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].size(), 14u);
+    ASSERT_EQ(requests[1].size(), 16u + 5 + 6);
+    EXPECT_EQ(std::memcmp(requests[0].data() + 10, requests[1].data() + 10, 4), 0) << "same nonce both times";
+    EXPECT_EQ(requests[1][14], 5);
+    EXPECT_EQ(requests[1][15], 6);
+    EXPECT_EQ(std::string(requests[1].begin() + 16, requests[1].end()), "adminsecret");
+}
+
+TEST_F(NetCmdLoopback, LoginFailuresTraceTheirReason) {
+    struct Case {
+        const char* name;
+        bool refuseStart;
+        bool silent;
+        const char* password;
+        const char* expectedTrace;
+        std::size_t expectedRequests;
+    };
+    const Case cases[] = {
+        {"start refused: no credentials sent", true, false, "secret", "NetCmd Login Fail:Connection ID!", 1},
+        {"wrong password", false, false, "wrong", "NetCmd Login Fail:Invalid User or Pwd!", 2},
+        {"silent device", false, true, "secret", "NetCmd Login Fail:Didn't Receive Ack!", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedDevice dev;
+        dev.refuseStart = c.refuseStart;
+        dev.silent = c.silent;
+        Responder responder([&](const Bytes& r) { return dev.answer(r); });
+        auto netCmd = makeNetCmd(responder);
+        clearTrace();
+        _KT550Node node;
+        node.ip[0] = 127;
+        node.ip[3] = 1;
+        EXPECT_EQ(netCmd->NcmdLogin(node, "admin", c.password), -1);
+        EXPECT_EQ(trace(), c.expectedTrace);
+        EXPECT_FALSE(node.loggedIn());
+        EXPECT_EQ(responder.requestCount(), c.expectedRequests);
+    }
+}
+
+TEST_F(NetCmdLoopback, SilentDeviceFailsAfterTheAnswerPolls) {
+    ScriptedDevice dev;
+    dev.silent = true;
+    Responder responder([&](const Bytes& r) { return dev.answer(r); });
+    auto netCmd = makeNetCmd(responder);
+    _KT550Node node;
+    node.ip[0] = 127;
+    node.ip[3] = 1;
+    std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection), node.connectionId);
+    std::uint8_t data[16];
+    EXPECT_EQ(netCmd->NcmdEEPRomRead(node, 0, data, sizeof data), -1);
+    const std::string t = trace();
+    EXPECT_EQ(countOf(t, "\n ackLength=[-1]\n Rx too much data from UDP !"), netCmd->answerPolls);
+    EXPECT_EQ(netCmd->answerPolls, 10);
+    EXPECT_NE(t.find("NetCmd Read EEPROM Fail:Never Receive Ack!"), std::string::npos);
+}
+
+TEST_F(NetCmdLoopback, ReadSkipsAnswersForAnotherAddress) {
+    ScriptedDevice dev;
+    dev.wrongAddressFirst = true;
+    Responder responder([&](const Bytes& r) { return dev.answer(r); });
+    auto netCmd = makeNetCmd(responder);
+    _KT550Node node;
+    node.ip[0] = 127;
+    node.ip[3] = 1;
+    std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection), node.connectionId);
+    std::array<std::uint8_t, 64> data{};
+    ASSERT_EQ(netCmd->NcmdEEPRomRead(node, 100, data.data(), 64), 1);
+    const EepromImage image = dev.image();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 100));
+    EXPECT_NE(trace().find("\n Error: cmd failure!"), std::string::npos);
+}
+
+class ImageTransfer : public NetCmdLoopback {
+protected:
+    ScriptedDevice dev;
+    Responder responder{[this](const Bytes& r) { return dev.answer(r); }};
+    std::unique_ptr<NetCmd> netCmd = makeNetCmd(responder);
+    DeviceList devices;
+    EepromImage image{};
+    DeviceAccess access{*netCmd, devices, image};
+
+    void SetUp() override {
+        NetCmdLoopback::SetUp();
+        addLoopbackDevice(devices);
+    }
+};
+
+TEST_F(ImageTransfer, FullImageRoundTripInTwoBlocks) {
+    ASSERT_EQ(access.login("127.0.0.1", "admin", "secret"), 1);
+    ASSERT_EQ(access.readImage("127.0.0.1", 1), 0);
+    EXPECT_EQ(image, dev.image());
+
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(0xFF - i % 251);
+    ASSERT_EQ(access.writeImage("127.0.0.1", 1), 0);
+    ASSERT_EQ(access.writeDone("127.0.0.1"), 1);
+    EXPECT_EQ(dev.image(), image);
+
+    // login start + credentials, two reads, two writes, write complete
+    const auto requests = responder.requests();
+    ASSERT_EQ(requests.size(), 7u);
+    const std::pair<std::uint16_t, std::size_t> blocks[] = {{0, 2}, {1024, 3}};
+    for (const auto& [start, index] : blocks) {
+        EXPECT_EQ(netcmd::readBe16(requests[index].data() + 10), start);
+        EXPECT_EQ(netcmd::readBe16(requests[index].data() + 12), 1024);
+        EXPECT_EQ(netcmd::readBe16(requests[index + 2].data() + 10), start);
+        EXPECT_EQ(requests[index + 2].size(), 14u + 1024);
+    }
+    EXPECT_EQ(requests[6][9], 0x25);
+    EXPECT_EQ(requests[6][10], 0xAA);
+}
+
+TEST_F(ImageTransfer, RefusedWriteIsTriedOnceMore) {
+    ASSERT_EQ(access.login("127.0.0.1", "admin", "secret"), 1);
+    dev.failWrites = 1;
+    EXPECT_EQ(access.writeImage("127.0.0.1", 1), 0) << "the retry succeeds";
+    EXPECT_EQ(countOf(trace(), "NetCmd Write EEPROM Fail:Ack Fail!"), 1u);
+
+    clearTrace();
+    dev.failWrites = 2;
+    EXPECT_EQ(access.writeImage("127.0.0.1", 1), -1) << "both tries of block 0 refused";
+    EXPECT_EQ(countOf(trace(), "NetCmd Write EEPROM Fail:Ack Fail!"), 2u);
+}
+
+TEST_F(ImageTransfer, ReadWithoutLoginFailsAtOnceWithoutTraffic) {
+    EXPECT_EQ(access.readImage("127.0.0.1", 1), -1);
+    EXPECT_EQ(countOf(trace(), "NetCmd Read EEPROM Fail:Invalid ConnectionId!"), 2u);
+    EXPECT_EQ(access.writeImage("127.0.0.1", 1), -1);
+    EXPECT_EQ(countOf(trace(), "NetCmd Write EEPROM Fail:Invalid ConnectionId!"), 2u);
+    EXPECT_EQ(responder.requestCount(), 0u);
+}
+
+TEST_F(ImageTransfer, UnknownDeviceIsAFailureNotAnError) {
+    std::uint8_t block[8] = {};
+    for (const char* ip : {"127.0.0.2", "", "127.0.0", "not an address", "127.0.0.1.5", "300.0.0.1"}) {
+        SCOPED_TRACE(ip);
+        EXPECT_EQ(access.login(ip, "admin", "secret"), -1);
+        EXPECT_EQ(access.readEEPROM(ip, 0, sizeof block, block), -1);
+        EXPECT_EQ(access.writeEEPROM(ip, 0, sizeof block, block), -1);
+        EXPECT_EQ(access.writeDone(ip), -1);
+        EXPECT_EQ(access.readImage(ip, 1), -1);
+        EXPECT_EQ(access.writeImage(ip, 1), -1);
+    }
+    EXPECT_EQ(access.login(nullptr, "admin", "secret"), -1);
+    EXPECT_EQ(responder.requestCount(), 0u);
+}
+
+TEST_F(ImageTransfer, LoginDialogLogic) {
+    int closes = 0, posted = 0;
+    std::vector<std::string> statuses;
+    LoginDialogLogic dialog(access, devices, [&] { ++closes; }, [&] { ++posted; });
+    dialog.setStatusListener([&](const std::string& s) { statuses.push_back(s); });
+    dialog.setMode(LoginDialogLogic::kModeNcmd);
+    dialog.setDeviceIp("127.0.0.1");
+    dialog.onShow();
+    EXPECT_FALSE(dialog.canClose());
+
+    dialog.onOk("", "secret");
+    dialog.onOk("admin", "");
+    EXPECT_EQ(responder.requestCount(), 0u) << "OK with an empty field does nothing";
+    EXPECT_EQ(dialog.status(), "");
+
+    dialog.onOk("admin", "wrong");
+    EXPECT_EQ(dialog.status(), "Login failure.");
+    EXPECT_TRUE(dialog.fieldsEnabled());
+    EXPECT_FALSE(dialog.loggedIn());
+    EXPECT_FALSE(dialog.canClose());
+    EXPECT_EQ(closes, 0);
+
+    statuses.clear();
+    dialog.onOk("admin", "secret");
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Please wait until verification finishes...", "Login success."}));
+    EXPECT_TRUE(dialog.loggedIn());
+    EXPECT_TRUE(dialog.canClose());
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(posted, 1);
+    const auto entry = devices.find("127.0.0.1");
+    ASSERT_TRUE(entry);
+    EXPECT_STREQ(entry->loginAccount, "admin");
+    EXPECT_STREQ(entry->loginPassword, "secret");
+    EXPECT_TRUE(entry->node->loggedIn());
+
+    // Showing again resets; Cancel must be able to close.
+    dialog.onShow();
+    EXPECT_FALSE(dialog.canClose());
+    bool closableWhenAsked = false;
+    LoginDialogLogic cancelling(access, devices, [&] { closableWhenAsked = true; }, {});
+    cancelling.setMode("ncmd");
+    cancelling.onShow();
+    cancelling.onCancel();
+    EXPECT_TRUE(closableWhenAsked);
+    EXPECT_TRUE(cancelling.canClose());
+
+    // Other modes are not the device login.
+    LoginDialogLogic other(access, devices, {}, {});
+    other.setMode("control");
+    other.setDeviceIp("127.0.0.1");
+    other.onShow();
+    const std::size_t before = responder.requestCount();
+    other.onOk("admin", "secret");
+    EXPECT_EQ(responder.requestCount(), before);
+}
+
+TEST_F(NetCmdLoopback, SearchJobBuildsTheDeviceListAndFallsBackToRaw) {
+    Responder responder([](const Bytes& request) -> std::vector<Bytes> {
+        if (request.size() != 12)
+            return {};
+        DeviceDescription d = device(7, "udp");
+        d.options = {2, 1, 2, 0x0F, 0xA1, 5, 2, 0x0F, 0xA2};
+        return {searchAnswer(d)};
+    });
+    auto netCmd = makeNetCmd(responder);
+    DeviceList devices;
+    SearchProgress progress;
+    int rawCalls = 0;
+    const RawDiscoverFn raw = [&] {
+        ++rawCalls;
+        NodeList nodes;
+        nodes.push_back(std::make_unique<_KT550Node>());
+        std::strcpy(nodes.back()->deviceName, "raw");
+        return nodes;
+    };
+    EXPECT_EQ(runSearchJob(*netCmd, devices, raw, &progress), 1u);
+    EXPECT_EQ(rawCalls, 0) << "the raw discovery runs only when NetCmd found nothing";
+    EXPECT_TRUE(progress.finished());
+    EXPECT_FALSE(progress.rawSearch());
+    ASSERT_EQ(progress.udpAnswers().size(), 1u);
+    std::uint8_t value[255];
+    EXPECT_EQ(devices.findOption("10.77.1.7", 5, value), 2);
+    EXPECT_EQ(netcmd::readBe16(value), 4002);
+    EXPECT_EQ(devices.findOption("10.77.1.7", 3, value), 0);
+
+    // Nothing answers now: the raw discovery's devices replace the list.
+    auto silent = makeNetCmd(responder, {});
+    EXPECT_EQ(runSearchJob(*silent, devices, raw, &progress), 1u);
+    EXPECT_EQ(rawCalls, 1);
+    EXPECT_TRUE(progress.rawSearch());
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_STREQ(devices.at(0)->node->deviceName, "raw");
+    ASSERT_EQ(devices.at(0)->optionList, Bytes{0}) << "no options: count 0";
+
+    EXPECT_EQ(runSearchJob(*silent, devices, {}, &progress), 0u);
+    EXPECT_EQ(devices.size(), 0u);
+}
+
+} // namespace
