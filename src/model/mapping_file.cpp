@@ -9,12 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#if __has_include("bridge/net_setup.h")
 #include "bridge/net_setup.h"
-#define TARN_HAVE_NET_SETUP 1
-#else
-#define TARN_HAVE_NET_SETUP 0
-#endif
 
 namespace {
 
@@ -88,41 +83,6 @@ bool readAll(const std::string& path, std::vector<std::uint8_t>& contents) {
     return ok;
 }
 
-#if !TARN_HAVE_NET_SETUP
-// Network side of a new mapping, until the bridge provides its own set-up.
-bool setUpNetworkSide(MappingLists& lists, std::size_t position, const tarnDesc& desc) {
-    TARNINFO& tarnInfo = lists.at(position);
-    SyncLock hold(*listAt(lists.threadSets, position)->lock);
-    NETSTRUCT& net = *tarnInfo.net;
-    switch (desc.mode) {
-    case kModeTcpServer:
-        net.isTcp = 1;
-        net.isServer = 1;
-        net.localAddr->set(AF_INET, ::htons(desc.localPort), "0.0.0.0");
-        return true;
-    case kModeTcpClient:
-        net.isTcp = 1;
-        net.isServer = 0;
-        net.remoteAddr->set(AF_INET, ::htons(desc.remotePort), desc.ipAddress);
-        net.clientConnected = 0;
-        net.connectPending = 1;
-        return true;
-    case kModeUdp:
-        net.isTcp = 0;
-        net.remoteAddr->set(AF_INET, ::htons(desc.remotePort), desc.ipAddress);
-        net.localAddr->set(AF_INET, ::htons(desc.localPort), "0.0.0.0");
-        if (g_sock) {
-            net.dataSock = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-            const SocketHandle sock = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-            g_sock->bind(sock, net.localAddr.get());
-            net.listenSock = sock;
-        }
-        return true;
-    default:
-        return false;
-    }
-}
-#endif
 
 } // namespace
 

@@ -1,35 +1,10 @@
 #include "model/tarn_thread.h"
 
-#include "control/session_threads.h"
-
-#if __has_include("bridge/data_pumps.h") && __has_include("bridge/connection_builder.h")
 #include "bridge/connection_builder.h"
 #include "bridge/data_pumps.h"
-#define TARN_HAVE_BRIDGE_THREADS 1
-#else
-#define TARN_HAVE_BRIDGE_THREADS 0
-#endif
+#include "control/session_threads.h"
 
 namespace {
-
-#if !TARN_HAVE_BRIDGE_THREADS
-// Stands in for a bridge thread that is not built yet: ends as soon as it is resumed.
-class PendingThread final : public ThreadInterface {
-public:
-    PendingThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
-        : ThreadInterface(createSuspended, lock, tarnInfo) {}
-    ~PendingThread() override { release(); }
-
-protected:
-    void execute() override {}
-    void pass() override {}
-};
-using tarnTXThread = PendingThread;
-using tarnRXThread = PendingThread;
-using netTXThread = PendingThread;
-using netRXThread = PendingThread;
-using ConnectionBuilder = PendingThread;
-#endif
 
 template <class Thread> std::unique_ptr<ThreadInterface> makeSuspended(LockInterface& lock, TARNINFO* tarnInfo) {
     return std::make_unique<Thread>(true, lock, tarnInfo);
@@ -74,6 +49,6 @@ void TARNThread::release() {
             thread->reset();
         }
     }
-    // Only now can no thread be inside a pass that holds the lock.
+    // Only now is no thread inside a pass that holds the lock.
     lock.reset();
 }
