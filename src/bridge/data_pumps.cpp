@@ -23,10 +23,12 @@ void tarnRXThread::pass() {
     NETSTRUCT& net = *tarnInfo.net;
     const bool open = tarnInfo.isOpen();
     if (!open || !active(tarnInfo) || !linked(tarnInfo)) {
-        if (!open) {
-            // The next open period sets pacing up anew, from the rate then in force.
+        if (!open && m_paced) {
+            // The next open period sets pacing up anew, from the rate then in force; until
+            // then the emulation follows whatever rate the application chooses.
             m_paced = false;
             net.pacedBaud = 0;
+            tarnInfo.setBaudRate(0);
         }
         return;
     }
