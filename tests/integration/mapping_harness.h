@@ -1,0 +1,483 @@
+#pragma once
+// Shared pieces of the end-to-end mapping tests: private folders for the port links and the
+// mapping file, the core run in-process with the test thread as its main loop, an
+// application on COM<n>, and loopback peers. Header-only: each test file is its own program.
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <utility>
+#include <unistd.h>
+#include <vector>
+
+#include "core/program_core.h"
+#include "model/mapping_lists.h"
+#include "model/tarn_desc.h"
+
+namespace mapping_test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Deadlines are generous: they only bound a failing test, a passing one never waits them out.
+inline constexpr auto kDeadline = 30s;
+
+// Temporary XDG folders: the port links and the mapping file of this test only.
+class TempHome {
+public:
+    TempHome() {
+        char pattern[] = "/tmp/tarn-e2e-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        m_root = made ? made : "";
+        std::filesystem::create_directories(m_root + "/run");
+        std::filesystem::create_directories(m_root + "/config");
+        ::setenv("XDG_RUNTIME_DIR", (m_root + "/run").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (m_root + "/config").c_str(), 1);
+    }
+    ~TempHome() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_root, ignored);
+    }
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+    const std::string& root() const { return m_root; }
+    std::string portLink(int com) const { return m_root + "/run/tarn/COM" + std::to_string(com); }
+    std::string mappingFile() const { return m_root + "/config/tarn/79828669767684658278"; }
+
+private:
+    std::string m_root;
+};
+
+inline std::vector<std::uint8_t> readFileBytes(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::uint8_t buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+inline bool writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline tarnDesc makeDesc(std::int32_t com, std::int32_t mode, const char* ip, std::uint16_t localPort,
+                         std::uint16_t remotePort) {
+    tarnDesc desc;
+    desc.comNum = com;
+    desc.mode = mode;
+    std::snprintf(desc.ipAddress, sizeof desc.ipAddress, "%s", ip);
+    desc.localPort = localPort;
+    desc.remotePort = remotePort;
+    return desc;
+}
+
+// Every byte value, then a pseudo-random tail: a corrupted, dropped or repeated byte anywhere
+// shows up as a mismatch.
+inline std::vector<std::uint8_t> testPattern(std::size_t size, std::uint32_t seed) {
+    std::vector<std::uint8_t> data(size);
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i < 512) {
+            data[i] = static_cast<std::uint8_t>(i);
+        } else {
+            state = state * 1664525u + 1013904223u;
+            data[i] = static_cast<std::uint8_t>(state >> 24);
+        }
+    }
+    return data;
+}
+
+// Where two byte streams first differ, for a readable failure.
+inline std::string firstDifference(const std::vector<std::uint8_t>& want, const std::vector<std::uint8_t>& got) {
+    const std::size_t n = std::min(want.size(), got.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (want[i] != got[i])
+            return "first difference at byte " + std::to_string(i) + " of " + std::to_string(want.size());
+    }
+    if (want.size() != got.size())
+        return "sizes differ: want " + std::to_string(want.size()) + ", got " + std::to_string(got.size());
+    return "equal";
+}
+
+// The program core run in-process: the test thread is its main loop.
+class CoreUnderTest {
+public:
+    explicit CoreUnderTest(bool runStartUp = false) {
+        core::CoreOptions options;
+        options.pinToFirstCpu = false; // the test's own peers need the other processor
+        options.runStartUpCommand = runStartUp;
+        options.workerPeriod = 50ms;
+        m_core = std::make_unique<core::ProgramCore>(options);
+        m_core->start();
+    }
+    ~CoreUnderTest() { m_core->shutDown(); }
+
+    core::ProgramCore& operator*() { return *m_core; }
+    core::ProgramCore* operator->() { return m_core.get(); }
+
+    // Runs the main loop until `done` holds or the deadline passes.
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = kDeadline) {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            m_core->mainLoop().drain();
+            if (done())
+                return true;
+            if (Clock::now() >= deadline)
+                return false;
+            m_core->mainLoop().waitAndDrain(5ms);
+        }
+    }
+
+    std::size_t countMappingLog(const std::string& text) {
+        std::size_t n = 0;
+        for (const auto& row : m_core->mappingLog().rows())
+            n += row.text == text ? 1 : 0;
+        return n;
+    }
+    bool waitForLogCount(const std::string& text, std::size_t count) {
+        return waitFor([&] { return countMappingLog(text) >= count; });
+    }
+    TARNINFO* mapping(int com) {
+        const int position = m_core->lists().findByCom(com);
+        return position < 0 ? nullptr : m_core->lists().mappings[static_cast<std::size_t>(position)].get();
+    }
+
+private:
+    std::unique_ptr<core::ProgramCore> m_core;
+};
+
+inline speed_t speedCode(std::uint32_t baud) {
+    switch (baud) {
+    case 9600: return B9600;
+    case 115200: return B115200;
+    case 921600: return B921600;
+    default: return B4000000;
+    }
+}
+
+// An application on COM<n>: opens the link as a terminal program does (O_RDWR|O_NOCTTY),
+// raw, at a given speed. Reopenable, so a test can close and open the port again.
+class AppPort {
+public:
+    AppPort() = default;
+    ~AppPort() { close(); }
+    AppPort(const AppPort&) = delete;
+    AppPort& operator=(const AppPort&) = delete;
+
+    bool open(const std::string& link, std::uint32_t baud) {
+        close();
+        m_fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_fd < 0)
+            return false;
+        termios tio{};
+        if (::tcgetattr(m_fd, &tio) != 0)
+            return false;
+        ::cfmakeraw(&tio);
+        ::cfsetispeed(&tio, speedCode(baud));
+        ::cfsetospeed(&tio, speedCode(baud));
+        return ::tcsetattr(m_fd, TCSANOW, &tio) == 0;
+    }
+    void close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // Writes everything, waiting for room; false when the deadline passes first.
+    bool writeAll(const std::uint8_t* data, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
+        const auto deadline = Clock::now() + limit;
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(m_fd, data + done, std::min<std::size_t>(size - done, 4096));
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            if (Clock::now() >= deadline)
+                return false;
+            pollfd p{m_fd, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
+        return true;
+    }
+    bool writeAll(const std::vector<std::uint8_t>& data) { return writeAll(data.data(), data.size()); }
+
+    // Reads until `size` bytes arrived or the deadline passed; returns what arrived.
+    std::vector<std::uint8_t> readExactly(std::size_t size, std::chrono::milliseconds limit = kDeadline) {
+        std::vector<std::uint8_t> got;
+        const auto deadline = Clock::now() + limit;
+        std::uint8_t buffer[8192];
+        while (got.size() < size) {
+            const ssize_t n = ::read(m_fd, buffer, std::min(sizeof buffer, size - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), buffer, buffer + n);
+                continue;
+            }
+            if (Clock::now() >= deadline)
+                break;
+            pollfd p{m_fd, POLLIN, 0};
+            ::poll(&p, 1, 10);
+        }
+        return got;
+    }
+    // Bytes waiting to be read right now.
+    int available() const {
+        int n = 0;
+        ::ioctl(m_fd, FIONREAD, &n);
+        return n;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A socket owned by the test.
+class Sock {
+public:
+    Sock() = default;
+    explicit Sock(int fd) : m_fd(fd) {}
+    ~Sock() { reset(); }
+    Sock(Sock&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Sock& operator=(Sock&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    int fd() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+inline sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+inline Sock tcpListen(std::uint16_t port) {
+    Sock s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in sa = loopback(port);
+    if (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s.fd(), 4) != 0)
+        return Sock();
+    return s;
+}
+
+// Accepts one connection, waiting up to the deadline.
+inline Sock tcpAccept(const Sock& listener, std::chrono::milliseconds limit = kDeadline) {
+    pollfd p{listener.fd(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+        return Sock();
+    return Sock(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+// Connects to a local port, retrying while nothing listens yet.
+inline Sock tcpConnect(std::uint16_t port, std::chrono::milliseconds limit = kDeadline) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        Sock s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in sa = loopback(port);
+        if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
+            return s;
+        std::this_thread::sleep_for(10ms);
+    }
+    return Sock();
+}
+
+inline Sock udpBound(std::uint16_t port) {
+    Sock s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in sa = loopback(port);
+    if (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+        return Sock();
+    return s;
+}
+
+inline bool sendAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
+    const auto deadline = Clock::now() + limit;
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (Clock::now() >= deadline)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+    return true;
+}
+
+inline std::vector<std::uint8_t> recvExactly(int fd, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
+    std::vector<std::uint8_t> got;
+    const auto deadline = Clock::now() + limit;
+    std::uint8_t buffer[16384];
+    while (got.size() < size && Clock::now() < deadline) {
+        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, size - got.size()), MSG_DONTWAIT);
+        if (n > 0) {
+            got.insert(got.end(), buffer, buffer + n);
+            continue;
+        }
+        if (n == 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
+    return got;
+}
+
+// A program the test started; ended by its PID (SIGKILL if still running) on destruction.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            int status;
+            ::waitpid(m_pid, &status, 0);
+        }
+        if (m_out >= 0)
+            ::close(m_out);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts argv[0] (searched in PATH); with `captureOutput` its standard output comes back
+    // through output(), its standard error goes to ours.
+    bool start(const std::vector<std::string>& argv, bool captureOutput = false) {
+        int fds[2] = {-1, -1};
+        if (captureOutput && ::pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        std::fflush(nullptr);
+        m_pid = ::fork();
+        if (m_pid < 0)
+            return false;
+        if (m_pid == 0) {
+            if (captureOutput)
+                ::dup2(fds[1], STDOUT_FILENO);
+            std::vector<char*> args;
+            for (const auto& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+        if (captureOutput) {
+            ::close(fds[1]);
+            m_out = fds[0];
+            ::fcntl(m_out, F_SETFL, O_NONBLOCK);
+        }
+        return true;
+    }
+    pid_t pid() const { return m_pid; }
+
+    // Everything the program printed so far.
+    const std::string& output() {
+        char buffer[4096];
+        ssize_t n;
+        while (m_out >= 0 && (n = ::read(m_out, buffer, sizeof buffer)) > 0)
+            m_output.append(buffer, static_cast<std::size_t>(n));
+        return m_output;
+    }
+    std::vector<std::string> outputLines() {
+        std::vector<std::string> lines;
+        const std::string& all = output();
+        std::size_t start = 0, end;
+        while ((end = all.find('\n', start)) != std::string::npos) {
+            lines.push_back(all.substr(start, end - start));
+            start = end + 1;
+        }
+        return lines;
+    }
+
+    // Sends `sig` and waits for the end; returns the wait status, or -1 at the deadline.
+    int stop(int sig = SIGTERM, std::chrono::milliseconds limit = kDeadline) {
+        if (m_pid <= 0)
+            return -1;
+        ::kill(m_pid, sig);
+        return waitExit(limit);
+    }
+    int waitExit(std::chrono::milliseconds limit = kDeadline) {
+        const auto deadline = Clock::now() + limit;
+        int status = 0;
+        while (Clock::now() < deadline) {
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                output();
+                return status;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_output;
+};
+
+// Runs `work` on its own thread; join() waits for it.
+class Background {
+public:
+    explicit Background(std::function<void()> work) : m_thread(std::move(work)) {}
+    ~Background() { join(); }
+    void join() {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::thread m_thread;
+};
+
+} // namespace mapping_test

@@ -1,0 +1,189 @@
+// The real tarnd program, run as a process inside a private network namespace, with a
+// prepared mapping file: its log lines, its data path, and its end on a signal.
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/stat.h>
+
+#include "mapping_harness.h"
+#include "support/netns.h"
+
+namespace {
+
+using namespace mapping_test;
+
+const std::string kTarnd = std::string(TARN_BINARY_DIR) + "/src/app/tarnd";
+
+std::vector<std::uint8_t> fileOf(const std::vector<tarnDesc>& records) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& desc : records) {
+        const DescRecord record = encodeDesc(desc);
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    }
+    return bytes;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The texts of the lines, after checking that each is "HH:MM:SS text".
+std::vector<std::string> logTexts(const std::vector<std::string>& lines) {
+    static const std::regex row("^[0-9]{2}:[0-9]{2}:[0-9]{2} (.+)$");
+    std::vector<std::string> texts;
+    for (const auto& line : lines) {
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(line, match, row)) << "not a log row: [" << line << "]";
+        if (match.size() == 2)
+            texts.push_back(match[1]);
+    }
+    return texts;
+}
+
+// True once `pid` blocks SIGINT and SIGTERM, i.e. takes them as requests to end rather than
+// dying of them.
+bool endSignalsHandled(pid_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!f)
+        return false;
+    char line[256];
+    unsigned long long blocked = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "SigBlk: %llx", &blocked) == 1)
+            break;
+    }
+    std::fclose(f);
+    const unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
+    return (blocked & wanted) == wanted;
+}
+
+bool waitUntilEndSignalsHandled(pid_t pid) {
+    const auto deadline = Clock::now() + kDeadline;
+    while (Clock::now() < deadline) {
+        if (endSignalsHandled(pid))
+            return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
+}
+
+std::size_t countOf(const std::vector<std::string>& texts, const std::string& text) {
+    return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), text));
+}
+
+class Tarnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::access(kTarnd.c_str(), X_OK) != 0)
+            GTEST_SKIP() << kTarnd << " is not built";
+        TARN_REQUIRE_PRIVATE_NETNS();
+        m_home = std::make_unique<TempHome>();
+    }
+
+    bool waitForOutput(ChildProcess& daemon, const std::string& text, std::size_t count = 1) {
+        const auto deadline = Clock::now() + kDeadline;
+        while (Clock::now() < deadline) {
+            const auto texts = logTexts(daemon.outputLines());
+            if (countOf(texts, text) >= count)
+                return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    std::unique_ptr<TempHome> m_home;
+};
+
+TEST_F(Tarnd, RunsTheStoredMappingsLogsEachEventAndEndsCleanlyOnSigterm) {
+    constexpr int kServerCom = 41, kUdpCom = 42;
+    constexpr std::uint16_t kServerPort = 44041, kUdpLocal = 44042, kUdpRemote = 44142;
+    const auto fileBytes = fileOf({makeDesc(kServerCom, kModeTcpServer, "0.0.0.0", kServerPort, 0),
+                                   makeDesc(kUdpCom, kModeUdp, "127.0.0.1", kUdpLocal, kUdpRemote)});
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileBytes));
+    struct stat before;
+    ASSERT_EQ(::stat(m_home->mappingFile().c_str(), &before), 0);
+
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
+    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    // The stored mappings come up about a second after start.
+    const auto deadline = Clock::now() + kDeadline;
+    while (!(exists(m_home->portLink(kServerCom)) && exists(m_home->portLink(kUdpCom))) && Clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(exists(m_home->portLink(kServerCom)));
+    ASSERT_TRUE(exists(m_home->portLink(kUdpCom)));
+
+    // TCP server: an application and a peer exchange data through the daemon.
+    AppPort app;
+    ASSERT_TRUE(app.open(m_home->portLink(kServerCom), 4000000));
+    Sock peer = tcpConnect(kServerPort);
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(waitForOutput(daemon, "COM41 as a server accepts 1 connection(s)."));
+    const auto toApp = testPattern(64 * 1024, 81);
+    const auto toNet = testPattern(64 * 1024, 82);
+    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
+    const auto atApp = app.readExactly(toApp.size());
+    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
+    ASSERT_TRUE(app.writeAll(toNet));
+    const auto atPeer = recvExactly(peer.fd(), toNet.size());
+    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+
+    // A lost peer is reported once; a new one is accepted.
+    peer.reset();
+    ASSERT_TRUE(waitForOutput(daemon, "COM41 is disconnected and reconnection is being tried."));
+    peer = tcpConnect(kServerPort);
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(waitForOutput(daemon, "COM41 as a server accepts 1 connection(s).", 2));
+
+    // UDP: one datagram each way.
+    AppPort udpApp;
+    ASSERT_TRUE(udpApp.open(m_home->portLink(kUdpCom), 4000000));
+    Sock udpPeer = udpBound(kUdpRemote);
+    ASSERT_TRUE(udpPeer.valid());
+    const std::string hello = "hello over udp";
+    ASSERT_TRUE(udpApp.writeAll(reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()));
+    const auto datagram = recvExactly(udpPeer.fd(), hello.size());
+    EXPECT_EQ(std::string(datagram.begin(), datagram.end()), hello);
+
+    // SIGTERM ends the run without the open-port check: both ports are still open here.
+    const int status = daemon.stop(SIGTERM);
+    ASSERT_NE(status, -1) << "tarnd did not end on SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_FALSE(exists(m_home->portLink(kServerCom)));
+    EXPECT_FALSE(exists(m_home->portLink(kUdpCom)));
+
+    // A run that adds and removes nothing leaves the mapping file alone.
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), fileBytes);
+    struct stat after;
+    ASSERT_EQ(::stat(m_home->mappingFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+    // Every line is a log row; the events above appear exactly as often as they happened.
+    const auto texts = logTexts(daemon.outputLines());
+    EXPECT_EQ(countOf(texts, "COM41 as a server accepts 1 connection(s)."), 2u);
+    EXPECT_EQ(countOf(texts, "COM41 is disconnected and reconnection is being tried."), 1u);
+}
+
+TEST_F(Tarnd, EndsOnSigintAndStartsWithoutAMappingFile) {
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
+    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    const int status = daemon.stop(SIGINT);
+    ASSERT_NE(status, -1) << "tarnd did not end on SIGINT";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_FALSE(exists(m_home->mappingFile())) << "a run without changes must not write the file";
+}
+
+TEST_F(Tarnd, HelpAndUnknownOptions) {
+    const auto help = testsupport::runCommand({kTarnd, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.output.find("usage: tarnd"), std::string::npos);
+    const auto wrong = testsupport::runCommand({kTarnd, "--bogus"});
+    EXPECT_EQ(wrong.exitCode, 2);
+}
+
+} // namespace
