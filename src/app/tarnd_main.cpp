@@ -23,7 +23,8 @@ void printUsage(std::FILE* out) {
                "to and from the mapping's TCP or UDP peer. Every message-log row is printed on\n"
                "standard output as one line: the time, a blank, the text.\n"
                "\n"
-               "  --no-search  do not search for device servers at start\n"
+               "  --no-search  do not search for device servers (and open no device-management\n"
+               "               endpoint or capture adapter)\n"
                "  --help       show this text\n"
                "\n"
                "Mapping file: $XDG_CONFIG_HOME/tarn/79828669767684658278 (default ~/.config/tarn/).\n"
@@ -83,9 +84,11 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     core::CoreOptions options;
+    // Without a search dialog, the worker itself announces each finished search, which logs
+    // "%u device(s) searched.".
     options.workerAnnouncesSearch = true;
-    // The device search joins here once it exists; until then a run searches nothing.
-    (void)search;
+    options.deviceManagement = search;
+    options.searchAtStartUp = search;
 
     core::ProgramCore program(options);
     program.mappingLog().setObserver(printRow);

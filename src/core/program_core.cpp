@@ -8,6 +8,10 @@
 #include "bridge/net_setup.h"
 #include "core/affinity.h"
 #include "core/worker.h"
+#include "device/device_list.h"
+#include "device/net_cmd.h"
+#include "device/raw_discovery.h"
+#include "device/search_job.h"
 #include "model/mapping_file.h"
 #include "model/tarn_thread.h"
 
@@ -44,14 +48,19 @@ void ProgramCore::start() {
         m_queue.post([this, notification] { handleNotification(notification); });
     });
 
+    if (m_options.deviceManagement)
+        openDeviceSide();
+
     Worker::Hooks hooks;
     hooks.loadMappings = [this] { runOnMainAndWait([this] { loadMappings(); }); };
     hooks.startUpDone = [this] { postMessage(CoreEvent::kStartUpDone); };
-    if (m_options.searchJob) {
+    if (m_options.deviceManagement)
+        hooks.search = [this] { runDeviceSearch(); };
+    else if (m_options.searchJob)
         hooks.search = m_options.searchJob;
-        if (m_options.workerAnnouncesSearch)
-            hooks.searchDone = [this] { postMessage(CoreEvent::kSearchFinished); };
-    }
+    if (hooks.search && m_options.workerAnnouncesSearch)
+        hooks.searchDone = [this] { postMessage(CoreEvent::kSearchFinished); };
+    hooks.searchAtStartUp = m_options.searchAtStartUp;
     if (m_options.openBrowser) {
         hooks.openWebPage = m_options.openBrowser;
         hooks.webPageDone = [this] { postMessage(CoreEvent::kWebPageDone); };
@@ -60,6 +69,32 @@ void ProgramCore::start() {
     m_worker->startIfRunning();
     if (m_options.runStartUpCommand)
         m_worker->setCommand(Worker::kStartUp);
+}
+
+void ProgramCore::openDeviceSide() {
+    // Search time-out 3000 ms, answer time-out 2000 ms; the socket layer is already up.
+    m_netCmd = std::make_unique<NetCmd>(0, 3000, 2000);
+    m_deviceList = std::make_unique<DeviceList>();
+    m_searchProgress = std::make_unique<SearchProgress>();
+    m_rawDiscovery = std::make_unique<RawDiscovery>(pcapBackend());
+    m_rawDiscovery->openCaptureAdapters();
+}
+
+void ProgramCore::runDeviceSearch() {
+    RawDiscovery* raw = m_rawDiscovery.get();
+    runSearchJob(*m_netCmd, *m_deviceList, [raw] { return raw->rawDiscover(); }, m_searchProgress.get());
+}
+
+std::size_t ProgramCore::deviceCount() const {
+    if (m_deviceList)
+        return m_deviceList->size();
+    return m_options.deviceCount ? m_options.deviceCount() : 0;
+}
+
+void ProgramCore::releaseDeviceSide() {
+    // Capture adapters first, as a discovery may still be collecting on them.
+    if (m_rawDiscovery)
+        m_rawDiscovery->closeCaptureAdapters();
 }
 
 void ProgramCore::loadMappings() {
@@ -99,7 +134,7 @@ void ProgramCore::deliver(CoreEvent event) {
     if (m_eventHandler)
         m_eventHandler(event);
     if (event == CoreEvent::kSearchFinished) {
-        const std::size_t devices = m_options.deviceCount ? m_options.deviceCount() : 0;
+        const std::size_t devices = deviceCount();
         char text[64];
         std::snprintf(text, sizeof text, "%u device(s) searched.", static_cast<unsigned>(devices));
         logDeviceMessage(text);
@@ -212,10 +247,15 @@ void ProgramCore::shutDown() {
     // go front to back. The mapping file is not written at exit.
     m_lists.stopAll();
     m_lists.destroyAll();
+    releaseDeviceSide();
     if (m_worker) {
         m_worker->release();
         m_worker.reset();
     }
+    if (m_deviceList)
+        m_deviceList->clear();
+    m_rawDiscovery.reset();
+    m_netCmd.reset();
     if (m_options.releaseDevices)
         m_options.releaseDevices();
     if (m_started) {

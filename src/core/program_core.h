@@ -20,6 +20,10 @@
 #include "model/tarn_desc.h"
 
 class Worker;
+class NetCmd;
+class DeviceList;
+class RawDiscovery;
+class SearchProgress;
 
 namespace core {
 
@@ -58,9 +62,15 @@ struct CoreOptions {
     // first look.
     std::chrono::milliseconds workerPeriod{1000};
     bool runStartUpCommand = true;
-    // Device search: runs one search job on the worker; null leaves searching out.
+    // The device side: the NetCmd endpoint (UDP port 8000), the device list and the capture
+    // adapters for raw discovery, made at start and used by the worker's searches. Only in
+    // a network namespace of the program's own: a search broadcasts on every local subnet.
+    bool deviceManagement = false;
+    // Whether the start-up command ends with a search (with the device side, or searchJob).
+    bool searchAtStartUp = true;
+    // Without the device side: a search job of the caller's (tests), and the number of
+    // devices it found, for "%u device(s) searched.".
     std::function<void()> searchJob;
-    // Number of devices in the device list, for "%u device(s) searched.".
     std::function<std::size_t()> deviceCount;
     // The daemon has no search dialog to announce the end of a search: with this set, the
     // worker posts kSearchFinished itself after each search it runs.
@@ -120,6 +130,11 @@ public:
     // The lists themselves, for tests and for the add dialog's checks; main thread only.
     MappingLists& lists() { return m_lists; }
     Worker* worker() { return m_worker.get(); }
+    // The device side (null without deviceManagement). The list may be read from any thread.
+    NetCmd* netCmd() { return m_netCmd.get(); }
+    DeviceList* deviceList() { return m_deviceList.get(); }
+    SearchProgress* searchProgress() { return m_searchProgress.get(); }
+    std::size_t deviceCount() const;
     const std::string& mappingFile() const { return m_mappingFile; }
     // Whether the start-up load has run.
     bool mappingsLoaded() const { return m_loaded.load(); }
@@ -132,6 +147,9 @@ private:
     // Posts `task` to the main loop and waits until it ran (or can no longer run).
     void runOnMainAndWait(std::function<void()> task);
     void saveMappings();
+    void openDeviceSide();
+    void runDeviceSearch();
+    void releaseDeviceSide();
 
     CoreOptions m_options;
     std::string m_mappingFile;
@@ -139,6 +157,10 @@ private:
     MessageLog m_mappingLog;
     MessageLog m_deviceLog;
     MappingLists m_lists;
+    std::unique_ptr<NetCmd> m_netCmd;
+    std::unique_ptr<DeviceList> m_deviceList;
+    std::unique_ptr<RawDiscovery> m_rawDiscovery;
+    std::unique_ptr<SearchProgress> m_searchProgress;
     std::unique_ptr<Worker> m_worker;
     std::function<void(CoreEvent)> m_eventHandler;
     std::atomic<bool> m_exiting{false};

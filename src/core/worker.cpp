@@ -41,7 +41,7 @@ void Worker::runCommand(std::int32_t command) {
         if (m_hooks.startUpDone)
             m_hooks.startUpDone();
         m_startUpDone.store(true);
-        if (!terminated() && m_hooks.search) {
+        if (!terminated() && m_hooks.searchAtStartUp && m_hooks.search) {
             m_hooks.search();
             if (m_hooks.searchDone)
                 m_hooks.searchDone();

@@ -26,6 +26,7 @@ public:
         std::function<void()> startUpDone;  // after the load: hide the window, show the tray
         std::function<void()> search;       // one device search
         std::function<void()> searchDone;
+        bool searchAtStartUp = true;
         std::function<void(const std::string&)> openWebPage;
         std::function<void()> webPageDone;  // close the "processing" box
     };
