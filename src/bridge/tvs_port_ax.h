@@ -111,7 +111,8 @@ PortNameState portNameState(const std::string& name);
 class BaudBudget {
 public:
     // A burst never exceeds this time's worth of characters, nor falls below one pump chunk.
-    static constexpr std::int64_t kBurstNs = 4'000'000;
+    // Long enough that a pump pass late by a few milliseconds on a busy machine loses nothing.
+    static constexpr std::int64_t kBurstNs = 10'000'000;
     static constexpr std::uint32_t kMinBurstChars = 512;
 
     // Characters that may pass at nowNs (a steady clock) on a line of baud bits per second and
