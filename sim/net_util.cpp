@@ -48,6 +48,10 @@ UniqueFd bindUdp(const Ipv4& ip, std::uint16_t port, bool reuseAddress, std::str
     if (reuseAddress)
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    // Bursts (a thousand answers, a test's flood) must not be dropped at the socket.
+    const int buffer = 1 << 20;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     const sockaddr_in address = socketAddress(ip, port);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = "udp " + endpointText(address) + ": " + std::strerror(errno);
