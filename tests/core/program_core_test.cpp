@@ -1,0 +1,243 @@
+// The program core's commands, start-up, events, display snapshots and shut-down, with real
+// virtual ports in private folders and a private network namespace.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "../integration/mapping_harness.h"
+#include "bridge/portable_sock.h"
+#include "core/worker.h"
+#include "model/tarn_thread.h"
+#include "support/netns.h"
+
+namespace {
+
+using namespace mapping_test;
+
+std::vector<std::uint8_t> recordsOf(const std::vector<tarnDesc>& records) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& desc : records) {
+        const DescRecord record = encodeDesc(desc);
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    }
+    return bytes;
+}
+
+std::vector<std::string> logTexts(core::MessageLog& log) {
+    std::vector<std::string> texts;
+    for (const auto& row : log.rows())
+        texts.push_back(row.text);
+    return texts;
+}
+
+class ProgramCoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TARN_REQUIRE_PRIVATE_NETNS();
+        m_home = std::make_unique<TempHome>();
+    }
+
+    std::unique_ptr<CoreUnderTest> makeCore(bool startUp = false) { return std::make_unique<CoreUnderTest>(startUp); }
+
+    std::unique_ptr<TempHome> m_home;
+};
+
+TEST_F(ProgramCoreTest, AddAndRemoveRewriteTheMappingFileAndLogEachChange) {
+    auto core = makeCore();
+    const tarnDesc server = makeDesc(51, kModeTcpServer, "0.0.0.0", 45051, 0);
+    const tarnDesc client = makeDesc(52, kModeTcpClient, "127.0.0.1", 0, 45052);
+    const tarnDesc udp = makeDesc(53, kModeUdp, "127.0.0.1", 45053, 45153);
+    for (const auto& desc : {server, client, udp}) {
+        const auto outcome = (**core).addMapping(desc);
+        ASSERT_TRUE(outcome.ok) << outcome.message;
+    }
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({server, client, udp}));
+
+    const auto removed = (**core).removeMapping(51);
+    ASSERT_TRUE(removed.ok) << removed.message;
+    // The records behind the removed one move up; the mappings are renumbered.
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({client, udp}));
+    ASSERT_EQ((**core).mappingCount(), 2u);
+    EXPECT_EQ((**core).lists().at(0).comNumber, 52);
+    EXPECT_EQ((**core).lists().at(0).index, 0);
+    EXPECT_EQ((**core).lists().at(1).index, 1);
+    EXPECT_EQ(logTexts((**core).mappingLog()),
+              (std::vector<std::string>{"COM51 is created.", "COM52 is created.", "COM53 is created.",
+                                        "COM51 is removed."}));
+    struct stat st;
+    EXPECT_NE(::lstat(m_home->portLink(51).c_str(), &st), 0) << "the removed mapping's port link stays";
+}
+
+TEST_F(ProgramCoreTest, RemoveAndExitAreRefusedWhileAnApplicationHoldsAPort) {
+    auto core = makeCore();
+    ASSERT_TRUE((**core).addMapping(makeDesc(54, kModeTcpServer, "0.0.0.0", 45054, 0)).ok);
+    ASSERT_TRUE((**core).addMapping(makeDesc(55, kModeTcpServer, "0.0.0.0", 45055, 0)).ok);
+    const auto fileBefore = readFileBytes(m_home->mappingFile());
+    AppPort app;
+    ASSERT_TRUE(app.open(m_home->portLink(55), 115200));
+    ASSERT_TRUE(core->waitFor([&] { return core->mapping(55)->isOpen(); }));
+
+    const auto removeOpen = (**core).removeMapping(55);
+    EXPECT_FALSE(removeOpen.ok);
+    EXPECT_EQ(removeOpen.message, "COM55 is still open.\nPlease close it first.");
+    const auto exitOpen = (**core).requestExit();
+    EXPECT_FALSE(exitOpen.ok);
+    EXPECT_EQ(exitOpen.message, core::kCloseOpenPortsFirst);
+    EXPECT_FALSE((**core).exiting());
+    EXPECT_EQ((**core).mappingCount(), 2u);
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), fileBefore);
+
+    const auto removeUnknown = (**core).removeMapping(99);
+    EXPECT_FALSE(removeUnknown.ok);
+    EXPECT_EQ((**core).mappingCount(), 2u);
+
+    // Closed, the exit goes ahead: the ports go, the file is not written at exit.
+    app.close();
+    ASSERT_TRUE(core->waitFor([&] { return !core->mapping(55)->isOpen(); }));
+    EXPECT_TRUE((**core).requestExit().ok);
+    EXPECT_TRUE((**core).exiting());
+    EXPECT_EQ((**core).mappingCount(), 0u);
+    struct stat st;
+    EXPECT_NE(::lstat(m_home->portLink(54).c_str(), &st), 0);
+    EXPECT_NE(::lstat(m_home->portLink(55).c_str(), &st), 0);
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), fileBefore);
+    EXPECT_FALSE((**core).addMapping(makeDesc(56, kModeUdp, "127.0.0.1", 1, 2)).ok) << "no command after the end";
+}
+
+TEST_F(ProgramCoreTest, AddRefusesWhatItCannotCreate) {
+    auto core = makeCore();
+    ASSERT_TRUE((**core).addMapping(makeDesc(57, kModeTcpServer, "0.0.0.0", 45057, 0)).ok);
+    const auto before = readFileBytes(m_home->mappingFile());
+
+    EXPECT_EQ((**core).addMapping(makeDesc(0, kModeTcpServer, "0.0.0.0", 1, 0)).message,
+              "Please DON'T give an invalid comport number.\n");
+    EXPECT_EQ((**core).addMapping(makeDesc(57, kModeUdp, "127.0.0.1", 1, 2)).message,
+              "Please DON'T create the existing comport.\n");
+    EXPECT_FALSE((**core).addMapping(makeDesc(58, 7, "127.0.0.1", 1, 2)).ok);
+
+    // Someone else's file under the port's name: the port cannot be made, and nothing stays.
+    ASSERT_TRUE(writeFileBytes(m_home->root() + "/run/tarn/COM59", {1, 2, 3}));
+    const auto occupied = (**core).addMapping(makeDesc(59, kModeTcpServer, "0.0.0.0", 45059, 0));
+    EXPECT_FALSE(occupied.ok);
+    EXPECT_EQ(occupied.message, "COM59 cannot be created.\nPlease check if COM59 is occupied.");
+    EXPECT_EQ(core->countMappingLog("COM59 is unable to be created."), 1u);
+    EXPECT_EQ((**core).mappingCount(), 1u);
+    EXPECT_EQ((**core).lists().comNumbers.size(), 1u);
+    EXPECT_EQ((**core).lists().threadSets.size(), 1u);
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), before);
+    EXPECT_EQ(readFileBytes(m_home->root() + "/run/tarn/COM59"), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+TEST_F(ProgramCoreTest, StartUpLoadsTheFileOnTheMainLoopThenSearchesAndAnnouncesIt) {
+    const tarnDesc server = makeDesc(61, kModeTcpServer, "0.0.0.0", 45061, 0);
+    const tarnDesc udp = makeDesc(62, kModeUdp, "127.0.0.1", 45062, 45162);
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), recordsOf({server, udp})));
+
+    std::atomic<int> searches{0};
+    core::CoreOptions options;
+    options.pinToFirstCpu = false;
+    options.workerPeriod = 20ms;
+    options.searchJob = [&] { ++searches; };
+    options.deviceCount = [] { return std::size_t{3}; };
+    options.workerAnnouncesSearch = true;
+    core::ProgramCore program(options);
+    std::vector<core::CoreEvent> events;
+    program.start();
+    program.setEventHandler([&](core::CoreEvent event) { events.push_back(event); });
+
+    const auto deadline = Clock::now() + kDeadline;
+    while (Clock::now() < deadline && program.deviceLog().size() == 0)
+        program.mainLoop().waitAndDrain(5ms);
+    EXPECT_TRUE(program.mappingsLoaded());
+    ASSERT_EQ(program.mappingCount(), 2u);
+    EXPECT_EQ(program.lists().at(0).comNumber, 61);
+    EXPECT_EQ(program.lists().at(1).comNumber, 62);
+    EXPECT_EQ(searches.load(), 1);
+    EXPECT_EQ(events, (std::vector<core::CoreEvent>{core::CoreEvent::kStartUpDone, core::CoreEvent::kSearchFinished}));
+    EXPECT_EQ(logTexts(program.deviceLog()), std::vector<std::string>{"3 device(s) searched."});
+    // The load does not rewrite the file.
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({server, udp}));
+    program.shutDown();
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({server, udp}));
+}
+
+TEST_F(ProgramCoreTest, MessagesPostedFromAnyThreadReachTheFrontEndOnTheMainThread) {
+    auto core = makeCore();
+    std::vector<core::CoreEvent> events;
+    std::thread::id handlerThread;
+    (**core).setEventHandler([&](core::CoreEvent event) {
+        events.push_back(event);
+        handlerThread = std::this_thread::get_id();
+    });
+    std::thread([&] {
+        (**core).postMessage(core::CoreEvent::kLoginSucceeded);
+        (**core).postMessage(core::CoreEvent::kStoreConfiguration);
+    }).join();
+    ASSERT_TRUE(core->waitFor([&] { return events.size() == 2; }));
+    EXPECT_EQ(events, (std::vector<core::CoreEvent>{core::CoreEvent::kLoginSucceeded,
+                                                    core::CoreEvent::kStoreConfiguration}));
+    EXPECT_EQ(handlerThread, std::this_thread::get_id());
+    EXPECT_EQ((**core).deviceLog().size(), 0u) << "only a finished search is logged";
+}
+
+TEST_F(ProgramCoreTest, RowsAndRefreshTickFollowThePortState) {
+    auto core = makeCore();
+    ASSERT_TRUE((**core).addMapping(makeDesc(63, kModeTcpServer, "0.0.0.0", 45063, 0)).ok);
+    EXPECT_TRUE((**core).refreshTick()) << "an added mapping makes the list stale";
+    // The stale rebuild takes no snapshots, so the next tick may still see the first values.
+    (**core).refreshTick();
+    EXPECT_FALSE((**core).refreshTick());
+    auto rows = (**core).mappingRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].cells[0], "1");
+    EXPECT_EQ(rows[0].cells[1], "63");
+    EXPECT_EQ(rows[0].cells[7], "N/A");
+    EXPECT_EQ(rows[0].cells[8], "Close");
+    EXPECT_FALSE(rows[0].drawnRed);
+
+    AppPort app;
+    ASSERT_TRUE(app.open(m_home->portLink(63), 115200));
+    ASSERT_TRUE(core->waitFor([&] { return core->mapping(63)->isOpen(); }));
+    EXPECT_TRUE((**core).refreshTick()) << "opening the port changes a watched value";
+    EXPECT_FALSE((**core).refreshTick());
+    rows = (**core).mappingRows();
+    EXPECT_EQ(rows[0].cells[7], "Listening");
+    EXPECT_EQ(rows[0].cells[8], "Open");
+    EXPECT_EQ(rows[0].cells[9], "115200");
+    EXPECT_TRUE(rows[0].drawnRed);
+
+    Sock peer = tcpConnect(45063);
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(core->waitFor([&] { return core->mapping(63)->isConnected(); }));
+    EXPECT_TRUE((**core).refreshTick());
+    rows = (**core).mappingRows();
+    EXPECT_EQ(rows[0].cells[7], "Connected");
+    EXPECT_FALSE(rows[0].drawnRed);
+}
+
+// A peer's close of a control connection is handled on the mapping's own thread: the socket
+// is closed and forgotten, and the connection is marked down.
+TEST_F(ProgramCoreTest, ControlConnectionCloseIsHandedToTheMappingAndClosesOnlyItsSocket) {
+    auto core = makeCore();
+    ASSERT_TRUE((**core).addMapping(makeDesc(64, kModeTcpClient, "127.0.0.1", 0, 45064)).ok);
+    TARNINFO* tarnInfo = core->mapping(64);
+    Sock listener = tcpListen(45164);
+    ASSERT_TRUE(listener.valid());
+    const int controlSock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = loopback(45164);
+    ASSERT_EQ(::connect(controlSock, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    Sock peer = tcpAccept(listener);
+    ASSERT_TRUE(peer.valid());
+    tarnInfo->control->sock = controlSock;
+    tarnInfo->control->connected.store(1);
+    ASSERT_EQ(g_sock->asyncSelect(controlSock, 45164, kDataSocketEvents), 0);
+
+    peer.reset();
+    ASSERT_TRUE(core->waitFor([&] { return tarnInfo->control->sock == 0; }));
+    EXPECT_EQ(tarnInfo->control->connected.load(), 0);
+    EXPECT_EQ(::fcntl(controlSock, F_GETFD), -1) << "the notified socket stays open";
+    EXPECT_EQ(core->countMappingLog("COM64 is disconnected and reconnection is being tried."), 0u)
+        << "a control connection is not the data connection";
+}
+
+} // namespace
