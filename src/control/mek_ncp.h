@@ -85,6 +85,11 @@ public:
     std::atomic<std::uint8_t> enabled{0};
     // Bytes of the last message built (txBuffer holds them); 0 when send() built nothing.
     std::size_t lastSentLength = 0;
+    // Bytes at the start of rxBuffer that begin a device message not complete yet; cleared
+    // for every new connection, so no piece of an old stream is read as part of the new one.
+    std::size_t rxLength = 0;
+    // The port's input lines (signal-byte bits) as the main window last showed them.
+    std::uint8_t shownSignals = 0;
 
 private:
     std::size_t buildMessage(std::uint8_t code);

@@ -1,14 +1,188 @@
 #include "control/session_threads.h"
 
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "bridge/portable_sock.h"
+#include "control/mek_ncp.h"
+#include "device/device_list.h"
+#include "model/tarn_info.h"
+
+namespace {
+
+constexpr std::uint8_t kControlPortOption = 5;
+constexpr unsigned kControlSocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+
+// The connect runs under the mapping's lock, which the data pumps need too: a device that
+// drops the connection request instead of refusing it must not stall the mapping's data for
+// the system's connect time-out (minutes). A device on the local network answers well within.
+constexpr timeval kConnectTimeout{1, 0};
+
+std::mutex g_devicesMutex;
+const DeviceList* g_devices = nullptr;
+
+// The option's length byte (0 when the device or the option is missing); the value is cut
+// to `value`'s room.
+int findControlOption(const char* ipText, std::span<std::uint8_t> value) {
+    std::lock_guard hold(g_devicesMutex);
+    return g_devices ? g_devices->findOption(ipText, kControlPortOption, value) : 0;
+}
+
+// Receiving and signalling need all four: the protocol switched on, the control connection
+// up, the data connection up and an application on the port.
+bool sessionUp(const TARNINFO& tarnInfo) {
+    const mek_ncp& control = *tarnInfo.control;
+    return control.enabled.load() == 1 && control.connected.load() == 1 && tarnInfo.isConnected() &&
+           tarnInfo.isOpen();
+}
+
+} // namespace
+
+void setControlDeviceList(const DeviceList* devices) {
+    std::lock_guard hold(g_devicesMutex);
+    g_devices = devices;
+}
+
+std::optional<std::uint16_t> controlPortFromOption(std::span<const std::uint8_t> value) {
+    std::uint32_t port = 0;
+    for (const std::uint8_t byte : value) {
+        port = port * 256 + byte;
+        if (port > 0xFFFF)
+            return std::nullopt;
+    }
+    if (port == 0)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(port);
+}
+
+std::uint8_t portInputSignals(const TVSPortAx& port) {
+    std::uint8_t signals = 0;
+    if (port.cts())
+        signals |= kSignalCts;
+    if (port.dsr())
+        signals |= kSignalDsr;
+    if (port.dcd())
+        signals |= kSignalDcd;
+    if (port.ring())
+        signals |= kSignalRi;
+    return signals;
+}
+
+std::string inputSignalsText(std::uint8_t signals) {
+    auto state = [signals](std::uint8_t bit) { return (signals & bit) ? " on" : " off"; };
+    return std::string("CTS") + state(kSignalCts) + ", DSR" + state(kSignalDsr) + ", DCD" + state(kSignalDcd) +
+           ", RI" + state(kSignalRi);
+}
+
 // Each destructor ends the loop before the derived part goes away.
 
 mek_ncp_RxThread::mek_ncp_RxThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
 mek_ncp_RxThread::~mek_ncp_RxThread() { release(); }
 
+void mek_ncp_RxThread::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    mek_ncp& control = *tarnInfo.control;
+    if (!sessionUp(tarnInfo) || g_sock == nullptr)
+        return;
+
+    // The stream has no framing: a message is known by its code and the length that code has.
+    // Reading a fixed 4 bytes would cut the 6-byte report 0x04 in two and lose any message
+    // that follows another in the same read, so the read appends to what is held and every
+    // whole message is handled; the start of an incomplete one waits for the next pass.
+    std::size_t held = std::min(control.rxLength, sizeof control.rxBuffer);
+    const int received = g_sock->recv(control.sock.load(), control.rxBuffer + held,
+                                      static_cast<int>(sizeof control.rxBuffer - held), 0);
+    if (received <= 0) {
+        const int error = g_sock->lastError();
+        // 0 is the peer's orderly close; the error left over from an earlier call must not
+        // make it look like "nothing yet".
+        if (received == 0 || error != kWouldBlock)
+            control.connected.store(0);
+        return;
+    }
+    held += static_cast<std::size_t>(received);
+
+    std::size_t at = 0;
+    while (at < held) {
+        const std::size_t used = control.handleDeviceMessage(control.rxBuffer + at, held - at);
+        if (used == 0)
+            break;
+        at += used;
+        // Answering a query can fail; what is left belongs to a stream that is gone.
+        if (control.connected.load() == 0) {
+            control.rxLength = 0;
+            return;
+        }
+    }
+    std::memmove(control.rxBuffer, control.rxBuffer + at, held - at);
+    control.rxLength = held - at;
+}
+
 mek_ncp_connBuilder::mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
 mek_ncp_connBuilder::~mek_ncp_connBuilder() { release(); }
+
+void mek_ncp_connBuilder::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    mek_ncp& control = *tarnInfo.control;
+    if (control.enabled.load() == 1 && control.connected.load() == 0 && tarnInfo.isConnected() &&
+        tarnInfo.isOpen() && m_attempts < kAttemptLimit) {
+        ++m_attempts;
+        attempt();
+    }
+    // Closing the port ends the session and grants new attempts to the next application.
+    if (!tarnInfo.isOpen()) {
+        m_attempts = 0;
+        control.connected.store(0);
+    }
+}
+
+void mek_ncp_connBuilder::attempt() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    mek_ncp& control = *tarnInfo.control;
+    const std::string peer = tarnInfo.peerText();
+
+    std::uint8_t value[255] = {};
+    const int length = findControlOption(peer.c_str(), value);
+    const auto port = controlPortFromOption(std::span<const std::uint8_t>(value, static_cast<std::size_t>(length)));
+    if (!port) {
+        // No control port for this device (or none we could use): off until the next TCP
+        // client data connection switches the protocol on again.
+        control.enabled.store(0);
+        return;
+    }
+    if (g_sock == nullptr) {
+        control.connected.store(0);
+        return;
+    }
+
+    control.setTarget(peer.c_str(), *port);
+    control.closeSocket();
+    const SocketHandle sock = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sock <= 0) {
+        (void)g_sock->lastError();
+        control.connected.store(0);
+        return;
+    }
+    control.sock.store(sock);
+    g_sock->setOption(sock, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
+    if (g_sock->connect(sock, control.address.get()) != 0) {
+        (void)g_sock->lastError();
+        // A socket whose connect failed is of no further use; it would only be held open
+        // until the port is reopened.
+        control.closeSocket();
+        control.connected.store(0);
+        return;
+    }
+    control.rxLength = 0;
+    // Offset: the control port, so its notifications arrive as message 1025 + port.
+    g_sock->asyncSelect(sock, *port, kControlSocketEvents);
+    control.connected.store(1);
+}
 
 mek_ncp_heartBeat::mek_ncp_heartBeat(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
@@ -17,3 +191,48 @@ mek_ncp_heartBeat::~mek_ncp_heartBeat() { release(); }
 mek_ncp_signalSet::mek_ncp_signalSet(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
 mek_ncp_signalSet::~mek_ncp_signalSet() { release(); }
+
+void mek_ncp_signalSet::pass() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    mek_ncp& control = *tarnInfo.control;
+    if (!sessionUp(tarnInfo))
+        return;
+
+    // A change of the handshake word alone is not sent: it shows in the flow code only
+    // together with a change of the other word.
+    auto word = [](std::int32_t value) { return static_cast<std::uint32_t>(value); };
+    const std::uint32_t baud = word(tarnInfo.baudRate());
+    if (baud != control.baudRate || word(tarnInfo.dataBits()) != control.dataSize ||
+        word(tarnInfo.parity()) != control.parity || word(tarnInfo.stopBits()) != control.stopSize ||
+        word(tarnInfo.flowReplace()) != control.flowReplace) {
+        control.baudRate = baud;
+        control.dataSize = word(tarnInfo.dataBits());
+        control.parity = word(tarnInfo.parity());
+        control.stopSize = word(tarnInfo.stopBits());
+        control.flowReplace = word(tarnInfo.flowReplace());
+        control.controlHandShake = word(tarnInfo.controlHandShake());
+        // Settings that did not reach the device must not count as sent: back to the state
+        // of a new record, so the next connection sends them.
+        if (control.send(kNcpLineSettings) < 0) {
+            control.baudRate = control.dataSize = control.parity = 0;
+            control.stopSize = control.flowReplace = control.controlHandShake = 0;
+        }
+    }
+
+    if (tarnInfo.modemLinesChanged()) {
+        tarnInfo.pushDtr();
+        tarnInfo.pushRts();
+        control.send(kNcpModemSignals);
+    }
+    // Only lines the device was told about are remembered; after a failed send the change
+    // stays pending and goes out at the first pass on the next connection.
+    if (control.connected.load() == 1)
+        tarnInfo.snapshotModemLines();
+
+    // Every pass, not only on a change: the port is the only place the application can see
+    // the device's lines, and it must show them whatever happened to the port meanwhile.
+    tarnInfo.applyRing();
+    tarnInfo.applyDcd();
+    tarnInfo.applyDsr();
+    tarnInfo.applyCts();
+}

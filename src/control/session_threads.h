@@ -1,28 +1,50 @@
 #pragma once
-// The four threads of a mapping's control connection. Their passes are placeholders until
-// the control session is built: they keep the thread set complete and do nothing.
+// The four threads of a mapping's control connection: connection, receive, line settings
+// and signals, heartbeat. Each pass runs under the mapping's lock and works on the mapping's
+// TARNINFO and its mek_ncp record.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "bridge/thread_interface.h"
 
+class DeviceList;
+class TVSPortAx;
+
+// Receives what the device sends and handles it message by message. A message may arrive in
+// pieces and several may arrive in one read: the start of an incomplete one is kept in the
+// record's rxBuffer for the next pass.
 class mek_ncp_RxThread : public ThreadInterface {
 public:
     mek_ncp_RxThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
     ~mek_ncp_RxThread() override;
 
 protected:
-    void pass() override {}
+    void pass() override;
 };
 
+// Opens the control connection to the device's control port while the port is open and the
+// data connection is up: at most kAttemptLimit attempts until the port is closed again.
 class mek_ncp_connBuilder : public ThreadInterface {
 public:
+    static constexpr std::int32_t kAttemptLimit = 2;
+
     mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
     ~mek_ncp_connBuilder() override;
 
 protected:
-    void pass() override {}
+    void pass() override;
+
+private:
+    void attempt();
+
+    std::int32_t m_attempts = 0;
 };
 
-// Its loop body is empty: the thread ends as soon as it is resumed.
+// Its loop body is empty: the thread ends as soon as it is resumed. The protocol has no
+// periodic message.
 class mek_ncp_heartBeat : public ThreadInterface {
 public:
     mek_ncp_heartBeat(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
@@ -33,11 +55,30 @@ protected:
     void pass() override {}
 };
 
+// Sends the port's line settings (0x01) and RTS/DTR (0x15) when the application changes them,
+// and puts the device's CTS, DSR, DCD and RI on the port at every pass.
 class mek_ncp_signalSet : public ThreadInterface {
 public:
     mek_ncp_signalSet(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
     ~mek_ncp_signalSet() override;
 
 protected:
-    void pass() override {}
+    void pass() override;
 };
+
+// The device list the connection builders take control ports from (option type 5 of the
+// device whose IP is the mapping's peer). The owner of the list installs it before mappings
+// run and removes it (nullptr) before the list goes. Without a list no device has a control
+// port, so each mapping switches the protocol off at its first attempt.
+void setControlDeviceList(const DeviceList* devices);
+
+// The control port that an option-5 value names: its bytes read as one big-endian number.
+// Empty when the value names no TCP port (no bytes, 0, or more than 65535), so a malformed
+// option can never send the connection to a port the device did not mean.
+std::optional<std::uint16_t> controlPortFromOption(std::span<const std::uint8_t> value);
+
+// The device's input lines as the port reports them to the application, in signal-byte bits
+// (kSignalCts, kSignalDsr, kSignalDcd, kSignalRi).
+std::uint8_t portInputSignals(const TVSPortAx& port);
+// "CTS on, DSR on, DCD off, RI off" for a mapping's detail line.
+std::string inputSignalsText(std::uint8_t signals);

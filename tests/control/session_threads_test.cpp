@@ -1,0 +1,421 @@
+// The control session's passes, driven one at a time against a real virtual port opened as an
+// application opens it and a loopback peer that plays the device.
+
+#include "control/session_threads.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "control/mek_ncp.h"
+#include "device/device_list.h"
+#include "model/tarn_info.h"
+#include "support/pty_app.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kDeadline = 10s;
+constexpr int kCom = 57;
+
+Bytes concat(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+const Bytes kZeroPassword(16, 0);
+
+struct PortCase {
+    const char* name;
+    Bytes value;
+    std::optional<std::uint16_t> port;
+};
+
+TEST(ControlPortOption, ValueBytesAreOneBigEndianNumber) {
+    const PortCase cases[] = {
+        {"two_bytes", {0x0F, 0xA2}, 4002},
+        {"one_byte", {0x17}, 23},
+        {"leading_zeros", {0x00, 0x00, 0x0F, 0xA2}, 4002},
+        {"highest_port", {0xFF, 0xFF}, 65535},
+        {"empty", {}, std::nullopt},
+        {"zero", {0x00, 0x00}, std::nullopt},
+        {"beyond_a_port", {0x01, 0x00, 0x00}, std::nullopt},
+        {"long_garbage", Bytes(40, 0xFF), std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(controlPortFromOption(c.value), c.port) << c.name;
+}
+
+TEST(InputSignalsText, NamesEachLineOnOrOff) {
+    EXPECT_EQ(inputSignalsText(0), "CTS off, DSR off, DCD off, RI off");
+    EXPECT_EQ(inputSignalsText(kSignalCts | kSignalDsr), "CTS on, DSR on, DCD off, RI off");
+    EXPECT_EQ(inputSignalsText(0xFF), "CTS on, DSR on, DCD on, RI on");
+}
+
+// A session thread whose passes the test runs itself (the thread is never started).
+template <class Thread> class Driven : public Thread {
+public:
+    Driven(LockInterface& lock, TARNINFO* tarnInfo) : Thread(true, lock, tarnInfo) {}
+    ~Driven() override = default;
+    void runPass() {
+        SyncLock hold(this->m_lock);
+        this->pass();
+    }
+};
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_fd = other.m_fd;
+            other.m_fd = -1;
+        }
+        return *this;
+    }
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+sockaddr_in loopbackAddress(std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+std::uint16_t boundPort(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+// One device entry at 127.0.0.1 whose options are `options` (count byte first).
+DeviceList::Entries deviceWithOptions(Bytes options) {
+    auto node = std::make_unique<_KT550Node>();
+    const std::uint8_t ip[4] = {127, 0, 0, 1};
+    std::copy(ip, ip + 4, node->ip);
+    node->options = std::move(options);
+    DeviceList::Entries entries;
+    entries.push_back(makeDeviceInfo(std::move(node)));
+    return entries;
+}
+
+class ControlSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        startSocketLayer();
+        char pattern[] = "/tmp/tarn-session-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_home = pattern;
+        ::setenv("XDG_RUNTIME_DIR", m_home.c_str(), 1);
+
+        // The device listens on an ephemeral loopback port, advertised as option 5.
+        m_listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const sockaddr_in any = loopbackAddress(0);
+        ASSERT_EQ(::bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+        ASSERT_EQ(::listen(m_listener.get(), 8), 0);
+        m_controlPort = boundPort(m_listener.get());
+        advertise(m_controlPort);
+        setControlDeviceList(&m_devices);
+
+        m_tarnInfo = std::make_unique<TARNINFO>();
+        m_tarnInfo->comNumber = kCom;
+        ASSERT_TRUE(m_tarnInfo->createPort(kCom));
+        // A TCP client whose data connection is up, to the device at 127.0.0.1.
+        m_tarnInfo->setTcp(true);
+        m_tarnInfo->setServer(false);
+        m_tarnInfo->net->remoteAddr->set(AF_INET, htons(4001), "127.0.0.1");
+        m_tarnInfo->net->clientConnected = 1;
+        m_tarnInfo->control->enabled = 1;
+
+        m_builder = std::make_unique<Driven<mek_ncp_connBuilder>>(m_lock, m_tarnInfo.get());
+        m_rx = std::make_unique<Driven<mek_ncp_RxThread>>(m_lock, m_tarnInfo.get());
+        m_signals = std::make_unique<Driven<mek_ncp_signalSet>>(m_lock, m_tarnInfo.get());
+    }
+
+    void TearDown() override {
+        m_app.reset();
+        m_builder.reset();
+        m_rx.reset();
+        m_signals.reset();
+        m_tarnInfo.reset();
+        setControlDeviceList(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_home, ignored);
+    }
+
+    void advertise(std::uint16_t port) {
+        m_devices.replace(deviceWithOptions({1, 5, 2, static_cast<std::uint8_t>(port >> 8),
+                                             static_cast<std::uint8_t>(port & 0xFF)}));
+    }
+
+    mek_ncp& control() { return *m_tarnInfo->control; }
+
+    void openApp(const testsupport::PtyLine& line = {}) {
+        m_app = std::make_unique<testsupport::PtyApp>(m_tarnInfo->port->linkPath(), line);
+        ASSERT_TRUE(m_app->ok()) << m_app->error();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return m_tarnInfo->isOpen(); }));
+    }
+    void closeApp() {
+        m_app.reset();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return !m_tarnInfo->isOpen(); }));
+    }
+
+    // The connection the builder made, accepted on the device's side; invalid if none waits.
+    // A loopback connect has completed by the time the builder's pass returns.
+    Fd acceptDevice() { return Fd(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC)); }
+
+    void connectSession() {
+        m_builder->runPass();
+        ASSERT_EQ(control().connected.load(), 1);
+        m_device = acceptDevice();
+        ASSERT_TRUE(m_device.valid());
+    }
+
+    void deviceSends(const Bytes& bytes) {
+        ASSERT_EQ(::send(m_device.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Runs receive passes until `done` holds or the deadline passes.
+    bool receiveUntil(const std::function<bool()>& done) {
+        const auto end = Clock::now() + kDeadline;
+        while (!done()) {
+            if (Clock::now() >= end)
+                return false;
+            m_rx->runPass();
+        }
+        return true;
+    }
+
+    // Exactly `count` bytes from the host, or fewer at the deadline.
+    Bytes deviceReads(std::size_t count) {
+        Bytes got;
+        const auto end = Clock::now() + kDeadline;
+        while (got.size() < count && Clock::now() < end) {
+            pollfd p{m_device.get(), POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            std::uint8_t chunk[256];
+            const ssize_t n = ::recv(m_device.get(), chunk, std::min(sizeof chunk, count - got.size()), 0);
+            if (n <= 0)
+                break;
+            got.insert(got.end(), chunk, chunk + n);
+        }
+        return got;
+    }
+    // Nothing more from the host: the last message is followed by a marker the test sends
+    // itself (0x21), so a stray byte before it shows.
+    void expectNothingMoreSent() {
+        control().send(kNcp21);
+        EXPECT_EQ(deviceReads(1), Bytes{0x21});
+    }
+
+    // The device resets the connection; returns once the host's socket has seen it.
+    void deviceResets() {
+        const linger abort{1, 0};
+        ::setsockopt(m_device.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        m_device.reset();
+        pollfd p{control().sock.load(), 0, 0};
+        ASSERT_TRUE(testsupport::waitUntil([&] { return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)); }));
+    }
+
+    std::string m_home;
+    BCBLock m_lock;
+    DeviceList m_devices;
+    Fd m_listener;
+    Fd m_device;
+    std::uint16_t m_controlPort = 0;
+    std::unique_ptr<TARNINFO> m_tarnInfo;
+    std::unique_ptr<testsupport::PtyApp> m_app;
+    std::unique_ptr<Driven<mek_ncp_connBuilder>> m_builder;
+    std::unique_ptr<Driven<mek_ncp_RxThread>> m_rx;
+    std::unique_ptr<Driven<mek_ncp_signalSet>> m_signals;
+};
+
+TEST_F(ControlSession, BuilderWaitsForAnOpenPortAndAnUpDataConnection) {
+    m_builder->runPass();
+    EXPECT_FALSE(acceptDevice().valid()) << "no application on the port yet";
+
+    openApp();
+    m_tarnInfo->net->clientConnected = 0;
+    m_builder->runPass();
+    EXPECT_FALSE(acceptDevice().valid()) << "data connection down";
+
+    m_tarnInfo->net->clientConnected = 1;
+    connectSession();
+    EXPECT_GT(control().sock.load(), 2);
+}
+
+TEST_F(ControlSession, TwoAttemptsPerOpeningOfThePort) {
+    openApp();
+    // The device takes each connection and drops it at once: every attempt succeeds and is
+    // lost again, so only the attempt limit stops the builder.
+    auto attemptsUntilQuiet = [&] {
+        int accepted = 0;
+        for (int round = 0; round < 5; ++round) {
+            m_builder->runPass();
+            Fd device = acceptDevice();
+            if (!device.valid())
+                continue;
+            ++accepted;
+            device.reset();
+            ASSERT_TRUE(receiveUntil([&] { return control().connected.load() == 0; }));
+        }
+        EXPECT_EQ(accepted, 2);
+    };
+    attemptsUntilQuiet();
+
+    closeApp();
+    m_builder->runPass();
+    EXPECT_EQ(control().connected.load(), 0);
+    openApp();
+    attemptsUntilQuiet();
+}
+
+TEST_F(ControlSession, NoUsableControlPortSwitchesTheProtocolOff) {
+    const struct {
+        const char* name;
+        DeviceList::Entries entries;
+    } cases[] = {
+        {"device not listed", {}},
+        {"no option 5", deviceWithOptions({1, 3, 1, 0x07})},
+        {"option 5 empty", deviceWithOptions({1, 5, 0})},
+        {"option 5 beyond a port", deviceWithOptions({1, 5, 3, 0x01, 0x00, 0x00})},
+    };
+    openApp();
+    for (const auto& c : cases) {
+        m_devices.replace(c.entries);
+        control().enabled = 1;
+        m_builder->runPass();
+        EXPECT_EQ(control().enabled.load(), 0) << c.name;
+        EXPECT_EQ(control().connected.load(), 0) << c.name;
+        EXPECT_FALSE(acceptDevice().valid()) << c.name;
+        // Switched off, the builder makes no attempt until a data connection switches it on.
+        m_builder->runPass();
+        EXPECT_EQ(control().enabled.load(), 0) << c.name;
+        closeApp(); // new attempts for the next case
+        m_builder->runPass();
+        openApp();
+    }
+}
+
+TEST_F(ControlSession, MessagesInPiecesAndSeveralInOneReadAreAllHandled) {
+    openApp();
+    connectSession();
+
+    // Nothing to read is no loss of the connection.
+    m_rx->runPass();
+    EXPECT_EQ(control().connected.load(), 1);
+
+    // A report in two pieces: nothing changes until it is whole.
+    deviceSends({0x04, 0x07, 0x08});
+    ASSERT_TRUE(receiveUntil([&] { return control().rxLength == 3; }));
+    EXPECT_EQ(control().baudRate, 0u);
+    deviceSends({0x01, 0x02, 0x00});
+    ASSERT_TRUE(receiveUntil([&] { return control().rxLength == 0; }));
+    EXPECT_EQ(control().baudRate, 38400u);
+    EXPECT_EQ(control().dataSize, 8u);
+    EXPECT_EQ(control().parity, 1u);
+    EXPECT_EQ(control().stopSize, 2u);
+
+    // Four messages in one segment, an unknown byte among them: each known one takes effect,
+    // and the query is answered with the line settings.
+    deviceSends({0x11, 0x30, 0x16, 0x01, 0x7E, 0x03});
+    ASSERT_TRUE(receiveUntil([&] { return control().status.load() == 1 && control().cts == 1; }));
+    EXPECT_EQ(control().dsr, 1);
+    EXPECT_EQ(control().dcd, 0);
+    EXPECT_EQ(control().ri, 0);
+    EXPECT_EQ(deviceReads(6), (Bytes{0x04, 7, 8, 1, 2, 0}));
+    EXPECT_EQ(control().connected.load(), 1);
+    expectNothingMoreSent();
+}
+
+TEST_F(ControlSession, PeerCloseEndsTheSessionEvenAfterAWouldBlockRead) {
+    openApp();
+    connectSession();
+    m_rx->runPass(); // would block: the error left behind is "nothing yet"
+    ASSERT_EQ(control().connected.load(), 1);
+    m_device.reset();
+    EXPECT_TRUE(receiveUntil([&] { return control().connected.load() == 0; }));
+}
+
+TEST_F(ControlSession, SignalPassSendsChangesOnlyAndMirrorsTheDeviceLines) {
+    openApp();
+    connectSession();
+
+    m_signals->runPass();
+    EXPECT_EQ(deviceReads(22), concat({0x01, 0x05, 0x08, 0x00, 0x00, 0x00}, kZeroPassword));
+    EXPECT_EQ(deviceReads(18), concat({0x15, 0x0C}, kZeroPassword));
+    m_signals->runPass();
+    expectNothingMoreSent();
+
+    deviceSends({0x11, 0x30});
+    ASSERT_TRUE(receiveUntil([&] { return control().cts == 1; }));
+    m_signals->runPass();
+    EXPECT_EQ(portInputSignals(*m_tarnInfo->port), kSignalCts | kSignalDsr);
+    EXPECT_TRUE(m_tarnInfo->rtsState()) << "the device's report leaves the port's outputs alone";
+    EXPECT_TRUE(m_tarnInfo->dtrState());
+
+    // 0x11 also overwrote the record's RTS and DTR, but the port's lines did not change.
+    m_signals->runPass();
+    expectNothingMoreSent();
+}
+
+TEST_F(ControlSession, WhatFailedToGoOutIsSentOnTheNextConnection) {
+    openApp();
+    connectSession();
+    deviceResets();
+
+    // The first pass's 0x01 fails; neither it nor the raised lines count as sent.
+    m_signals->runPass();
+    ASSERT_EQ(control().connected.load(), 0);
+
+    connectSession();
+    m_signals->runPass();
+    EXPECT_EQ(deviceReads(22), concat({0x01, 0x05, 0x08, 0x00, 0x00, 0x00}, kZeroPassword));
+    EXPECT_EQ(deviceReads(18), concat({0x15, 0x0C}, kZeroPassword));
+}
+
+TEST_F(ControlSession, NewConnectionDropsAPieceOfTheOldStream) {
+    openApp();
+    connectSession();
+    deviceSends({0x04, 0x09});
+    ASSERT_TRUE(receiveUntil([&] { return control().rxLength == 2; }));
+    deviceResets();
+    ASSERT_TRUE(receiveUntil([&] { return control().connected.load() == 0; }));
+
+    connectSession();
+    EXPECT_EQ(control().rxLength, 0u);
+    deviceSends({0x11, 0x10, 0x00, 0x00, 0x00, 0x00});
+    ASSERT_TRUE(receiveUntil([&] { return control().cts == 1; }));
+    EXPECT_EQ(control().baudRate, 0u) << "the old report's start must not swallow the new message";
+}
+
+} // namespace
