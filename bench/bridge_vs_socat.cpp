@@ -1,0 +1,459 @@
+// The bridge against socat on the same workloads, in one run, inside a private network
+// namespace: tarnd (TCP client mappings) and socat (pty <-> tcp) each carry an application's
+// bytes to a TCP peer on loopback. Prints, per program:
+//   - throughput in each direction at 921600 and 4000000 baud, as a share of baud/10 bytes/s
+//     (socat does not pace a pseudo-terminal to its line speed, so its share exceeds 100 %);
+//   - one-byte round-trip latency, application -> peer -> application (median, p99);
+//   - idle CPU (utime + stime from /proc) with 1, 8 and 32 open, connected, idle mappings.
+// Reports numbers; never fails the build and is not a test.
+//   bench_bridge_vs_socat [--tarnd PATH] [--seconds S]
+// Needs root (for the namespace); tarnd defaults to ../src/app/tarnd beside this program.
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "model/tarn_desc.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t kPeerPort = 47000;
+constexpr auto kSetupLimit = 30s;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// ---- plumbing ------------------------------------------------------------------------------
+
+bool enterPrivateNamespace(std::string& why) {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::snprintf(request.ifr_name, IFNAMSIZ, "lo");
+    const bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                    (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP),
+                     ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    ::close(fd);
+    if (!up)
+        why = "cannot bring lo up";
+    return up;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, bool quiet) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    if (quiet) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+}
+
+void stopProcess(pid_t pid) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        int status;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(10ms);
+    }
+    ::kill(pid, SIGKILL);
+    int status;
+    ::waitpid(pid, &status, 0);
+}
+
+// utime + stime of a process, in seconds.
+double cpuSeconds(pid_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f)
+        return 0;
+    char text[1024] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    text[n] = '\0';
+    // Fields after the command name (which may hold blanks) start behind the last ')'.
+    const char* rest = std::strrchr(text, ')');
+    if (!rest)
+        return 0;
+    unsigned long utime = 0, stime = 0;
+    // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+    if (std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+        return 0;
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+speed_t speedConstant(std::uint32_t baud) { return baud == 921600 ? B921600 : B4000000; }
+
+int openApplication(const std::string& link, std::uint32_t baud) {
+    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, speedConstant(baud));
+    ::cfsetospeed(&tio, speedConstant(baud));
+    ::tcsetattr(fd, TCSANOW, &tio);
+    return fd;
+}
+
+void setSpeed(int fd, std::uint32_t baud) {
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfsetispeed(&tio, speedConstant(baud));
+    ::cfsetospeed(&tio, speedConstant(baud));
+    ::tcsetattr(fd, TCSANOW, &tio);
+}
+
+int acceptOne(int listener) {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kSetupLimit).count())) <= 0)
+        return -1;
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = kSetupLimit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// Moves `total` bytes from `from` to `to` (both non-blocking), the writer on its own thread.
+// Returns the seconds from the first write until the last byte was read, or -1.
+double timeTransfer(int from, int to, std::size_t total) {
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::vector<std::uint8_t> chunk(16384);
+        for (std::size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = static_cast<std::uint8_t>(i * 7);
+        std::size_t sent = 0;
+        while (sent < total && !stop.load()) {
+            const ssize_t n = ::write(from, chunk.data(), std::min(chunk.size(), total - sent));
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                continue;
+            }
+            pollfd p{from, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
+    });
+    const auto start = Clock::now();
+    std::size_t received = 0;
+    std::vector<std::uint8_t> buffer(65536);
+    const auto deadline = start + 120s;
+    while (received < total && Clock::now() < deadline) {
+        const ssize_t n = ::read(to, buffer.data(), buffer.size());
+        if (n > 0) {
+            received += static_cast<std::size_t>(n);
+            continue;
+        }
+        pollfd p{to, POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
+    const double seconds = secondsSince(start);
+    stop.store(true);
+    writer.join();
+    return received == total ? seconds : -1;
+}
+
+bool readOne(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::uint8_t byte;
+    while (Clock::now() < deadline) {
+        if (::read(fd, &byte, 1) == 1)
+            return true;
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 5);
+    }
+    return false;
+}
+
+// Round trips of one byte: application -> peer, then peer -> application. Microseconds.
+std::vector<double> roundTrips(int app, int peer, int count) {
+    std::vector<double> times;
+    const std::uint8_t byte = 0x55;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        if (::write(app, &byte, 1) != 1 || !readOne(peer, 5s) || ::write(peer, &byte, 1) != 1 || !readOne(app, 5s))
+            break;
+        times.push_back(secondsSince(start) * 1e6);
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+double percentile(const std::vector<double>& sorted, double share) {
+    if (sorted.empty())
+        return -1;
+    const std::size_t at = std::min(sorted.size() - 1, static_cast<std::size_t>(share * static_cast<double>(sorted.size())));
+    return sorted[at];
+}
+
+// ---- the two programs ---------------------------------------------------------------------
+
+// One running program with `count` mappings, each an application end and a peer end.
+struct Setup {
+    std::vector<pid_t> pids;
+    std::vector<int> apps;
+    std::vector<int> peers;
+    std::vector<std::string> links;
+    bool ok = false;
+
+    ~Setup() {
+        for (int fd : apps)
+            ::close(fd);
+        for (int fd : peers)
+            ::close(fd);
+        for (pid_t pid : pids)
+            stopProcess(pid);
+    }
+};
+
+std::string g_tarnd;
+std::string g_home;
+
+void startTarnd(Setup& setup, int listener, int count, std::uint32_t baud) {
+    const std::string run = g_home + "/run", config = g_home + "/config";
+    std::filesystem::remove_all(run);
+    std::filesystem::remove_all(config);
+    std::filesystem::create_directories(run);
+    std::filesystem::create_directories(config + "/tarn");
+    std::FILE* f = std::fopen((config + "/tarn/79828669767684658278").c_str(), "wb");
+    if (!f)
+        return;
+    for (int i = 1; i <= count; ++i) {
+        tarnDesc desc;
+        desc.comNum = i;
+        desc.mode = kModeTcpClient;
+        std::snprintf(desc.ipAddress, sizeof desc.ipAddress, "127.0.0.1");
+        desc.remotePort = kPeerPort;
+        const DescRecord record = encodeDesc(desc);
+        std::fwrite(record.data(), 1, record.size(), f);
+    }
+    std::fclose(f);
+    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setup.pids.push_back(spawn({g_tarnd, "--no-search"}, true));
+    for (int i = 1; i <= count; ++i) {
+        const std::string link = run + "/tarn/COM" + std::to_string(i);
+        struct stat st;
+        if (!waitFor([&] { return ::lstat(link.c_str(), &st) == 0; }))
+            return;
+        // A client mapping connects once its port is open, so each accept is this one's.
+        const int app = openApplication(link, baud);
+        const int peer = app < 0 ? -1 : acceptOne(listener);
+        if (peer < 0)
+            return;
+        setup.apps.push_back(app);
+        setup.peers.push_back(peer);
+    }
+    setup.ok = true;
+}
+
+void startSocat(Setup& setup, int listener, int count, std::uint32_t baud) {
+    const std::string dir = g_home + "/socat";
+    std::filesystem::create_directories(dir);
+    for (int i = 1; i <= count; ++i) {
+        const std::string link = dir + "/pty" + std::to_string(i);
+        ::unlink(link.c_str());
+        setup.pids.push_back(spawn({"socat", "pty,link=" + link + ",raw,echo=0",
+                                    "tcp:127.0.0.1:" + std::to_string(kPeerPort) + ",nodelay"},
+                                   true));
+        const int peer = acceptOne(listener);
+        struct stat st;
+        if (peer < 0 || !waitFor([&] { return ::lstat(link.c_str(), &st) == 0; }))
+            return;
+        const int app = openApplication(link, baud);
+        if (app < 0)
+            return;
+        setup.apps.push_back(app);
+        setup.peers.push_back(peer);
+    }
+    setup.ok = true;
+}
+
+using Starter = void (*)(Setup&, int, int, std::uint32_t);
+
+struct Results {
+    double share[2][2] = {{-1, -1}, {-1, -1}}; // [baud 921600, 4000000][app->net, net->app]
+    double latencyMedian = -1, latencyP99 = -1;
+    double idleCpu[3] = {-1, -1, -1}; // 1, 8, 32 mappings, percent of one processor
+};
+
+Results measure(Starter start, int listener, double seconds) {
+    Results results;
+    const std::uint32_t bauds[2] = {921600, 4000000};
+    {
+        Setup setup;
+        start(setup, listener, 1, bauds[0]);
+        if (!setup.ok) {
+            std::fprintf(stderr, "  set-up failed\n");
+            return results;
+        }
+        for (int b = 0; b < 2; ++b) {
+            setSpeed(setup.apps[0], bauds[b]);
+            const double lineRate = bauds[b] / 10.0;
+            const auto bytes = static_cast<std::size_t>(lineRate * seconds);
+            const double out = timeTransfer(setup.apps[0], setup.peers[0], bytes);
+            const double in = timeTransfer(setup.peers[0], setup.apps[0], bytes);
+            results.share[b][0] = out > 0 ? 100.0 * (static_cast<double>(bytes) / out) / lineRate : -1;
+            results.share[b][1] = in > 0 ? 100.0 * (static_cast<double>(bytes) / in) / lineRate : -1;
+        }
+        setSpeed(setup.apps[0], bauds[0]);
+        const auto trips = roundTrips(setup.apps[0], setup.peers[0], 300);
+        results.latencyMedian = percentile(trips, 0.5);
+        results.latencyP99 = percentile(trips, 0.99);
+    }
+    const int counts[3] = {1, 8, 32};
+    for (int c = 0; c < 3; ++c) {
+        Setup setup;
+        start(setup, listener, counts[c], bauds[0]);
+        if (!setup.ok)
+            continue;
+        std::this_thread::sleep_for(500ms); // let the set-up's own work settle
+        double before = 0, after = 0;
+        for (pid_t pid : setup.pids)
+            before += cpuSeconds(pid);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(3s);
+        for (pid_t pid : setup.pids)
+            after += cpuSeconds(pid);
+        results.idleCpu[c] = 100.0 * (after - before) / secondsSince(t0);
+    }
+    return results;
+}
+
+std::string cell(double value, const char* format) {
+    if (value < 0)
+        return "n/a";
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 3;
+    char self[4096] = {};
+    if (::readlink("/proc/self/exe", self, sizeof self - 1) > 0)
+        g_tarnd = (std::filesystem::path(self).parent_path().parent_path() / "src/app/tarnd").string();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--tarnd" && i + 1 < argc)
+            g_tarnd = argv[++i];
+        else if (arg == "--seconds" && i + 1 < argc)
+            seconds = std::max(0.5, std::atof(argv[++i]));
+        else {
+            std::printf("usage: %s [--tarnd PATH] [--seconds S]\n", argv[0]);
+            return 0;
+        }
+    }
+    std::string why;
+    if (!enterPrivateNamespace(why)) {
+        std::printf("bridge_vs_socat: skipped, no private network namespace (%s)\n", why.c_str());
+        return 0;
+    }
+    if (::access(g_tarnd.c_str(), X_OK) != 0) {
+        std::printf("bridge_vs_socat: skipped, no tarnd at %s (use --tarnd)\n", g_tarnd.c_str());
+        return 0;
+    }
+    const bool haveSocat = std::system("socat -V >/dev/null 2>&1") == 0;
+    char pattern[] = "/tmp/tarn-bench-XXXXXX";
+    if (!::mkdtemp(pattern))
+        return 0;
+    g_home = pattern;
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(kPeerPort);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listener, 64) != 0) {
+        std::printf("bridge_vs_socat: cannot listen on 127.0.0.1:%u\n", kPeerPort);
+        return 0;
+    }
+
+    std::printf("bridge_vs_socat: %.1f s per throughput measurement, peer on 127.0.0.1:%u\n", seconds, kPeerPort);
+    std::printf("measuring tarnd (%s)...\n", g_tarnd.c_str());
+    const Results tarnd = measure(startTarnd, listener, seconds);
+    Results socat;
+    if (haveSocat) {
+        std::printf("measuring socat...\n");
+        socat = measure(startSocat, listener, seconds);
+    }
+
+    std::printf("\n%-44s %12s %12s\n", "", "tarnd", haveSocat ? "socat" : "(no socat)");
+    const char* bauds[2] = {"921600", "4000000"};
+    for (int b = 0; b < 2; ++b) {
+        std::printf("%-44s %12s %12s\n", ("throughput app -> net @ " + std::string(bauds[b]) + " (% of line)").c_str(),
+                    cell(tarnd.share[b][0], "%.1f %%").c_str(), cell(socat.share[b][0], "%.1f %%").c_str());
+        std::printf("%-44s %12s %12s\n", ("throughput net -> app @ " + std::string(bauds[b]) + " (% of line)").c_str(),
+                    cell(tarnd.share[b][1], "%.1f %%").c_str(), cell(socat.share[b][1], "%.1f %%").c_str());
+    }
+    std::printf("%-44s %12s %12s\n", "1-byte round trip, median (us)", cell(tarnd.latencyMedian, "%.0f").c_str(),
+                cell(socat.latencyMedian, "%.0f").c_str());
+    std::printf("%-44s %12s %12s\n", "1-byte round trip, p99 (us)", cell(tarnd.latencyP99, "%.0f").c_str(),
+                cell(socat.latencyP99, "%.0f").c_str());
+    const char* counts[3] = {"1", "8", "32"};
+    for (int c = 0; c < 3; ++c)
+        std::printf("%-44s %12s %12s\n",
+                    ("idle CPU, " + std::string(counts[c]) + " connected mapping(s) (% of a CPU)").c_str(),
+                    cell(tarnd.idleCpu[c], "%.1f %%").c_str(), cell(socat.idleCpu[c], "%.1f %%").c_str());
+    std::printf("\nsocat does not pace a pseudo-terminal to its line speed; tarnd does (strict baud rate).\n");
+
+    ::close(listener);
+    std::error_code ignored;
+    std::filesystem::remove_all(g_home, ignored);
+    return 0;
+}
