@@ -137,14 +137,18 @@ protected:
     // A device namespace on 10.77.`third`.0/`prefix`; the host end gets .1 and the device
     // end .10. Returns a subnet with a null namespace (and records a failure) on error.
     Subnet addSubnet(int third, int prefix = 24) {
+        const std::string net = "10.77." + std::to_string(third) + ".";
+        return addLink(net + "1/" + std::to_string(prefix), net + "10/" + std::to_string(prefix));
+    }
+
+    // A device namespace whose link end has `deviceCidr`, the host end `hostCidr`.
+    Subnet addLink(const std::string& hostCidr, const std::string& deviceCidr) {
         auto ns = std::make_unique<testsupport::NamedNetns>("tdd");
         if (!ns->ok()) {
             ADD_FAILURE() << ns->error();
             return {};
         }
-        const std::string net = "10.77." + std::to_string(third) + ".";
-        auto veth = std::make_unique<testsupport::VethPair>(*m_host, net + "1/" + std::to_string(prefix), *ns,
-                                                            net + "10/" + std::to_string(prefix));
+        auto veth = std::make_unique<testsupport::VethPair>(*m_host, hostCidr, *ns, deviceCidr);
         if (!veth->ok()) {
             ADD_FAILURE() << veth->error();
             return {};
