@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,14 +40,14 @@ struct PortCore {
     // Orders every look at the open state, and each write, against the flush on close.
     std::mutex ioMutex;
     bool seenOpen = false; // under ioMutex
+    // Each direction paces on its own, as a full-duplex line does.
     BaudBudget writeBudget; // under ioMutex
+    std::mutex readPaceMutex;
+    BaudBudget readBudget; // under readPaceMutex
+
     std::atomic<bool> strict{false};
     std::atomic<int> emulatedBaud{0};
     std::atomic<bool> cts{false}, dsr{false}, dcd{false}, ring{false};
-
-    // Each direction paces on its own, as a full-duplex line does.
-    std::mutex readPaceMutex;
-    BaudBudget readBudget;
 };
 
 // Live ports of this process by name. Create, attach and release run under its mutex,
@@ -56,9 +57,12 @@ struct Registry {
     std::map<std::string, std::shared_ptr<PortCore>> ports;
 };
 
+// Never destroyed: ports held by objects in other static storage (the process-wide mapping
+// lists) may be let go after this file's statics would have been torn down.
 Registry& registry() {
-    static Registry instance;
-    return instance;
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    static Registry* const instance = ::new (storage) Registry();
+    return *instance;
 }
 
 std::optional<std::string> portNameOf(const std::wstring& wide) {
