@@ -88,7 +88,9 @@ public:
     // Bytes at the start of rxBuffer that begin a device message not complete yet; cleared
     // for every new connection, so no piece of an old stream is read as part of the new one.
     std::size_t rxLength = 0;
-    // The port's input lines (signal-byte bits) as the main window last showed them.
+    // Copies of `enabled` and of the port's input lines (signal-byte bits) as the main
+    // window last showed them.
+    std::uint8_t shownEnabled = 0;
     std::uint8_t shownSignals = 0;
 
 private:

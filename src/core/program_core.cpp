@@ -6,6 +6,7 @@
 
 #include "bridge/message_log.h"
 #include "bridge/net_setup.h"
+#include "control/session_threads.h"
 #include "core/affinity.h"
 #include "core/worker.h"
 #include "device/device_list.h"
@@ -75,6 +76,8 @@ void ProgramCore::openDeviceSide() {
     // Search time-out 3000 ms, answer time-out 2000 ms; the socket layer is already up.
     m_netCmd = std::make_unique<NetCmd>(0, 3000, 2000);
     m_deviceList = std::make_unique<DeviceList>();
+    // The mappings' control connections take their control ports from this list.
+    setControlDeviceList(m_deviceList.get());
     m_searchProgress = std::make_unique<SearchProgress>();
     m_rawDiscovery = std::make_unique<RawDiscovery>(pcapBackend());
     m_rawDiscovery->openCaptureAdapters();
@@ -239,6 +242,9 @@ void ProgramCore::shutDown() {
         return;
     m_shutDown = true;
     m_exiting.store(true);
+    // A start-up still in progress must not go on into a search.
+    if (m_worker)
+        m_worker->terminate();
     // Nothing queued may run against records that are about to go.
     m_queue.close();
     if (m_started)
@@ -247,6 +253,8 @@ void ProgramCore::shutDown() {
     // go front to back. The mapping file is not written at exit.
     m_lists.stopAll();
     m_lists.destroyAll();
+    if (m_deviceList)
+        setControlDeviceList(nullptr);
     releaseDeviceSide();
     if (m_worker) {
         m_worker->release();
@@ -275,6 +283,7 @@ std::vector<MappingRow> ProgramCore::mappingRows() {
             row.cells[cell] = tarnInfo->rowText[cell];
         row.drawnRed = tarnInfo->isTcp() && tarnInfo->isOpen() && !tarnInfo->isConnected();
         row.comNumber = tarnInfo->comNumber;
+        row.inputLines = inputSignalsText(portInputSignals(*tarnInfo->port));
         rows.push_back(std::move(row));
     }
     return rows;
@@ -295,14 +304,23 @@ bool ProgramCore::refreshTick() {
         const std::int32_t connected = tarnInfo->isConnected() ? 1 : 0;
         const std::uint8_t controlConnected = tarnInfo->control->connected.load();
         const std::int32_t controlStatus = tarnInfo->control->status.load();
+        // The control protocol's switch (cell 14) and the device's lines (the tooltip) change
+        // on their own too, e.g. a device without a control port is found out after the
+        // data connection came up.
+        const std::uint8_t controlEnabled = tarnInfo->control->enabled.load();
+        const std::uint8_t inputSignals = portInputSignals(*tarnInfo->port);
         changed = changed || baud != tarnInfo->lastBaud || open != tarnInfo->lastOpen.load() ||
                   connected != tarnInfo->net->lastConnected || controlConnected != tarnInfo->control->shownConnected ||
-                  controlStatus != tarnInfo->control->shownStatus;
+                  controlStatus != tarnInfo->control->shownStatus ||
+                  controlEnabled != tarnInfo->control->shownEnabled ||
+                  inputSignals != tarnInfo->control->shownSignals;
         tarnInfo->lastBaud = baud;
         tarnInfo->lastOpen.store(open);
         tarnInfo->net->lastConnected = connected;
         tarnInfo->control->shownConnected = controlConnected;
         tarnInfo->control->shownStatus = controlStatus;
+        tarnInfo->control->shownEnabled = controlEnabled;
+        tarnInfo->control->shownSignals = inputSignals;
     }
     return changed;
 }
