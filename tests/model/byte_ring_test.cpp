@@ -134,16 +134,4 @@ TEST(ByteRing, LongStreamInUnevenChunksSurvivesManyWraps) {
     }
 }
 
-TEST(TxRxBuffer, ClearsScratchBuffersOnly) {
-    TXRXBUFFER buffers;
-    buffers.recvScratch[2047] = 1;
-    buffers.sendScratch[1399] = 2;
-    buffers.netToPortStore[0] = 3;
-    buffers.clearReceive();
-    buffers.clearSend();
-    EXPECT_EQ(buffers.recvScratch[2047], 0);
-    EXPECT_EQ(buffers.sendScratch[1399], 0);
-    EXPECT_EQ(buffers.netToPortStore[0], 3);
-}
-
 } // namespace

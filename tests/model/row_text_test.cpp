@@ -81,12 +81,19 @@ TEST_F(RowTextTest, OpenServerListensThenShowsItsConnection) {
     EXPECT_EQ(row[14], "Disabled");
 
     // A peer on loopback: the builder accepts it and the row turns "Connected".
-    const int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = ::htons(port);
     address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    ASSERT_TRUE(waitFor([&] { return ::connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; }));
+    int peer = -1;
+    ASSERT_TRUE(waitFor([&] {
+        // The builder listens only from its first pass with the port open.
+        peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            return true;
+        ::close(peer);
+        return false;
+    }));
     EXPECT_TRUE(waitFor([&] { return cells(*server)[7] == "Connected"; }));
     ::close(peer);
 }

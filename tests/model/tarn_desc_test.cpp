@@ -8,20 +8,6 @@
 
 namespace {
 
-TEST(TarnDesc, FreshRecordHoldsTheDefaults) {
-    tarnDesc desc;
-    EXPECT_EQ(desc.comNum, 0);
-    EXPECT_EQ(desc.mode, -1);
-    EXPECT_EQ(desc.localPort, 0);
-    EXPECT_EQ(desc.remotePort, 0);
-    EXPECT_EQ(desc.ipAddress[0], '\0');
-}
-
-struct LayoutCase {
-    tarnDesc desc;
-    DescRecord expectedHead; // only the bytes named in `offsets` are compared
-};
-
 TEST(TarnDesc, EncodesLittleEndianAtFixedOffsets) {
     tarnDesc desc;
     desc.comNum = 0x01020304;
@@ -77,13 +63,6 @@ TEST(TarnDesc, AddressWithoutTerminatorIsCutTo99Characters) {
     std::memset(record.data() + 8, 'A', 100);
     const tarnDesc desc = decodeDesc(record.data());
     EXPECT_EQ(std::strlen(desc.ipAddress), 99u);
-}
-
-TEST(TarnDesc, OnlyModesOneToThreeAreKnown) {
-    for (int mode : {-1, 0, 4, 100})
-        EXPECT_FALSE(isKnownMode(mode)) << mode;
-    for (int mode : {1, 2, 3})
-        EXPECT_TRUE(isKnownMode(mode)) << mode;
 }
 
 } // namespace
