@@ -18,7 +18,7 @@ class ExactBuffer {
 public:
     explicit ExactBuffer(const std::vector<std::uint8_t>& bytes, std::size_t size)
         : m_size(size), m_data(std::make_unique<std::uint8_t[]>(size == 0 ? 1 : size)) {
-        std::memcpy(m_data.get(), bytes.data(), std::min(size, bytes.size()));
+        std::copy_n(bytes.begin(), std::min(size, bytes.size()), m_data.get());
     }
     explicit ExactBuffer(const std::vector<std::uint8_t>& bytes) : ExactBuffer(bytes, bytes.size()) {}
     // A zero-length span still needs a valid pointer; it points at a one-byte allocation.
