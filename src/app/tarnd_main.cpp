@@ -3,6 +3,9 @@
 // shut-down sequence.
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <map>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "control/session_threads.h"
 #include "core/program_core.h"
 
 namespace {
@@ -45,6 +49,28 @@ void printRow(const core::LogRow& row) {
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
 }
+
+// An application cannot read the device's input lines from a pseudo-terminal; the window
+// shows them with each mapping, and without a window each change becomes a log row. Checked
+// about once a second, as the window refreshes.
+class InputLinesWatch {
+public:
+    void check(core::ProgramCore& program) {
+        std::map<std::int32_t, std::string> now;
+        for (const core::MappingRow& row : program.mappingRows()) {
+            const auto before = m_shown.find(row.comNumber);
+            const std::string& shown = before == m_shown.end() ? m_allOff : before->second;
+            if (row.inputLines != shown)
+                program.logMappingMessage("COM" + std::to_string(row.comNumber) + " input lines: " + row.inputLines);
+            now[row.comNumber] = row.inputLines;
+        }
+        m_shown.swap(now);
+    }
+
+private:
+    const std::string m_allOff = inputSignalsText(0);
+    std::map<std::int32_t, std::string> m_shown;
+};
 
 } // namespace
 
@@ -95,9 +121,11 @@ int main(int argc, char** argv) {
     program.deviceLog().setObserver(printRow);
     program.start();
 
+    InputLinesWatch inputLines;
+    auto nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (;;) {
         pollfd fds[2] = {{program.mainLoop().waitFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
             std::perror("tarnd: poll");
             break;
         }
@@ -106,6 +134,10 @@ int main(int argc, char** argv) {
             signalfd_siginfo info;
             [[maybe_unused]] auto n = ::read(signalFd, &info, sizeof info);
             break;
+        }
+        if (std::chrono::steady_clock::now() >= nextCheck) {
+            inputLines.check(program);
+            nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         }
     }
     program.shutDown();
