@@ -36,31 +36,60 @@ std::uint8_t parityCode(std::uint8_t lcrBits) {
 
 } // namespace
 
+namespace {
+
+struct InterfaceAddress {
+    std::string name;
+    std::uint32_t address;
+    std::uint32_t mask;
+    bool loopback;
+};
+
+// Read once: with a thousand devices on one interface, asking the kernel per device would
+// cost a million entries.
+const std::vector<InterfaceAddress>& interfaceAddresses() {
+    static const std::vector<InterfaceAddress> table = [] {
+        std::vector<InterfaceAddress> entries;
+        ifaddrs* list = nullptr;
+        if (::getifaddrs(&list) != 0)
+            return entries;
+        for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+            if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_netmask)
+                continue;
+            entries.push_back({entry->ifa_name,
+                               ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr),
+                               ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr),
+                               (entry->ifa_flags & IFF_LOOPBACK) != 0});
+        }
+        ::freeifaddrs(list);
+        return entries;
+    }();
+    return table;
+}
+
+} // namespace
+
 InterfaceInfo findInterface(const Ipv4& ip) {
-    InterfaceInfo best;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return best;
     const std::uint32_t wanted = ipValue(ip);
-    bool exact = false;
-    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_netmask)
-            continue;
-        const std::uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
-        const std::uint32_t mask = ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr);
-        const bool isExact = address == wanted;
-        const bool inSubnet = (address & mask) == (wanted & mask);
-        if (!(isExact || (inSubnet && !exact && !best.found)))
-            continue;
-        best.found = true;
-        best.name = entry->ifa_name;
-        best.index = static_cast<int>(::if_nametoindex(entry->ifa_name));
-        best.mask = ipFromValue(mask);
-        best.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
-        exact = exact || isExact;
+    const InterfaceAddress* best = nullptr;
+    for (const auto& entry : interfaceAddresses()) {
+        if (entry.address == wanted) {
+            best = &entry;
+            break;
+        }
+        // Within a subnet of an interface counts too (all of 127/8 is local on loopback).
+        if (!best && (entry.address & entry.mask) == (wanted & entry.mask))
+            best = &entry;
     }
-    ::freeifaddrs(list);
-    return best;
+    InterfaceInfo info;
+    if (!best)
+        return info;
+    info.found = true;
+    info.name = best->name;
+    info.index = static_cast<int>(::if_nametoindex(best->name.c_str()));
+    info.mask = ipFromValue(best->mask);
+    info.loopback = best->loopback;
+    return info;
 }
 
 SimDevice::SimDevice(Reactor& reactor, DeviceSpec spec, std::optional<std::uint8_t> controlResult, bool tagged,

@@ -256,8 +256,10 @@ public:
         : m_fd(fd >= 0 ? fd : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         const int one = 1;
         ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        // Room for a thousand answers at once even while this thread is not scheduled.
         const int big = 4 << 20;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
         const sockaddr_in a = address(bindIp, port);
         m_bound = ::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     }

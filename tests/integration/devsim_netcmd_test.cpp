@@ -409,8 +409,9 @@ TEST(DevsimRobustness, HostileDatagramsNeitherCrashNorSilenceTheDevice) {
     };
     for (std::size_t i = 0; i < hostile.size(); ++i) {
         host.send("127.0.0.17", 8000, hostile[i]);
-        if (i % 40 == 39)
+        if (i % 40 == 39) {
             ASSERT_TRUE(searchAnswered()) << "after datagram " << i;
+        }
     }
     EXPECT_TRUE(searchAnswered());
     EXPECT_EQ(sim.stop(), 0) << sim.transcript();
