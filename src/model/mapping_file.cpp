@@ -123,11 +123,13 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
     for (std::size_t i = 0; i < records; ++i) {
         const std::uint8_t* raw = contents.data() + i * kDescRecordSize;
         const tarnDesc desc = decodeDesc(raw);
-        if (!isKnownMode(desc.mode)) {
-            // A mode this program does not know (a newer program's, or a damaged record)
-            // cannot run, but turning it into a mapping with default fields would write
-            // those defaults over it at the next save. Keep the record byte for byte and
-            // write it back; it takes no port and no COM number.
+        // A mode this program does not know (a newer program's, or a damaged record) cannot
+        // run, but turning it into a mapping with default fields would write those defaults
+        // over it at the next save. A second record for a COM number already mapped would
+        // attach to the same port, and two mappings would then split the application's bytes
+        // between two peers. Either is kept byte for byte and written back at the end of the
+        // file; it takes no port and no COM number.
+        if (!isKnownMode(desc.mode) || lists.findByCom(desc.comNum) >= 0) {
             DescRecord kept{};
             std::memcpy(kept.data(), raw, kDescRecordSize);
             lists.preservedRecords.push_back(kept);

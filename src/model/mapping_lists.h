@@ -49,8 +49,9 @@ public:
     ThreadSetList threadSets;
     std::deque<std::int32_t> comNumbers;
 
-    // Records of the mapping file that this program cannot run (an unknown mode), kept
-    // verbatim so the next save writes them back instead of losing them.
+    // Records of the mapping file that this program cannot run (an unknown mode, or a COM
+    // number mapped by an earlier record), kept verbatim so the next save writes them back
+    // instead of losing them.
     std::vector<DescRecord> preservedRecords;
     // Set by the first load; a second load does nothing.
     bool fileLoaded = false;

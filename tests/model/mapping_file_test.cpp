@@ -232,6 +232,18 @@ TEST_F(MappingFileTest, RecordOfUnknownModeIsKeptVerbatimAndNeverRun) {
     EXPECT_EQ(Bytes(again.preservedRecords[0].begin(), again.preservedRecords[0].end()), unknown);
 }
 
+TEST_F(MappingFileTest, SecondRecordForAMappedComNumberIsKeptButNotRun) {
+    const Bytes twin = record(3, kModeTcpClient, "10.0.0.9", 0, 7000);
+    writeBytes(mappingFile(), join({m_server, twin, m_client}));
+    MappingLists lists;
+    loadMappingFile(lists);
+    ASSERT_EQ(lists.size(), 2u);
+    EXPECT_EQ(lists.comNumbers, (std::deque<std::int32_t>{3, 4}));
+    EXPECT_EQ(lists.findByIp("10.0.0.9"), -1);
+    ASSERT_TRUE(saveMappingFile(lists));
+    EXPECT_EQ(readBytes(mappingFile()), join({m_server, m_client, twin}));
+}
+
 TEST_F(MappingFileTest, LoadRunsOncePerLists) {
     writeBytes(mappingFile(), m_server);
     MappingLists lists;
