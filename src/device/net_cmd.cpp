@@ -74,6 +74,19 @@ int NetCmd::sendRequest(const char* destination, std::uint16_t localPortNumber, 
                         const std::uint8_t* data, int length) {
     if (destination && std::strcmp(destination, "0.0.0.0") == 0)
         return broadcastSearch();
+    return sendUnicast(destination, localPortNumber, remotePortNumber, data, length);
+}
+
+int NetCmd::sendToNode(const _KT550Node& node, std::size_t length) {
+    // A node without an address (all zero) cannot be reached; its text "0.0.0.0" would
+    // otherwise turn the request into a search broadcast.
+    if (std::all_of(std::begin(node.ip), std::end(node.ip), [](std::uint8_t b) { return b == 0; }))
+        return -1;
+    return sendUnicast(nodeIpText(node).c_str(), port, m_options.remotePort, buffer.data(), static_cast<int>(length));
+}
+
+int NetCmd::sendUnicast(const char* destination, std::uint16_t localPortNumber, std::uint16_t remotePortNumber,
+                        const std::uint8_t* data, int length) {
     if (!openSocket(IPPROTO_UDP))
         return -1;
     m_remote.set(AF_INET, g_sock->htons(remotePortNumber), destination);
@@ -109,11 +122,10 @@ int NetCmd::broadcastSearch() {
             m_local.set(AF_INET, g_sock->htons(port), "0.0.0.0");
             bound = g_sock->bind(m_socket, &m_local) == 0;
         }
+        // A destination that refuses the send does not stop the others.
         const int sent = g_sock->sendto(m_socket, request, static_cast<int>(sizeof request), 0, &m_remote);
-        if (sent < 0) {
-            g_sock->lastError();
+        if (sent < 0)
             continue;
-        }
         ++m_sent;
         result = sent;
     }
@@ -190,9 +202,11 @@ NodeList NetCmd::NcmdSrhDevice(const AnswerObserver& onAnswer) {
 }
 
 int NetCmd::NcmdLogin(_KT550Node& node, std::string_view account, std::string_view password) {
-    const std::string ip = nodeIpText(node);
     std::size_t length = netcmd::buildLoginStart(buffer, nonce);
-    sendRequest(ip.c_str(), port, m_options.remotePort, buffer.data(), static_cast<int>(length));
+    if (sendToNode(node, length) < 0) {
+        tracef(m_trace, "NetCmd Login Fail:Didn't Receive Ack!");
+        return -1;
+    }
 
     netcmd::AnswerResult start = netcmd::AnswerResult::NotIt;
     pollAnswers(answerPolls, [&](long received) {
@@ -213,9 +227,8 @@ int NetCmd::NcmdLogin(_KT550Node& node, std::string_view account, std::string_vi
     }
 
     length = netcmd::buildLoginCredentials(buffer, nonce, account, password);
-    if (length == 0)
+    if (length == 0 || sendToNode(node, length) < 0)
         return -1;
-    sendRequest(ip.c_str(), port, m_options.remotePort, buffer.data(), static_cast<int>(length));
     netcmd::LoginAnswer answer;
     pollAnswers(answerPolls, [&](long received) {
         if (received <= 0 || received > static_cast<long>(buffer.size()))
@@ -240,7 +253,10 @@ int NetCmd::NcmdEEPRomRead(_KT550Node& node, std::uint16_t start, std::uint8_t* 
         return -1;
     }
     const std::size_t length = netcmd::buildEepromRead(buffer, node.connectionId, start, count);
-    sendRequest(nodeIpText(node).c_str(), port, m_options.remotePort, buffer.data(), static_cast<int>(length));
+    if (sendToNode(node, length) < 0) {
+        tracef(m_trace, "NetCmd Read EEPROM Fail:Never Receive Ack!");
+        return -1;
+    }
 
     int result = 0;
     pollAnswers(answerPolls, [&](long received) {
@@ -280,7 +296,10 @@ int NetCmd::NcmdEEPRomWrite(_KT550Node& node, std::uint16_t start, const std::ui
         netcmd::buildEepromWrite(buffer, node.connectionId, start, {source, source ? count : std::size_t{0}});
     if (length == 0)
         return -1;
-    sendRequest(nodeIpText(node).c_str(), port, m_options.remotePort, buffer.data(), static_cast<int>(length));
+    if (sendToNode(node, length) < 0) {
+        tracef(m_trace, "NetCmd Write EEPROM Fail:Never Receive Ack!");
+        return -1;
+    }
 
     netcmd::AnswerResult answer = netcmd::AnswerResult::NotIt;
     pollAnswers(answerPolls, [&](long received) {
@@ -298,7 +317,8 @@ int NetCmd::NcmdEEPRomWrite(_KT550Node& node, std::uint16_t start, const std::ui
 
 int NetCmd::NcmdWriteDone(_KT550Node& node) {
     const std::size_t length = netcmd::buildWriteDone(buffer, node.connectionId);
-    sendRequest(nodeIpText(node).c_str(), port, m_options.remotePort, buffer.data(), static_cast<int>(length));
+    if (sendToNode(node, length) < 0)
+        return -1;
     netcmd::AnswerResult answer = netcmd::AnswerResult::NotIt;
     pollAnswers(answerPolls, [&](long received) {
         if (received <= 0 || received > static_cast<long>(buffer.size()))

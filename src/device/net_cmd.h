@@ -75,6 +75,10 @@ private:
     void closeSocket();
     bool openSocket(int protocol);
     int broadcastSearch();
+    int sendUnicast(const char* destination, std::uint16_t localPortNumber, std::uint16_t remotePortNumber,
+                    const std::uint8_t* data, int length);
+    // Sends the request in `buffer` to the node's address; -1 when it cannot be sent.
+    int sendToNode(const _KT550Node& node, std::size_t length);
     // Runs up to `polls` polls of `pollInterval`. Every datagram that arrives is received
     // into `buffer` and given to `onDatagram(received)` at once, so none waits in the kernel
     // for a later poll; a poll that received nothing calls it once with -1. Returns true as

@@ -287,6 +287,23 @@ TEST_F(NetCmdLoopback, LoginFailuresTraceTheirReason) {
     }
 }
 
+TEST_F(NetCmdLoopback, NodeWithoutAddressIsNeverSentTo) {
+    // Its address text would read "0.0.0.0", which names the search broadcast.
+    ScriptedDevice dev;
+    Responder responder([&](const Bytes& r) { return dev.answer(r); });
+    auto netCmd = makeNetCmd(responder);
+    _KT550Node node;
+    EXPECT_EQ(netCmd->NcmdLogin(node, "admin", "secret"), -1);
+    EXPECT_EQ(trace(), "NetCmd Login Fail:Didn't Receive Ack!");
+    std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection), node.connectionId);
+    std::uint8_t data[4] = {};
+    EXPECT_EQ(netCmd->NcmdEEPRomRead(node, 0, data, sizeof data), -1);
+    EXPECT_EQ(netCmd->NcmdEEPRomWrite(node, 0, data, sizeof data), -1);
+    EXPECT_EQ(netCmd->NcmdWriteDone(node), -1);
+    EXPECT_EQ(netCmd->sentDatagrams(), 0u);
+    EXPECT_EQ(responder.requestCount(), 0u);
+}
+
 TEST_F(NetCmdLoopback, SilentDeviceFailsAfterTheAnswerPolls) {
     ScriptedDevice dev;
     dev.silent = true;
