@@ -11,13 +11,22 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
-#include <sys/signalfd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "control/session_threads.h"
 #include "core/program_core.h"
 
 namespace {
+
+int g_wakePipe[2] = {-1, -1};
+
+extern "C" void onEndSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] auto n = ::write(g_wakePipe[1], &byte, 1);
+    errno = saved;
+}
 
 void printUsage(std::FILE* out) {
     std::fputs("usage: tarnd [--no-search] [--help]\n"
@@ -91,19 +100,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // The signals are taken from a descriptor on the main thread: blocked here, before any
-    // thread exists, they stay blocked in every thread the core starts.
-    sigset_t endSignals;
-    sigemptyset(&endSignals);
-    sigaddset(&endSignals, SIGTERM);
-    sigaddset(&endSignals, SIGINT);
-    if (::sigprocmask(SIG_BLOCK, &endSignals, nullptr) != 0) {
-        std::perror("tarnd: sigprocmask");
+    // SIGTERM and SIGINT only wake the main loop, whichever thread they reach; the
+    // shut-down sequence then runs on the main thread.
+    if (::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("tarnd: pipe");
         return 1;
     }
-    const int signalFd = ::signalfd(-1, &endSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd < 0) {
-        std::perror("tarnd: signalfd");
+    struct sigaction action {};
+    action.sa_handler = onEndSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGTERM, &action, nullptr) != 0 || ::sigaction(SIGINT, &action, nullptr) != 0) {
+        std::perror("tarnd: sigaction");
         return 1;
     }
     // A reader of our output that goes away must not end the program mid-sequence.
@@ -124,23 +132,19 @@ int main(int argc, char** argv) {
     InputLinesWatch inputLines;
     auto nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (;;) {
-        pollfd fds[2] = {{program.mainLoop().waitFd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+        pollfd fds[2] = {{program.mainLoop().waitFd(), POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
         if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
             std::perror("tarnd: poll");
             break;
         }
         program.mainLoop().drain();
-        if (fds[1].revents & POLLIN) {
-            signalfd_siginfo info;
-            [[maybe_unused]] auto n = ::read(signalFd, &info, sizeof info);
+        if (fds[1].revents & POLLIN)
             break;
-        }
         if (std::chrono::steady_clock::now() >= nextCheck) {
             inputLines.check(program);
             nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         }
     }
     program.shutDown();
-    ::close(signalFd);
     return 0;
 }

@@ -42,21 +42,21 @@ std::vector<std::string> logTexts(const std::vector<std::string>& lines) {
     return texts;
 }
 
-// True once `pid` blocks SIGINT and SIGTERM, i.e. takes them as requests to end rather than
+// True once `pid` catches SIGINT and SIGTERM, i.e. takes them as requests to end rather than
 // dying of them.
 bool endSignalsHandled(pid_t pid) {
     std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
     if (!f)
         return false;
     char line[256];
-    unsigned long long blocked = 0;
+    unsigned long long caught = 0;
     while (std::fgets(line, sizeof line, f)) {
-        if (std::sscanf(line, "SigBlk: %llx", &blocked) == 1)
+        if (std::sscanf(line, "SigCgt: %llx", &caught) == 1)
             break;
     }
     std::fclose(f);
     const unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
-    return (blocked & wanted) == wanted;
+    return (caught & wanted) == wanted;
 }
 
 bool waitUntilEndSignalsHandled(pid_t pid) {
@@ -176,6 +176,19 @@ TEST_F(Tarnd, EndsOnSigintAndStartsWithoutAMappingFile) {
     ASSERT_NE(status, -1) << "tarnd did not end on SIGINT";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_FALSE(exists(m_home->mappingFile())) << "a run without changes must not write the file";
+}
+
+// The start-up search runs after the load and reports its count on the device log. The
+// namespace has only loopback, which a search skips, so nothing is sent anywhere.
+TEST_F(Tarnd, SearchesAfterTheStartUpLoadAndReportsTheDeviceCount) {
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.start({kTarnd}, true));
+    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    EXPECT_TRUE(waitForOutput(daemon, "0 device(s) searched."));
+    const int status = daemon.stop(SIGTERM);
+    ASSERT_NE(status, -1) << "tarnd did not end on SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(countOf(logTexts(daemon.outputLines()), "0 device(s) searched."), 1u);
 }
 
 TEST_F(Tarnd, HelpAndUnknownOptions) {
