@@ -60,29 +60,30 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
-// Whole file, or nullopt-like false when it cannot be opened or read.
-bool readAll(const std::string& path, std::vector<std::uint8_t>& contents) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+enum class ReadResult { Read, Missing, Unreadable };
+
+// The whole file. Opened non-blocking and checked to be a regular file, so a FIFO or device
+// put in its place cannot hang the start-up.
+ReadResult readAll(const std::string& path, std::vector<std::uint8_t>& contents) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return errno == ENOENT ? ReadResult::Missing : ReadResult::Unreadable;
+    struct stat info {};
+    ReadResult result = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? ReadResult::Read : ReadResult::Unreadable;
     std::uint8_t chunk[4096];
-    bool ok = true;
-    for (;;) {
+    while (result == ReadResult::Read) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        if (got == 0)
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            result = ReadResult::Unreadable;
+        if (got <= 0)
             break;
         contents.insert(contents.end(), chunk, chunk + got);
     }
     ::close(fd);
-    return ok;
+    return result;
 }
-
 
 } // namespace
 
@@ -111,8 +112,11 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
         return;
     lists.fileLoaded = true;
     std::vector<std::uint8_t> contents;
-    if (!readAll(path, contents))
+    const ReadResult read = readAll(path, contents);
+    if (read != ReadResult::Read) {
+        lists.fileUnreadable = read == ReadResult::Unreadable;
         return;
+    }
     lists.stopAll();
     lists.destroyAll();
     lists.preservedRecords.clear();
@@ -145,6 +149,10 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
 bool saveMappingFile(const MappingLists& lists) { return saveMappingFile(lists, mappingFilePath()); }
 
 bool saveMappingFile(const MappingLists& lists, const std::string& path) {
+    // The list never held the records of a file that exists but could not be read; writing
+    // it would replace them all.
+    if (lists.fileUnreadable)
+        return false;
     std::vector<std::uint8_t> contents;
     contents.reserve((lists.mappings.size() + lists.preservedRecords.size()) * kDescRecordSize);
     for (const auto& tarnInfo : lists.mappings) {

@@ -16,7 +16,8 @@ void loadMappingFile(MappingLists& lists, const std::string& path);
 
 // Replaces the file with the whole list (plus preserved records), atomically: a crash leaves
 // the old file or the new one. The folder is created on first save. Returns false when
-// nothing could be written (the old file then stays).
+// nothing could be written (the old file then stays), and refuses to replace a file that
+// exists but could not be read at load.
 bool saveMappingFile(const MappingLists& lists);
 bool saveMappingFile(const MappingLists& lists, const std::string& path);
 

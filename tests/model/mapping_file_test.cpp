@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "model/mapping_file.h"
 #include "model/mapping_lists.h"
@@ -242,6 +243,20 @@ TEST_F(MappingFileTest, SecondRecordForAMappedComNumberIsKeptButNotRun) {
     EXPECT_EQ(lists.findByIp("10.0.0.9"), -1);
     ASSERT_TRUE(saveMappingFile(lists));
     EXPECT_EQ(readBytes(mappingFile()), join({m_server, m_client, twin}));
+}
+
+// Something that is not a readable file in the file's place (here a FIFO, which a blocking
+// open would wait on forever) gives no mappings, and is not replaced by a save.
+TEST_F(MappingFileTest, UnreadableFileIsNeitherLoadedNorOverwritten) {
+    std::filesystem::create_directories(m_config + "/tarn");
+    ASSERT_EQ(::mkfifo(mappingFile().c_str(), 0600), 0);
+    MappingLists lists;
+    loadMappingFile(lists);
+    EXPECT_TRUE(lists.empty());
+    EXPECT_TRUE(lists.fileUnreadable);
+    ASSERT_NE(lists.addMapping(4), nullptr);
+    EXPECT_FALSE(saveMappingFile(lists));
+    EXPECT_TRUE(std::filesystem::is_fifo(mappingFile()));
 }
 
 TEST_F(MappingFileTest, LoadRunsOncePerLists) {
