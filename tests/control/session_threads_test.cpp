@@ -366,28 +366,6 @@ TEST_F(ControlSession, PeerCloseEndsTheSessionEvenAfterAWouldBlockRead) {
     EXPECT_TRUE(receiveUntil([&] { return control().connected.load() == 0; }));
 }
 
-TEST_F(ControlSession, SignalPassSendsChangesOnlyAndMirrorsTheDeviceLines) {
-    openApp();
-    connectSession();
-
-    m_signals->runPass();
-    EXPECT_EQ(deviceReads(22), concat({0x01, 0x05, 0x08, 0x00, 0x00, 0x00}, kZeroPassword));
-    EXPECT_EQ(deviceReads(18), concat({0x15, 0x0C}, kZeroPassword));
-    m_signals->runPass();
-    expectNothingMoreSent();
-
-    deviceSends({0x11, 0x30});
-    ASSERT_TRUE(receiveUntil([&] { return control().cts == 1; }));
-    m_signals->runPass();
-    EXPECT_EQ(portInputSignals(*m_tarnInfo->port), kSignalCts | kSignalDsr);
-    EXPECT_TRUE(m_tarnInfo->rtsState()) << "the device's report leaves the port's outputs alone";
-    EXPECT_TRUE(m_tarnInfo->dtrState());
-
-    // 0x11 also overwrote the record's RTS and DTR, but the port's lines did not change.
-    m_signals->runPass();
-    expectNothingMoreSent();
-}
-
 TEST_F(ControlSession, WhatFailedToGoOutIsSentOnTheNextConnection) {
     openApp();
     connectSession();
