@@ -170,7 +170,7 @@ const char* outcomeText(SingleInstance::Outcome outcome) {
     case SingleInstance::Outcome::ReplacedOwner:
         return "single instance: the running instance was ended";
     case SingleInstance::Outcome::HeldElsewhere:
-        return "single instance: the lock is held by another program; going on without it";
+        return "single instance: the lock is held by a process that is not an older instance; going on without it";
     case SingleInstance::Outcome::Unavailable:
         return "single instance: the lock file cannot be opened; going on without it";
     }
