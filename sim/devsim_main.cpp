@@ -18,6 +18,9 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Started in the background of an interactive shell, a read of the terminal must fail
+    // (and end command input) rather than stop the whole simulator.
+    std::signal(SIGTTIN, SIG_IGN);
 
     bool help = false;
     auto parsed = parseOptions(argc, argv, help);
