@@ -61,7 +61,7 @@ private:
     std::vector<CaptureAdapter> m_adapters;
     std::atomic<bool> m_capturing{false};
 
-    mutable std::mutex m_mutex; // guards the two answer lists
+    mutable std::mutex m_mutex;        // guards the two answer lists
     NodeList m_answers;                // owned until handed over by rawDiscover()
     std::vector<_KT550Node> m_display; // copies for the dialog, kept until the next discovery
 };

@@ -22,8 +22,7 @@ constexpr std::size_t kOptions = 64;
 
 // The name fields overlap in the frame (48-67 and 56-105), so each is read from its own
 // window, up to its NUL or the window's end, never beyond.
-template <std::size_t N>
-void copyName(char (&field)[N], std::span<const std::uint8_t> window) {
+template <std::size_t N> void copyName(char (&field)[N], std::span<const std::uint8_t> window) {
     const auto* text = reinterpret_cast<const char*>(window.data());
     const auto* end = std::find(text, text + window.size(), '\0');
     setNodeText(field, text, static_cast<std::size_t>(end - text));

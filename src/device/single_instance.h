@@ -9,10 +9,10 @@
 class SingleInstance {
 public:
     enum class Outcome {
-        Acquired,        // nobody held the lock
-        ReplacedOwner,   // an instance of this program held it and was ended
-        HeldElsewhere,   // the holder is not this program (or could not be ended): went on without the lock
-        Unavailable,     // the lock file could not be opened: went on without the lock
+        Acquired,      // nobody held the lock
+        ReplacedOwner, // an instance of this program held it and was ended
+        HeldElsewhere, // the holder is not this program (or could not be ended): went on without the lock
+        Unavailable,   // the lock file could not be opened: went on without the lock
     };
 
     struct Options {

@@ -3,12 +3,21 @@
 #include <cerrno>
 #include <climits>
 #include <poll.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 
 namespace {
+
+// Through syscall(): glibc 2.36's <sys/pidfd.h> declares its wrappers without C linkage.
+int openPidfd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int sendPidfdSignal(int fd, int signal) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0));
+}
 
 std::string exeLink(pid_t pid) {
     return "/proc/" + std::to_string(pid) + "/exe";
@@ -52,7 +61,7 @@ bool runsThisProgram(pid_t pid) {
 std::optional<ProcessHandle> ProcessHandle::open(pid_t pid) {
     if (pid <= 0)
         return std::nullopt;
-    const int fd = ::pidfd_open(pid, 0);
+    const int fd = openPidfd(pid);
     if (fd < 0)
         return std::nullopt;
     return ProcessHandle(fd, pid);
@@ -77,7 +86,7 @@ ProcessHandle::~ProcessHandle() {
 }
 
 bool ProcessHandle::signal(int signal) const {
-    return m_fd >= 0 && ::pidfd_send_signal(m_fd, signal, nullptr, 0) == 0;
+    return m_fd >= 0 && sendPidfdSignal(m_fd, signal) == 0;
 }
 
 bool ProcessHandle::waitExited(std::chrono::milliseconds limit) const {

@@ -222,13 +222,9 @@ TEST(RawDiscover, KeepsOneNodePerDeviceAndIgnoresEverythingElse) {
         Frame tooShort = answer(deviceMac(7), deviceMac(7), 7, "short", 105);
         if (name == "eth0")
             return std::vector<Frame>{
-                answer(deviceMac(1), deviceMac(1), 1, "first"),
-                otherHostsRequest,
-                tooShort,
+                answer(deviceMac(1), deviceMac(1), 1, "first"),       otherHostsRequest, tooShort,
                 answer(deviceMac(1), deviceMac(1), 99, "again"), // a repeated answer
-                answer(deviceMac(2), deviceMac(2), 2, "second", 140),
-                Frame{},
-                Frame(20, 0xF0),
+                answer(deviceMac(2), deviceMac(2), 2, "second", 140), Frame{},           Frame(20, 0xF0),
             };
         // The first device again on the other link, then the second device answering from a
         // source address that differs from the one it states.

@@ -37,9 +37,9 @@ struct AnswerSpec {
     std::uint8_t ip[4] = {192, 168, 222, 5};
     std::uint8_t mask[4] = {255, 255, 255, 0};
     std::uint8_t gateway[4] = {192, 168, 222, 1};
-    std::string deviceName = "KT550";   // written at 48; 7 characters fit before 56
-    std::string projectName = "Tarn";   // written at 56
-    std::vector<std::uint8_t> tail;     // bytes from 106 on
+    std::string deviceName = "KT550"; // written at 48; 7 characters fit before 56
+    std::string projectName = "Tarn"; // written at 56
+    std::vector<std::uint8_t> tail;   // bytes from 106 on
     std::uint8_t operation = 0x02;
 };
 
@@ -72,9 +72,9 @@ TEST(DiscoveryFrame, MatchesTheWireLayoutByteForByte) {
     const MacAddress adapter{0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
     const DiscoveryFrame frame = buildDiscoveryFrame(adapter);
     std::vector<std::uint8_t> expected(60, 0);
-    const std::uint8_t head[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x08, 0x06,
-                                 0x00, 0x01, 0xF0, 0x00, 0x00, 0x01, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01,
-                                 0xFF, 0xFF};
+    const std::uint8_t head[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0xAA, 0xBB, 0xCC,
+                                 0xDD, 0xEE, 0x08, 0x06, 0x00, 0x01, 0xF0, 0x00, 0x00, 0x01,
+                                 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xFF, 0xFF};
     std::copy(std::begin(head), std::end(head), expected.begin());
     EXPECT_EQ(std::vector<std::uint8_t>(frame.begin(), frame.end()), expected);
     // Our own request is not an answer, so hearing it on the wire adds nothing.

@@ -227,8 +227,8 @@ TEST_F(SingleInstanceTest, BetweenTwoSeparateProcessesTheStartingOneSurvives) {
     Child fresh(selfExe(), "start", m_lock, report("new"));
     ASSERT_TRUE(waitUntil([&] { return holderOf(m_lock) == fresh.pid(); })) << "the new instance never took over";
     ASSERT_TRUE(waitUntil([&] { return !readFile(report("new")).empty(); }));
-    EXPECT_EQ(readFile(report("new")), std::to_string(static_cast<int>(SingleInstance::Outcome::ReplacedOwner)) +
-                                            " " + std::to_string(old.pid()) + "\n");
+    EXPECT_EQ(readFile(report("new")), std::to_string(static_cast<int>(SingleInstance::Outcome::ReplacedOwner)) + " " +
+                                           std::to_string(old.pid()) + "\n");
     const auto status = old.waitEnded();
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFSIGNALED(*status));
@@ -285,8 +285,7 @@ TEST_F(SingleInstanceTest, TheLockIsFreeAgainWhenTheInstanceGoes) {
     }
     Child next(selfExe(), "start", m_lock, report("next"));
     ASSERT_TRUE(waitUntil([&] { return !readFile(report("next")).empty(); }));
-    EXPECT_EQ(readFile(report("next")),
-              std::to_string(static_cast<int>(SingleInstance::Outcome::Acquired)) + " 0\n");
+    EXPECT_EQ(readFile(report("next")), std::to_string(static_cast<int>(SingleInstance::Outcome::Acquired)) + " 0\n");
 }
 
 TEST_F(SingleInstanceTest, TheDefaultLockLivesInThePrivatePortDirectory) {

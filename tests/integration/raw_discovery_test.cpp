@@ -310,8 +310,8 @@ TEST_F(RawDiscoveryInside, Search) {
     ASSERT_EQ(discovery.openCaptureAdapters(), 1u);
     DeviceList devices;
     SearchProgress progress;
-    const std::size_t found =
-        runSearchJob(netCmd, devices, [&discovery] { return discovery.rawDiscover(); }, &progress);
+    const std::size_t found = runSearchJob(
+        netCmd, devices, [&discovery] { return discovery.rawDiscover(); }, &progress);
 
     if (env(kExpectEnv) == "raw") {
         EXPECT_TRUE(progress.rawSearch());
