@@ -99,6 +99,26 @@ TEST(DevsimSearch, AnswerTwiceSendsTwoIdenticalAnswers) {
     EXPECT_EQ(first->bytes[9], 0x02);
 }
 
+TEST(DevsimSearch, ConfigFileDescribesSeveralDevices) {
+    TARN_REQUIRE_PRIVATE_NETNS();
+    const std::string dir = tempDir();
+    const std::string config = dir + "/devices.conf";
+    std::ofstream(config) << "# two devices\nip=127.0.1.1,name=first\n\nip=127.0.1.2,name=second,id=2\n";
+    Devsim sim({"--config", config});
+    ASSERT_TRUE(sim.waitReady()) << sim.transcript();
+    UdpPeer host;
+    for (const auto& [ip, name] : std::vector<std::pair<std::string, std::string>>{{"127.0.1.1", "first"},
+                                                                                   {"127.0.1.2", "second"}}) {
+        const auto answer = host.request(ip, request::search());
+        ASSERT_TRUE(answer) << ip;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&(*answer)[30])), name);
+    }
+    // With several devices each event line names its device.
+    EXPECT_TRUE(sim.waitLine("search from 127.0.0.1:" + std::to_string(host.port()) + " [127.0.1.2]"));
+    ::unlink(config.c_str());
+    ::rmdir(dir.c_str());
+}
+
 TEST(DevsimSearch, SilentDeviceAnswersNothingUntilToldOtherwise) {
     TARN_REQUIRE_PRIVATE_NETNS();
     Devsim sim({"--silent", "--device", "ip=127.0.0.7"});
