@@ -10,8 +10,8 @@
 namespace devsim {
 
 namespace {
-constexpr std::uint32_t kBaudRates[13] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400,
-                                          460800, 921600};
+constexpr std::uint32_t kBaudRates[13] = {110,   300,   1200,   2400,   4800,   9600,  19200,
+                                          38400, 57600, 115200, 230400, 460800, 921600};
 }
 
 ControlEndpoint::ControlEndpoint(Reactor& reactor, Settings settings, EventHandler events, BaudHandler baud)
@@ -54,8 +54,8 @@ void ControlEndpoint::onAccept() {
     while (true) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        UniqueFd socket(::accept4(m_listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                                  SOCK_NONBLOCK | SOCK_CLOEXEC));
+        UniqueFd socket(
+            ::accept4(m_listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!socket)
             return;
         // A host reconnects after every loss it notices; the newest connection is the live one.

@@ -62,8 +62,8 @@ void DataEndpoint::onAccept() {
     while (true) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        UniqueFd socket(::accept4(m_listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                                  SOCK_NONBLOCK | SOCK_CLOEXEC));
+        UniqueFd socket(
+            ::accept4(m_listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!socket)
             return;
         // One data connection at a time; the newest wins, since a host that reconnects after
@@ -180,8 +180,8 @@ bool DataEndpoint::flush() {
     const bool hadRoom = networkHasRoom();
     std::size_t sent = 0;
     while (sent < m_toNetwork.size()) {
-        const ssize_t put = ::send(m_connection.get(), m_toNetwork.data() + sent, m_toNetwork.size() - sent,
-                                   MSG_NOSIGNAL);
+        const ssize_t put =
+            ::send(m_connection.get(), m_toNetwork.data() + sent, m_toNetwork.size() - sent, MSG_NOSIGNAL);
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))

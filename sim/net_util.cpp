@@ -15,7 +15,9 @@ sockaddr_in socketAddress(std::uint32_t hostOrderIp, std::uint16_t port) {
     return address;
 }
 
-sockaddr_in socketAddress(const Ipv4& ip, std::uint16_t port) { return socketAddress(ipValue(ip), port); }
+sockaddr_in socketAddress(const Ipv4& ip, std::uint16_t port) {
+    return socketAddress(ipValue(ip), port);
+}
 
 std::string endpointText(const sockaddr_in& address) {
     return ipText(ipFromValue(ntohl(address.sin_addr.s_addr))) + ":" + std::to_string(ntohs(address.sin_port));

@@ -10,7 +10,9 @@ namespace {
 constexpr std::size_t kMaxPendingLogins = 16;
 constexpr std::size_t kMaxSessions = 16;
 
-std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+std::uint16_t be16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
 std::uint32_t be32(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
@@ -60,8 +62,8 @@ std::vector<NetCmdLogic::Datagram> NetCmdLogic::handle(const std::uint8_t* data,
     // Every other request is trusted only as far as both its length field and the datagram go.
     const std::size_t length = be16(&data[2]);
     if (size < kHeaderSize || length < kHeaderSize || length > size) {
-        event("netcmd malformed group " + std::to_string(group) + " opcode " + std::to_string(opcode) +
-              " length " + std::to_string(length) + " of " + std::to_string(size));
+        event("netcmd malformed group " + std::to_string(group) + " opcode " + std::to_string(opcode) + " length " +
+              std::to_string(length) + " of " + std::to_string(size));
         if (group == kGroupEeprom && opcode == kOpEepromWrite && size >= kHeaderSize) {
             Datagram answer = answerRecord(kHeaderSize, &data[4], kGroupEeprom, kOpEepromWrite + 1);
             answer[10] = kMalformed;
@@ -100,8 +102,7 @@ NetCmdLogic::Datagram NetCmdLogic::loginStart(const std::uint8_t* req, std::uint
     return answer;
 }
 
-NetCmdLogic::Datagram NetCmdLogic::loginCredentials(const std::uint8_t* req, std::size_t length,
-                                                    std::uint32_t peerIp) {
+NetCmdLogic::Datagram NetCmdLogic::loginCredentials(const std::uint8_t* req, std::size_t length, std::uint32_t peerIp) {
     Datagram answer = answerRecord(15, nullptr, netcmd::kGroupSearch, netcmd::kOpLoginCredentials + 1);
     std::memcpy(&answer[10], &req[10], 4);
     const std::size_t accountLength = length >= 16 ? req[14] : 0;
@@ -152,8 +153,8 @@ NetCmdLogic::Datagram NetCmdLogic::eepromRead(const std::uint8_t* req) {
     const std::size_t count = be16(&req[12]);
     const bool ok = validSession(&req[4]) && count > 0 && address + count <= eeprom::kSize;
     // A refused read echoes the address with a count of 0 and carries no data.
-    Datagram answer = answerRecord(netcmd::kHeaderSize + (ok ? count : 0), &req[4], netcmd::kGroupEeprom,
-                                   netcmd::kOpEepromRead + 1);
+    Datagram answer =
+        answerRecord(netcmd::kHeaderSize + (ok ? count : 0), &req[4], netcmd::kGroupEeprom, netcmd::kOpEepromRead + 1);
     putBe16(&answer[10], address);
     if (!ok) {
         event("eeprom read refused " + std::to_string(address) + " " + std::to_string(count) +
@@ -189,8 +190,7 @@ NetCmdLogic::Datagram NetCmdLogic::eepromWrite(const std::uint8_t* req, std::siz
 }
 
 NetCmdLogic::Datagram NetCmdLogic::writeComplete(const std::uint8_t* req) {
-    Datagram answer =
-        answerRecord(netcmd::kHeaderSize, &req[4], netcmd::kGroupEeprom, netcmd::kOpWriteComplete + 1);
+    Datagram answer = answerRecord(netcmd::kHeaderSize, &req[4], netcmd::kGroupEeprom, netcmd::kOpWriteComplete + 1);
     if (req[10] != netcmd::kWriteCompleteMagic || !validSession(&req[4])) {
         answer[10] = netcmd::kRefused;
         event("eeprom commit refused");
@@ -212,15 +212,18 @@ std::vector<std::uint8_t> NetCmdLogic::optionBytes() const {
     // 1: the data port a host pairs with: where a TCP server listens, where a TCP client
     // connects to, the local UDP port.
     const std::uint16_t dataPort = mode == WorkingMode::TcpClient ? remotePort : localPort;
-    options.insert(options.end(), {1, 2, static_cast<std::uint8_t>(dataPort >> 8), static_cast<std::uint8_t>(dataPort)});
+    options.insert(options.end(),
+                   {1, 2, static_cast<std::uint8_t>(dataPort >> 8), static_cast<std::uint8_t>(dataPort)});
 
     // 3: the UDP table: local port, number of peers, then each peer's address and port.
     const bool hasPeer = ipValue(remoteIp) != 0;
-    options.insert(options.end(), {3, static_cast<std::uint8_t>(hasPeer ? 10 : 4), static_cast<std::uint8_t>(localPort >> 8),
-                                   static_cast<std::uint8_t>(localPort), 0, static_cast<std::uint8_t>(hasPeer ? 1 : 0)});
+    options.insert(options.end(),
+                   {3, static_cast<std::uint8_t>(hasPeer ? 10 : 4), static_cast<std::uint8_t>(localPort >> 8),
+                    static_cast<std::uint8_t>(localPort), 0, static_cast<std::uint8_t>(hasPeer ? 1 : 0)});
     if (hasPeer) {
         options.insert(options.end(), remoteIp.begin(), remoteIp.end());
-        options.insert(options.end(), {static_cast<std::uint8_t>(remotePort >> 8), static_cast<std::uint8_t>(remotePort)});
+        options.insert(options.end(),
+                       {static_cast<std::uint8_t>(remotePort >> 8), static_cast<std::uint8_t>(remotePort)});
     }
 
     // 4: the working mode as a host sees its counterpart: 1 the device serves TCP (the host
@@ -231,7 +234,8 @@ std::vector<std::uint8_t> NetCmdLogic::optionBytes() const {
 
     // 5: the control port, left out when the device has none.
     if (controlPort != 0) {
-        options.insert(options.end(), {5, 2, static_cast<std::uint8_t>(controlPort >> 8), static_cast<std::uint8_t>(controlPort)});
+        options.insert(options.end(),
+                       {5, 2, static_cast<std::uint8_t>(controlPort >> 8), static_cast<std::uint8_t>(controlPort)});
         options[0] = 4;
     }
     return options;

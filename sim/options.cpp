@@ -15,8 +15,8 @@ std::optional<std::uint16_t> port(const std::string& text) {
 }
 
 // The rate table of the control protocol; the image stores the index.
-constexpr std::uint32_t kBaudRates[13] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400,
-                                          460800, 921600};
+constexpr std::uint32_t kBaudRates[13] = {110,   300,   1200,   2400,   4800,   9600,  19200,
+                                          38400, 57600, 115200, 230400, 460800, 921600};
 
 std::optional<std::string> applyKey(const std::string& key, const std::string& value, DeviceSpec& spec) {
     auto bad = [&] { return std::optional<std::string>("bad value for " + key + ": '" + value + "'"); };

@@ -43,7 +43,9 @@ Reactor::TimerId Reactor::addTimer(std::chrono::milliseconds delay, std::functio
     return id;
 }
 
-void Reactor::cancelTimer(TimerId id) { m_timers.erase(id); }
+void Reactor::cancelTimer(TimerId id) {
+    m_timers.erase(id);
+}
 
 int Reactor::nextTimeoutMs() const {
     if (m_timerQueue.empty())

@@ -15,8 +15,8 @@ namespace devsim {
 
 namespace {
 
-constexpr std::uint32_t kBaudRates[13] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400,
-                                          460800, 921600};
+constexpr std::uint32_t kBaudRates[13] = {110,   300,   1200,   2400,   4800,   9600,  19200,
+                                          38400, 57600, 115200, 230400, 460800, 921600};
 
 // Parity byte of the image (UART line-control bits) to the control protocol's parity code.
 std::uint8_t parityCode(std::uint8_t lcrBits) {
@@ -56,8 +56,7 @@ const std::vector<InterfaceAddress>& interfaceAddresses() {
         for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
             if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_netmask)
                 continue;
-            entries.push_back({entry->ifa_name,
-                               ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr),
+            entries.push_back({entry->ifa_name, ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr),
                                ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr),
                                (entry->ifa_flags & IFF_LOOPBACK) != 0});
         }
@@ -111,7 +110,9 @@ void SimDevice::event(const std::string& text) const {
         emitLine(text + m_tag);
 }
 
-void SimDevice::reply(const std::string& text) const { emitLine(text + m_tag); }
+void SimDevice::reply(const std::string& text) const {
+    emitLine(text + m_tag);
+}
 
 Ipv4 SimDevice::broadcastAddress() const {
     return ipFromValue(ipValue(m_spec.ip) | ~ipValue(m_interface.mask));
@@ -268,8 +269,8 @@ std::optional<std::string> SimDevice::startEndpoints() {
                   ":" + std::to_string(data.localPort));
     }
     const ControlEndpoint::Settings control = controlSettings();
-    const bool controlChanged = !m_runningControl || m_runningControl->port != control.port ||
-                                m_runningControl->password != control.password;
+    const bool controlChanged =
+        !m_runningControl || m_runningControl->port != control.port || m_runningControl->password != control.password;
     if (controlChanged) {
         m_control.reset();
         m_runningControl = control;
@@ -334,7 +335,9 @@ void SimDevice::onNetCmdRequest(const std::uint8_t* data, std::size_t size, cons
                  sizeof peer);
 }
 
-bool SimDevice::sendControl(const std::vector<std::uint8_t>& bytes) { return m_control && m_control->send(bytes); }
+bool SimDevice::sendControl(const std::vector<std::uint8_t>& bytes) {
+    return m_control && m_control->send(bytes);
+}
 
 bool SimDevice::injectSerial(const std::vector<std::uint8_t>& bytes) {
     if (!m_data)

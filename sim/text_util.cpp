@@ -29,7 +29,9 @@ std::string hexBytes(const std::uint8_t* data, std::size_t size) {
     return text;
 }
 
-std::string hexBytes(const std::vector<std::uint8_t>& data) { return hexBytes(data.data(), data.size()); }
+std::string hexBytes(const std::vector<std::uint8_t>& data) {
+    return hexBytes(data.data(), data.size());
+}
 
 namespace {
 

@@ -33,9 +33,9 @@ Bytes modemSignals(std::uint8_t signals, const std::string& password = {}) {
 
 struct Exchange {
     const char* label;
-    Bytes sent;                      // one send of the host
-    std::vector<std::string> lines;  // the "control rx" lines it gives, in order
-    Bytes answer;                    // what the device sends back
+    Bytes sent;                     // one send of the host
+    std::vector<std::string> lines; // the "control rx" lines it gives, in order
+    Bytes answer;                   // what the device sends back
 };
 
 class DevsimControlExchange : public ::testing::TestWithParam<Exchange> {};

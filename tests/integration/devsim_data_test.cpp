@@ -108,8 +108,7 @@ TEST(DevsimData, UdpSendsToItsConfiguredPeer) {
     UdpPeer sender;
     UdpPeer peer;
     ASSERT_TRUE(sender.ok() && peer.ok());
-    Devsim sim({"--device",
-                "ip=127.0.0.23,mode=udp,data-port=4102,remote=127.0.0.1:" + std::to_string(peer.port())});
+    Devsim sim({"--device", "ip=127.0.0.23,mode=udp,data-port=4102,remote=127.0.0.1:" + std::to_string(peer.port())});
     ASSERT_TRUE(sim.waitReady()) << sim.transcript();
     ASSERT_TRUE(sender.send("127.0.0.23", 4102, hex("10 20 30")));
     const auto answer = peer.receive();

@@ -4,8 +4,8 @@
 // the devsim_*_test programs.
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -34,7 +34,9 @@ using namespace std::chrono_literals;
 // Generous: the machine may be loaded, and nothing here waits out a deadline when all is well.
 inline constexpr auto kDeadline = 10s;
 
-inline std::string binaryPath() { return TARN_BINARY_DIR "/sim/tarn-devsim"; }
+inline std::string binaryPath() {
+    return TARN_BINARY_DIR "/sim/tarn-devsim";
+}
 
 inline Bytes hex(const std::string& text) {
     Bytes bytes;
@@ -289,8 +291,8 @@ public:
         Datagram d;
         d.bytes.resize(65536);
         socklen_t length = sizeof d.from;
-        const ssize_t n = ::recvfrom(m_fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from),
-                                     &length);
+        const ssize_t n =
+            ::recvfrom(m_fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from), &length);
         if (n < 0)
             return std::nullopt;
         d.bytes.resize(static_cast<std::size_t>(n));
@@ -436,7 +438,9 @@ private:
 // Requests as a host builds them.
 namespace request {
 
-inline Bytes search() { return hex("01 00 00 c0 00 00 00 00 00 01 ff ff"); }
+inline Bytes search() {
+    return hex("01 00 00 c0 00 00 00 00 00 01 ff ff");
+}
 
 inline Bytes header(std::size_t length, const Bytes& connectionId, std::uint8_t group, std::uint8_t opcode) {
     Bytes r(length, 0);

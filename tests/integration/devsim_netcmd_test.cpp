@@ -32,7 +32,8 @@ Bytes searchRecord(const std::string& idMacIpMaskGw, const std::string& name, co
     const Bytes body = concat({hex(idMacIpMaskGw), text0(name), text0(project), options});
     const std::size_t length = 10 + body.size();
     return concat({{0x01, 0x00, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)},
-                   hex("00 00 00 00 00 02"), body});
+                   hex("00 00 00 00 00 02"),
+                   body});
 }
 
 struct SearchCase {
@@ -107,8 +108,8 @@ TEST(DevsimSearch, ConfigFileDescribesSeveralDevices) {
     Devsim sim({"--config", config});
     ASSERT_TRUE(sim.waitReady()) << sim.transcript();
     UdpPeer host;
-    for (const auto& [ip, name] : std::vector<std::pair<std::string, std::string>>{{"127.0.1.1", "first"},
-                                                                                   {"127.0.1.2", "second"}}) {
+    for (const auto& [ip, name] :
+         std::vector<std::pair<std::string, std::string>>{{"127.0.1.1", "first"}, {"127.0.1.2", "second"}}) {
         const auto answer = host.request(ip, request::search());
         ASSERT_TRUE(answer) << ip;
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(&(*answer)[30])), name);
@@ -250,9 +251,10 @@ TEST(DevsimEeprom, WholeImageRoundTripsInTwoBlocksAndPersistsOnWriteComplete) {
         const auto answer = host.request("127.0.0.12", request::eepromRead(session, block * 1024, 1024));
         ASSERT_TRUE(answer);
         ASSERT_EQ(answer->size(), 14u + 1024);
-        EXPECT_EQ(hexText(Bytes(answer->begin(), answer->begin() + 14)),
-                  hexText(concat({hex("01 00 04 0e"), session,
-                                  {0x01, 0x06, static_cast<std::uint8_t>(block * 4), 0x00, 0x04, 0x00}})));
+        EXPECT_EQ(
+            hexText(Bytes(answer->begin(), answer->begin() + 14)),
+            hexText(concat(
+                {hex("01 00 04 0e"), session, {0x01, 0x06, static_cast<std::uint8_t>(block * 4), 0x00, 0x04, 0x00}})));
         original.insert(original.end(), answer->begin() + 14, answer->end());
     }
     EXPECT_EQ(original, initialFile);
@@ -294,7 +296,8 @@ TEST(DevsimEeprom, WrittenAddressAndNamesShowInTheNextSearchAndSurviveARestart) 
         const Bytes session = login(host, "127.0.0.13", "admin", "admin");
         ASSERT_FALSE(session.empty());
         // New address, mask and gateway at 0x20, new names at 0x40 and 0x60.
-        ASSERT_TRUE(host.request("127.0.0.13", request::eepromWrite(session, 0x20, hex("0a 01 02 03 ff ff 00 00 0a 01 00 01"))));
+        ASSERT_TRUE(host.request("127.0.0.13",
+                                 request::eepromWrite(session, 0x20, hex("0a 01 02 03 ff ff 00 00 0a 01 00 01"))));
         Bytes names(0x60 - 0x40 + 50, 0);
         const std::string name = "new-name", project = "new-project";
         std::copy(name.begin(), name.end(), names.begin());
@@ -360,7 +363,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, DevsimRefusedWrite,
                                            RefusedWrite{"AddressOutside", 4096, 1, 0, 2},
                                            RefusedWrite{"DatagramShorterThanItsLength", 0, 64, 10, 3},
                                            RefusedWrite{"CountBeyondRecord", 0, 1024, 1024, 3}),
-                         [](const ::testing::TestParamInfo<RefusedWrite>& info) { return std::string(info.param.label); });
+                         [](const ::testing::TestParamInfo<RefusedWrite>& info) {
+                             return std::string(info.param.label);
+                         });
 
 TEST(DevsimEeprom, ReadOutsideTheImageIsRefused) {
     TARN_REQUIRE_PRIVATE_NETNS();
@@ -369,7 +374,8 @@ TEST(DevsimEeprom, ReadOutsideTheImageIsRefused) {
     UdpPeer host;
     const Bytes session = login(host, "127.0.0.15", "admin", "admin");
     ASSERT_FALSE(session.empty());
-    for (const auto& [address, count] : std::vector<std::pair<std::uint16_t, std::uint16_t>>{{2047, 2}, {0, 0}, {0, 4096}}) {
+    for (const auto& [address, count] :
+         std::vector<std::pair<std::uint16_t, std::uint16_t>>{{2047, 2}, {0, 0}, {0, 4096}}) {
         const auto answer = host.request("127.0.0.15", request::eepromRead(session, address, count));
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->size(), 14u);
@@ -397,12 +403,12 @@ TEST(DevsimRobustness, HostileDatagramsNeitherCrashNorSilenceTheDevice) {
     std::vector<Bytes> hostile = {
         {},
         {0x01},
-        hex("01 00 00 00 00 00 00 00 00 05"),                       // too short for a login start
-        hex("01 00 00 00 00 00 00 00 00 05 00 00 00 00"),          // length field 0
-        hex("01 00 ff ff 00 00 00 00 01 05 00 00 04 00"),          // length beyond the datagram
-        request::header(16, {}, 0, 0x07),                           // credentials of lengths 0/0 without start
+        hex("01 00 00 00 00 00 00 00 00 05"),             // too short for a login start
+        hex("01 00 00 00 00 00 00 00 00 05 00 00 00 00"), // length field 0
+        hex("01 00 ff ff 00 00 00 00 01 05 00 00 04 00"), // length beyond the datagram
+        request::header(16, {}, 0, 0x07),                 // credentials of lengths 0/0 without start
         concat({request::header(16, {}, 0, 0x07), Bytes{}}),
-        Bytes(9000, 0x01),                                          // oversized
+        Bytes(9000, 0x01), // oversized
     };
     Bytes credentials = request::credentials({1, 1, 1, 1}, "admin", "admin");
     credentials[14] = 200; // account length beyond the record
