@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
@@ -108,16 +109,36 @@ NamespaceRun runInFreshNetworkNamespace(const std::function<void()>& body) {
             ::_exit(0);
         }
         tell("R");
+        // The child's failures are collected here rather than left to the test's result: the
+        // parent may itself be inside a failure interceptor that fork copied into the child.
+        ::testing::TestPartResultArray results;
         bool failed = false;
-        try {
-            body();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "exception in namespace child: %s\n", e.what());
-            failed = true;
-        } catch (...) {
-            failed = true;
+        {
+            // Both kinds: a per-thread interceptor copied from the parent would otherwise win
+            // on this thread, and the all-threads one catches the body's own threads.
+            ::testing::ScopedFakeTestPartResultReporter allThreads(
+                ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
+            ::testing::ScopedFakeTestPartResultReporter thisThread(
+                ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &results);
+            try {
+                body();
+            } catch (const std::exception& e) {
+                tell(std::string("exception: ") + e.what() + "\n");
+                failed = true;
+            } catch (...) {
+                tell("unknown exception\n");
+                failed = true;
+            }
         }
-        failed = failed || ::testing::Test::HasFailure();
+        for (int i = 0; i < results.size(); ++i) {
+            const ::testing::TestPartResult& result = results.GetTestPartResult(i);
+            if (!result.failed())
+                continue;
+            failed = true;
+            const std::string where = std::string(result.file_name() ? result.file_name() : "?") + ":" +
+                                      std::to_string(result.line_number()) + ": ";
+            tell(where + result.message() + "\n");
+        }
         std::fflush(nullptr);
         ::_exit(failed ? 1 : 0);
     }
@@ -148,8 +169,12 @@ NamespaceRun runInFreshNetworkNamespace(const std::function<void()>& body) {
         return run;
     }
     run.outcome = NamespaceRun::Failed;
-    run.reason = WIFSIGNALED(status) ? "ended by signal " + std::to_string(WTERMSIG(status))
-                                     : "failures reported above (exit " + std::to_string(WEXITSTATUS(status)) + ")";
+    if (WIFSIGNALED(status))
+        run.reason = "ended by signal " + std::to_string(WTERMSIG(status)) + "\n";
+    if (message.size() > 1)
+        run.reason += message.substr(1);
+    else if (!WIFSIGNALED(status))
+        run.reason += "exit " + std::to_string(WEXITSTATUS(status));
     return run;
 }
 

@@ -27,8 +27,8 @@ struct NamespaceRun {
 };
 
 // Runs `body` in a forked child inside a fresh network namespace (`lo` up). The child's
-// GoogleTest failures print in its own output and turn the outcome into Failed. Fork before
-// the test starts threads of its own.
+// GoogleTest failures (and exceptions) make the outcome Failed, with their texts as the
+// reason. Fork before the test starts threads of its own.
 NamespaceRun runInFreshNetworkNamespace(const std::function<void()>& body);
 
 // Result of a program run to its end.
