@@ -13,8 +13,8 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +48,9 @@ using namespace std::chrono_literals;
 constexpr std::uint16_t kPeerPort = 47000;
 constexpr auto kSetupLimit = 30s;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // ---- plumbing ------------------------------------------------------------------------------
 
@@ -60,9 +62,9 @@ bool enterPrivateNamespace(std::string& why) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     ifreq request{};
     std::snprintf(request.ifr_name, IFNAMSIZ, "lo");
-    const bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                    (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP),
-                     ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    const bool up =
+        ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+        (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
     ::close(fd);
     if (!up)
         why = "cannot bring lo up";
@@ -122,7 +124,9 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-speed_t speedConstant(std::uint32_t baud) { return baud == 921600 ? B921600 : B4000000; }
+speed_t speedConstant(std::uint32_t baud) {
+    return baud == 921600 ? B921600 : B4000000;
+}
 
 int openApplication(const std::string& link, std::uint32_t baud) {
     const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -232,7 +236,8 @@ std::vector<double> roundTrips(int app, int peer, int count) {
 double percentile(const std::vector<double>& sorted, double share) {
     if (sorted.empty())
         return -1;
-    const std::size_t at = std::min(sorted.size() - 1, static_cast<std::size_t>(share * static_cast<double>(sorted.size())));
+    const std::size_t at =
+        std::min(sorted.size() - 1, static_cast<std::size_t>(share * static_cast<double>(sorted.size())));
     return sorted[at];
 }
 
@@ -303,9 +308,9 @@ void startSocat(Setup& setup, int listener, int count, std::uint32_t baud) {
     for (int i = 1; i <= count; ++i) {
         const std::string link = dir + "/pty" + std::to_string(i);
         ::unlink(link.c_str());
-        setup.pids.push_back(spawn({"socat", "pty,link=" + link + ",raw,echo=0",
-                                    "tcp:127.0.0.1:" + std::to_string(kPeerPort) + ",nodelay"},
-                                   true));
+        setup.pids.push_back(spawn(
+            {"socat", "pty,link=" + link + ",raw,echo=0", "tcp:127.0.0.1:" + std::to_string(kPeerPort) + ",nodelay"},
+            true));
         const int peer = acceptOne(listener);
         struct stat st;
         if (peer < 0 || !waitFor([&] { return ::lstat(link.c_str(), &st) == 0; }))

@@ -4,14 +4,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
-#include <map>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <map>
 #include <poll.h>
 #include <string>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "control/session_threads.h"

@@ -31,7 +31,9 @@ ProgramCore::ProgramCore(CoreOptions options)
     : m_options(std::move(options)),
       m_mappingFile(m_options.mappingFile.empty() ? mappingFilePath() : m_options.mappingFile) {}
 
-ProgramCore::~ProgramCore() { shutDown(); }
+ProgramCore::~ProgramCore() {
+    shutDown();
+}
 
 void ProgramCore::start() {
     if (m_started)
@@ -85,7 +87,8 @@ void ProgramCore::openDeviceSide() {
 
 void ProgramCore::runDeviceSearch() {
     RawDiscovery* raw = m_rawDiscovery.get();
-    runSearchJob(*m_netCmd, *m_deviceList, [raw] { return raw->rawDiscover(); }, m_searchProgress.get());
+    runSearchJob(
+        *m_netCmd, *m_deviceList, [raw] { return raw->rawDiscover(); }, m_searchProgress.get());
 }
 
 std::size_t ProgramCore::deviceCount() const {
@@ -312,8 +315,7 @@ bool ProgramCore::refreshTick() {
         changed = changed || baud != tarnInfo->lastBaud || open != tarnInfo->lastOpen.load() ||
                   connected != tarnInfo->net->lastConnected || controlConnected != tarnInfo->control->shownConnected ||
                   controlStatus != tarnInfo->control->shownStatus ||
-                  controlEnabled != tarnInfo->control->shownEnabled ||
-                  inputSignals != tarnInfo->control->shownSignals;
+                  controlEnabled != tarnInfo->control->shownEnabled || inputSignals != tarnInfo->control->shownSignals;
         tarnInfo->lastBaud = baud;
         tarnInfo->lastOpen.store(open);
         tarnInfo->net->lastConnected = connected;

@@ -6,7 +6,9 @@
 Worker::Worker(Hooks hooks, std::chrono::milliseconds period)
     : ThreadInterface2(false), m_hooks(std::move(hooks)), m_period(period) {}
 
-Worker::~Worker() { release(); }
+Worker::~Worker() {
+    release();
+}
 
 void Worker::openWebPage(const std::string& address) {
     {

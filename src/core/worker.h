@@ -28,7 +28,7 @@ public:
         std::function<void()> searchDone;
         bool searchAtStartUp = true;
         std::function<void(const std::string&)> openWebPage;
-        std::function<void()> webPageDone;  // close the "processing" box
+        std::function<void()> webPageDone; // close the "processing" box
     };
 
     explicit Worker(Hooks hooks, std::chrono::milliseconds period = std::chrono::milliseconds(1000));

@@ -248,8 +248,8 @@ TEST(Affinity, PinsEveryThreadToTheFirstPermittedProcessor) {
         cpu_set_t mine;
         CPU_ZERO(&mine);
         ::sched_getaffinity(0, sizeof mine, &mine);
-        const bool ok = cpu && *cpu == first && helperCount.load() == 1 && CPU_COUNT(&mine) == 1 &&
-                        CPU_ISSET(first, &mine);
+        const bool ok =
+            cpu && *cpu == first && helperCount.load() == 1 && CPU_COUNT(&mine) == 1 && CPU_ISSET(first, &mine);
         ::_exit(ok ? 0 : 1);
     }
     int status = 0;

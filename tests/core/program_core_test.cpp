@@ -61,9 +61,8 @@ TEST_F(ProgramCoreTest, AddAndRemoveRewriteTheMappingFileAndLogEachChange) {
     EXPECT_EQ((**core).lists().at(0).comNumber, 52);
     EXPECT_EQ((**core).lists().at(0).index, 0);
     EXPECT_EQ((**core).lists().at(1).index, 1);
-    EXPECT_EQ(logTexts((**core).mappingLog()),
-              (std::vector<std::string>{"COM51 is created.", "COM52 is created.", "COM53 is created.",
-                                        "COM51 is removed."}));
+    EXPECT_EQ(logTexts((**core).mappingLog()), (std::vector<std::string>{"COM51 is created.", "COM52 is created.",
+                                                                         "COM53 is created.", "COM51 is removed."}));
     struct stat st;
     EXPECT_NE(::lstat(m_home->portLink(51).c_str(), &st), 0) << "the removed mapping's port link stays";
 }
@@ -174,8 +173,8 @@ TEST_F(ProgramCoreTest, MessagesPostedFromAnyThreadReachTheFrontEndOnTheMainThre
         (**core).postMessage(core::CoreEvent::kStoreConfiguration);
     }).join();
     ASSERT_TRUE(core->waitFor([&] { return events.size() == 2; }));
-    EXPECT_EQ(events, (std::vector<core::CoreEvent>{core::CoreEvent::kLoginSucceeded,
-                                                    core::CoreEvent::kStoreConfiguration}));
+    EXPECT_EQ(events,
+              (std::vector<core::CoreEvent>{core::CoreEvent::kLoginSucceeded, core::CoreEvent::kStoreConfiguration}));
     EXPECT_EQ(handlerThread, std::this_thread::get_id());
     EXPECT_EQ((**core).deviceLog().size(), 0u) << "only a finished search is logged";
 }

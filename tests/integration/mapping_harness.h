@@ -19,15 +19,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <string>
 #include <sys/ioctl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "core/program_core.h"
@@ -178,10 +178,14 @@ private:
 
 inline speed_t speedCode(std::uint32_t baud) {
     switch (baud) {
-    case 9600: return B9600;
-    case 115200: return B115200;
-    case 921600: return B921600;
-    default: return B4000000;
+    case 9600:
+        return B9600;
+    case 115200:
+        return B115200;
+    case 921600:
+        return B921600;
+    default:
+        return B4000000;
     }
 }
 

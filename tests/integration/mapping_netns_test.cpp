@@ -10,7 +10,9 @@
 
 namespace {
 
-bool haveSocat() { return ::access("/usr/bin/socat", X_OK) == 0; }
+bool haveSocat() {
+    return ::access("/usr/bin/socat", X_OK) == 0;
+}
 
 TEST(NetnsHelpers, FreshNamespaceHasOnlyLoopbackAndPassesFailuresBack) {
     TARN_IN_FRESH_NETNS({

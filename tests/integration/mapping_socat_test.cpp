@@ -12,7 +12,9 @@ using namespace mapping_test;
 
 constexpr std::uint32_t kFastLine = 4000000;
 
-bool haveSocat() { return ::access("/usr/bin/socat", X_OK) == 0 || ::access("/bin/socat", X_OK) == 0; }
+bool haveSocat() {
+    return ::access("/usr/bin/socat", X_OK) == 0 || ::access("/bin/socat", X_OK) == 0;
+}
 
 class SocatPeer : public ::testing::Test {
 protected:
@@ -69,7 +71,8 @@ TEST_F(SocatPeer, TcpServerMappingRoundTripsThroughSocatEchoClient) {
     constexpr std::uint16_t kPort = 43032;
     addMapping(makeDesc(kCom, kModeTcpServer, "0.0.0.0", 0 + kPort, 0));
     ASSERT_TRUE(m_app.open(m_home->portLink(kCom), kFastLine));
-    ASSERT_TRUE(m_socat.start({"socat", "TCP:127.0.0.1:" + std::to_string(kPort) + ",retry=600,interval=0.05", "PIPE"}));
+    ASSERT_TRUE(
+        m_socat.start({"socat", "TCP:127.0.0.1:" + std::to_string(kPort) + ",retry=600,interval=0.05", "PIPE"}));
     ASSERT_TRUE(m_core->waitForLogCount("COM32 as a server accepts 1 connection(s).", 1));
     echoRoundTrip(256 * 1024, 72);
 }
@@ -78,7 +81,8 @@ TEST_F(SocatPeer, UdpMappingRoundTripsThroughSocatEcho) {
     constexpr int kCom = 33;
     constexpr std::uint16_t kLocal = 43033, kRemote = 43133;
     // Blocks of at most 1400 bytes, so every echoed datagram fits one receive.
-    ASSERT_TRUE(m_socat.start({"socat", "-b", "1400", "UDP-LISTEN:" + std::to_string(kRemote) + ",bind=127.0.0.1", "PIPE"}));
+    ASSERT_TRUE(
+        m_socat.start({"socat", "-b", "1400", "UDP-LISTEN:" + std::to_string(kRemote) + ",bind=127.0.0.1", "PIPE"}));
     addMapping(makeDesc(kCom, kModeUdp, "127.0.0.1", kLocal, kRemote));
     ASSERT_TRUE(m_app.open(m_home->portLink(kCom), kFastLine));
     // socat may not be bound yet when the first datagram leaves; start with a probe byte that

@@ -13,7 +13,9 @@ using namespace mapping_test;
 constexpr std::size_t kBulk = 300 * 1024;
 constexpr std::uint32_t kFastLine = 4000000;
 
-std::string acceptedText(int com) { return "COM" + std::to_string(com) + " as a server accepts 1 connection(s)."; }
+std::string acceptedText(int com) {
+    return "COM" + std::to_string(com) + " as a server accepts 1 connection(s).";
+}
 std::string connectedText(int com) {
     return "COM" + std::to_string(com) + " as a client connects server( 127.0.0.1).";
 }

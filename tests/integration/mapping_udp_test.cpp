@@ -30,8 +30,7 @@ protected:
     void start(int com, std::uint16_t local, std::uint16_t remote) {
         m_peer = udpBound(remote);
         ASSERT_TRUE(m_peer.valid());
-        const core::CommandOutcome outcome =
-            (**m_core).addMapping(makeDesc(com, kModeUdp, "127.0.0.1", local, remote));
+        const core::CommandOutcome outcome = (**m_core).addMapping(makeDesc(com, kModeUdp, "127.0.0.1", local, remote));
         ASSERT_TRUE(outcome.ok) << outcome.message;
         m_local = local;
         ASSERT_TRUE(m_app.open(m_home->portLink(com), kFastLine));

@@ -22,7 +22,9 @@ namespace {
 
 std::atomic<int> g_serial{0};
 
-std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string errnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 std::string uniqueSuffix() {
     return std::to_string(::getpid() % 100000) + "x" + std::to_string(g_serial.fetch_add(1));
@@ -304,7 +306,9 @@ VethPair::VethPair(const NamedNetns& a, const std::string& cidrA, const NamedNet
     m_ok = true;
 }
 
-VethPair::~VethPair() { runCommand({"ip", "-n", m_a.name(), "link", "del", m_nameA}); }
+VethPair::~VethPair() {
+    runCommand({"ip", "-n", m_a.name(), "link", "del", m_nameA});
+}
 
 CommandResult runTestInNamespace(const NamedNetns& ns, const std::string& filter) {
     char self[4096];

@@ -33,7 +33,7 @@ NamespaceRun runInFreshNetworkNamespace(const std::function<void()>& body);
 
 // Result of a program run to its end.
 struct CommandResult {
-    int exitCode = -1; // -1: could not be started or was ended by a signal
+    int exitCode = -1;  // -1: could not be started or was ended by a signal
     std::string output; // standard output and standard error together
 };
 CommandResult runCommand(const std::vector<std::string>& argv);
@@ -95,22 +95,20 @@ CommandResult runTestInNamespace(const NamedNetns& ns, const std::string& filter
 } // namespace testsupport
 
 // Skips the current test with the reason when a private namespace cannot be had.
-#define TARN_REQUIRE_PRIVATE_NETNS()                                                   \
-    do {                                                                                \
-        const std::string tarnNetnsReason = ::testsupport::enterPrivateNetworkNamespace(); \
-        if (!tarnNetnsReason.empty())                                                   \
-            GTEST_SKIP() << "needs a private network namespace: " << tarnNetnsReason;   \
+#define TARN_REQUIRE_PRIVATE_NETNS()                                                                                   \
+    do {                                                                                                               \
+        const std::string tarnNetnsReason = ::testsupport::enterPrivateNetworkNamespace();                             \
+        if (!tarnNetnsReason.empty())                                                                                  \
+            GTEST_SKIP() << "needs a private network namespace: " << tarnNetnsReason;                                  \
     } while (0)
 
 // Runs the statements in a fresh namespace in a forked child; skips or fails the test as the
 // child's outcome says.
-#define TARN_IN_FRESH_NETNS(...)                                                                   \
-    do {                                                                                            \
-        const ::testsupport::NamespaceRun tarnRun = ::testsupport::runInFreshNetworkNamespace([&] { \
-            __VA_ARGS__;                                                                            \
-        });                                                                                         \
-        if (tarnRun.outcome == ::testsupport::NamespaceRun::Unavailable)                          \
-            GTEST_SKIP() << "needs a network namespace: " << tarnRun.reason;                      \
-        if (tarnRun.outcome == ::testsupport::NamespaceRun::Failed)                               \
-            ADD_FAILURE() << "in the namespace child: " << tarnRun.reason;                        \
+#define TARN_IN_FRESH_NETNS(...)                                                                                       \
+    do {                                                                                                               \
+        const ::testsupport::NamespaceRun tarnRun = ::testsupport::runInFreshNetworkNamespace([&] { __VA_ARGS__; });   \
+        if (tarnRun.outcome == ::testsupport::NamespaceRun::Unavailable)                                               \
+            GTEST_SKIP() << "needs a network namespace: " << tarnRun.reason;                                           \
+        if (tarnRun.outcome == ::testsupport::NamespaceRun::Failed)                                                    \
+            ADD_FAILURE() << "in the namespace child: " << tarnRun.reason;                                             \
     } while (0)
