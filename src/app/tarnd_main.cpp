@@ -10,12 +10,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
 
 #include "control/session_threads.h"
 #include "core/program_core.h"
+#include "device/single_instance.h"
 
 namespace {
 
@@ -116,6 +118,17 @@ int main(int argc, char** argv) {
     }
     // A reader of our output that goes away must not end the program mid-sequence.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // One instance per user: a tarnd that runs already is ended (it shuts down as on
+    // SIGTERM, freeing its ports) before this one loads the mappings. Held until exit.
+    std::optional<SingleInstance> instance;
+    if (const auto lockPath = defaultLockPath()) {
+        SingleInstance::Options lockOptions;
+        lockOptions.lockPath = *lockPath;
+        instance.emplace(SingleInstance::acquire(lockOptions));
+        if (instance->outcome() != SingleInstance::Outcome::Acquired)
+            std::fprintf(stderr, "tarnd: %s\n", outcomeText(instance->outcome()));
+    }
 
     core::CoreOptions options;
     // Without a search dialog, the worker itself announces each finished search, which logs

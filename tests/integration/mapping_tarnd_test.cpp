@@ -24,6 +24,16 @@ std::vector<std::uint8_t> fileOf(const std::vector<tarnDesc>& records) {
     return bytes;
 }
 
+bool waitFor(const std::function<bool()>& done) {
+    const auto deadline = Clock::now() + kDeadline;
+    while (!done()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 bool exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
@@ -189,6 +199,32 @@ TEST_F(Tarnd, SearchesAfterTheStartUpLoadAndReportsTheDeviceCount) {
     ASSERT_NE(status, -1) << "tarnd did not end on SIGTERM";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_EQ(countOf(logTexts(daemon.outputLines()), "0 device(s) searched."), 1u);
+}
+
+// A second tarnd of the same user ends the first, which shuts down cleanly and frees its
+// ports, and then runs the mappings itself.
+TEST_F(Tarnd, ASecondInstanceEndsTheFirstAndTakesOverItsPorts) {
+    constexpr int kCom = 43;
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kCom, kModeTcpServer, "0.0.0.0", 44043, 0)})));
+    ChildProcess first;
+    ASSERT_TRUE(first.start({kTarnd, "--no-search"}, true));
+    ASSERT_TRUE(waitUntilEndSignalsHandled(first.pid()));
+    ASSERT_TRUE(waitFor([&] { return exists(m_home->portLink(kCom)); }));
+
+    ChildProcess second;
+    ASSERT_TRUE(second.start({kTarnd, "--no-search"}, true));
+    const int status = first.waitExit();
+    ASSERT_NE(status, -1) << "the first instance was not ended";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    // The second instance makes the port anew once the first has removed it.
+    AppPort app;
+    ASSERT_TRUE(waitFor([&] { return app.open(m_home->portLink(kCom), 115200); }));
+    Sock peer = tcpConnect(44043);
+    ASSERT_TRUE(peer.valid());
+    EXPECT_TRUE(waitForOutput(second, "COM43 as a server accepts 1 connection(s)."));
+    app.close();
+    const int secondStatus = second.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0) << "status " << secondStatus;
 }
 
 TEST_F(Tarnd, HelpAndUnknownOptions) {
