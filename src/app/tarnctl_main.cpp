@@ -260,7 +260,8 @@ int main(int argc, char** argv) {
     const bool isEeprom = args.command == "eeprom-read" || args.command == "eeprom-write";
     if (!isSearch && !isEeprom) {
         std::fprintf(stderr, "tarnctl: %s\n\n%s",
-                     args.command.empty() ? "no command given" : ("unknown command " + args.command).c_str(), kUsageText);
+                     args.command.empty() ? "no command given" : ("unknown command " + args.command).c_str(),
+                     kUsageText);
         return kBadUsage;
     }
     if (isSearch ? !args.positional.empty() : args.positional.size() != 2) {

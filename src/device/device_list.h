@@ -33,8 +33,8 @@ std::optional<std::array<std::uint8_t, 4>> parseDottedIp(const char* text);
 
 // The eight cells of a device row as the device page shows them: No (counted from 1),
 // Device ID, Device Name, Project Name, MAC Address, IP Address, Sub Mask, Gateway.
-inline constexpr std::array<const char*, 8> kDeviceColumns = {"No",          "Device ID",  "Device Name", "Project Name",
-                                                              "MAC Address", "IP Address", "Sub Mask",    "Gateway"};
+inline constexpr std::array<const char*, 8> kDeviceColumns = {
+    "No", "Device ID", "Device Name", "Project Name", "MAC Address", "IP Address", "Sub Mask", "Gateway"};
 std::array<std::string, 8> deviceRowTexts(std::size_t position, const _KT550Node& node);
 
 // Replaced whole by each search (on the worker thread) while the window and the login read

@@ -25,7 +25,9 @@ struct _KT550Node {
     // empty when the answer carried none.
     std::vector<std::uint8_t> options;
 
-    bool loggedIn() const { return std::any_of(std::begin(connectionId), std::end(connectionId), [](auto b) { return b != 0; }); }
+    bool loggedIn() const {
+        return std::any_of(std::begin(connectionId), std::end(connectionId), [](auto b) { return b != 0; });
+    }
     bool hasMac(const std::uint8_t other[6]) const { return std::memcmp(mac, other, 6) == 0; }
 };
 
@@ -39,8 +41,7 @@ inline bool containsMac(const NodeList& list, const std::uint8_t mac[6]) {
 
 // Copies `length` bytes of possibly unterminated text into a fixed field, cut so that the
 // field always keeps its terminator.
-template <std::size_t N>
-void setNodeText(char (&field)[N], const char* text, std::size_t length) {
+template <std::size_t N> void setNodeText(char (&field)[N], const char* text, std::size_t length) {
     const std::size_t n = std::min(length, N - 1);
     std::memcpy(field, text, n);
     std::memset(field + n, 0, N - n);

@@ -14,7 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::uint8_t clampCount(int value) { return static_cast<std::uint8_t>(std::clamp(value, 1, 255)); }
+std::uint8_t clampCount(int value) {
+    return static_cast<std::uint8_t>(std::clamp(value, 1, 255));
+}
 
 // A fresh value per run, never 0 (the devices read 0 as "no nonce").
 std::uint32_t makeNonce() {
@@ -212,9 +214,9 @@ int NetCmd::NcmdLogin(_KT550Node& node, std::string_view account, std::string_vi
     pollAnswers(answerPolls, [&](long received) {
         if (received <= 0 || received > static_cast<long>(buffer.size()))
             return false;
-        start = netcmd::parseLoginAnswer({buffer.data(), static_cast<std::size_t>(received)},
-                                         netcmd::kOpLoginStartAnswer)
-                    .result;
+        start =
+            netcmd::parseLoginAnswer({buffer.data(), static_cast<std::size_t>(received)}, netcmd::kOpLoginStartAnswer)
+                .result;
         return start != netcmd::AnswerResult::NotIt;
     });
     if (start == netcmd::AnswerResult::Refused) {

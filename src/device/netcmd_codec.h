@@ -78,7 +78,9 @@ WalkEnd walkRecords(std::span<const std::uint8_t> datagram, long received, const
 // True for a record that is a search answer with all its fixed fields present.
 bool isSearchAnswer(std::span<const std::uint8_t> record);
 // The MAC of a search answer (`isSearchAnswer` must hold).
-inline const std::uint8_t* searchAnswerMac(std::span<const std::uint8_t> record) { return record.data() + 12; }
+inline const std::uint8_t* searchAnswerMac(std::span<const std::uint8_t> record) {
+    return record.data() + 12;
+}
 // Builds a node from a search answer, tracing the name and option lengths. Names without a
 // terminator run to the record's end; names are cut to their fields. Null when the record is
 // not a complete search answer.

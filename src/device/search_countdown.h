@@ -19,8 +19,7 @@ public:
 
     // `startSearch` hands job 1 (search) to the worker; `searchFinished` posts message 8024
     // to the main window.
-    SearchCountdown(SearchProgress& progress, std::function<void()> startSearch,
-                    std::function<void()> searchFinished);
+    SearchCountdown(SearchProgress& progress, std::function<void()> startSearch, std::function<void()> searchFinished);
 
     // The dialog is shown: resets the count-down, switches the timer on, starts the search.
     void onShow();

@@ -11,8 +11,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::unique_ptr<_KT550Node> nodeAt(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
-                                   Bytes options = {}) {
+std::unique_ptr<_KT550Node> nodeAt(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, Bytes options = {}) {
     auto node = std::make_unique<_KT550Node>();
     node->ip[0] = a;
     node->ip[1] = b;
@@ -59,9 +58,9 @@ TEST(DeviceListLookup, FindsByExactDottedText) {
     list.replace(std::move(entries));
 
     const std::pair<const char*, int> finds[] = {
-        {"10.77.1.10", 0}, {"10.77.2.10", 1}, {"010.077.001.010", 0}, {"10.77.3.10", -1}, {"10.77.1", -1},
-        {"10.77.1.10.", -1}, {"10.77.1.256", -1}, {" 10.77.1.10", -1}, {"", -1}, {"a.b.c.d", -1},
-        {"10..1.10", -1}, {"1000.77.1.10", -1}, {nullptr, -1},
+        {"10.77.1.10", 0},   {"10.77.2.10", 1},    {"010.077.001.010", 0}, {"10.77.3.10", -1}, {"10.77.1", -1},
+        {"10.77.1.10.", -1}, {"10.77.1.256", -1},  {" 10.77.1.10", -1},    {"", -1},           {"a.b.c.d", -1},
+        {"10..1.10", -1},    {"1000.77.1.10", -1}, {nullptr, -1},
     };
     for (const auto& [text, position] : finds) {
         SCOPED_TRACE(text ? text : "(null)");
@@ -105,8 +104,8 @@ TEST(DeviceRows, ColumnsOfTheDevicePage) {
     std::copy(std::begin(mask), std::end(mask), node.mask);
     std::copy(std::begin(gw), std::end(gw), node.gateway);
     const auto row = deviceRowTexts(2, node);
-    const std::array<std::string, 8> expected = {"3",           "00AB",         "Alpha",         "Beta",
-                                                 "00.0A.1B.2C.3D.4E", "192.168.1.10", "255.255.255.0", "192.168.1.1"};
+    const std::array<std::string, 8> expected = {
+        "3", "00AB", "Alpha", "Beta", "00.0A.1B.2C.3D.4E", "192.168.1.10", "255.255.255.0", "192.168.1.1"};
     EXPECT_EQ(row, expected);
 }
 
@@ -116,10 +115,10 @@ TEST(SubnetBroadcasts, OnePerSubnetFromEachAddressOwnMask) {
     const std::vector<InterfaceAddress> addresses = {
         {"eth0", ip(192, 168, 1, 10), ip(255, 255, 255, 0)},
         {"eth1", ip(10, 0, 0, 5), ip(255, 0, 0, 0)},
-        {"eth1", ip(172, 16, 4, 1), ip(255, 255, 252, 0)}, // secondary address, its own mask
+        {"eth1", ip(172, 16, 4, 1), ip(255, 255, 252, 0)},   // secondary address, its own mask
         {"eth2", ip(192, 168, 1, 11), ip(255, 255, 255, 0)}, // same subnet again: no second send
-        {"eth3", 0, ip(255, 255, 255, 0)},                  // no usable address
-        {"tun0", ip(10, 9, 9, 9), 0xFFFFFFFFu},             // host route: nobody to reach
+        {"eth3", 0, ip(255, 255, 255, 0)},                   // no usable address
+        {"tun0", ip(10, 9, 9, 9), 0xFFFFFFFFu},              // host route: nobody to reach
     };
     const std::vector<std::uint32_t> expected = {ip(192, 168, 1, 255), ip(10, 255, 255, 255), ip(172, 16, 7, 255)};
     EXPECT_EQ(platform::subnetBroadcasts(addresses), expected);

@@ -208,8 +208,8 @@ TEST_F(NetCmdLoopback, SearchSurvivesBrokenDatagrams) {
             return {};
         Bytes claimsMore = searchAnswer(device(1, "liar"));
         netcmd::writeBe16(claimsMore.data() + 2, static_cast<std::uint16_t>(claimsMore.size() + 1));
-        const Bytes zeroLength = testnetcmd::concat({searchAnswer(device(2, "before-zero")), Bytes(40, 0),
-                                                      searchAnswer(device(3, "after-zero"))});
+        const Bytes zeroLength = testnetcmd::concat(
+            {searchAnswer(device(2, "before-zero")), Bytes(40, 0), searchAnswer(device(3, "after-zero"))});
         Bytes oversized(9000, 0);
         const Bytes inside = searchAnswer(device(4, "oversized"));
         std::copy(inside.begin(), inside.end(), oversized.begin());
@@ -415,7 +415,8 @@ TEST_F(ImageTransfer, UnknownDeviceIsAFailureNotAnError) {
 TEST_F(ImageTransfer, LoginDialogLogic) {
     int closes = 0, posted = 0;
     std::vector<std::string> statuses;
-    LoginDialogLogic dialog(access, devices, [&] { ++closes; }, [&] { ++posted; });
+    LoginDialogLogic dialog(
+        access, devices, [&] { ++closes; }, [&] { ++posted; });
     dialog.setStatusListener([&](const std::string& s) { statuses.push_back(s); });
     dialog.setMode(LoginDialogLogic::kModeNcmd);
     dialog.setDeviceIp("127.0.0.1");

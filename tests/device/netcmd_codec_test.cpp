@@ -34,19 +34,21 @@ TEST(NetCmdRequests, LayoutsAreByteExact) {
         Bytes expected;
     };
     const Case cases[] = {
-        {"search", [](auto out) { return netcmd::buildSearchRequest(out); },
+        {"search",
+         [](auto out) { return netcmd::buildSearchRequest(out); },
          {0x01, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xFF, 0xFF}},
         {"login start carries the nonce least significant byte first",
          [](auto out) { return netcmd::buildLoginStart(out, 0x11223344u); },
          {0x01, 0, 0x00, 0x0E, 0, 0, 0, 0, 0x00, 0x05, 0x44, 0x33, 0x22, 0x11}},
         {"credentials: 5-character account, 4-character password",
          [](auto out) { return netcmd::buildLoginCredentials(out, 0x01020304u, "admin", "pass"); },
-         {0x01, 0, 0x00, 0x19, 0, 0, 0, 0, 0x00, 0x07, 0x04, 0x03, 0x02, 0x01, 0x05, 0x04,
-          'a', 'd', 'm', 'i', 'n', 'p', 'a', 's', 's'}},
+         {0x01, 0,    0x00, 0x19, 0,   0,   0,   0,   0x00, 0x07, 0x04, 0x03, 0x02,
+          0x01, 0x05, 0x04, 'a',  'd', 'm', 'i', 'n', 'p',  'a',  's',  's'}},
         {"empty credentials give length 16 with both lengths 0",
          [](auto out) { return netcmd::buildLoginCredentials(out, 1, "", ""); },
          {0x01, 0, 0x00, 0x10, 0, 0, 0, 0, 0x00, 0x07, 0x01, 0, 0, 0, 0x00, 0x00}},
-        {"EEPROM read", [](auto out) { return netcmd::buildEepromRead(out, kConnection, 0x0400, 0x0400); },
+        {"EEPROM read",
+         [](auto out) { return netcmd::buildEepromRead(out, kConnection, 0x0400, 0x0400); },
          {0x01, 0, 0x00, 0x0E, 0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x05, 0x04, 0x00, 0x04, 0x00}},
         {"EEPROM write",
          [](auto out) {
@@ -54,7 +56,8 @@ TEST(NetCmdRequests, LayoutsAreByteExact) {
              return netcmd::buildEepromWrite(out, kConnection, 0x0010, data);
          },
          {0x01, 0, 0x00, 0x11, 0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x07, 0x00, 0x10, 0x00, 0x03, 7, 8, 9}},
-        {"write complete", [](auto out) { return netcmd::buildWriteDone(out, kConnection); },
+        {"write complete",
+         [](auto out) { return netcmd::buildWriteDone(out, kConnection); },
          {0x01, 0, 0x00, 0x0E, 0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x25, 0xAA, 0, 0, 0}},
     };
     for (const Case& c : cases) {
@@ -313,7 +316,8 @@ TEST(NetCmdHostileInput, RandomAndMutatedDatagramsNeverReadPastTheirEnd) {
                 datagram[random() % datagram.size()] = static_cast<std::uint8_t>(random());
             datagram.resize(random() % (datagram.size() + 1));
         }
-        const long received = random() % 8 == 0 ? static_cast<long>(random() % 9000) : static_cast<long>(datagram.size());
+        const long received =
+            random() % 8 == 0 ? static_cast<long>(random() % 9000) : static_cast<long>(datagram.size());
         netcmd::walkRecords(datagram, received, {}, [&](std::span<const std::uint8_t> record) {
             if (auto node = netcmd::parseSearchAnswer(record, {}))
                 ++nodes;

@@ -5,17 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
-#include <vector>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sched.h>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "bridge/portable_sock.h"
 #include "device/device_list.h"
@@ -78,8 +78,12 @@ inline std::size_t countOf(const std::string& text, const std::string& part) {
     return n;
 }
 
-inline std::string devsimPath() { return TARN_BINARY_DIR "/sim/tarn-devsim"; }
-inline std::string tarnctlPath() { return TARN_BINARY_DIR "/src/app/tarnctl"; }
+inline std::string devsimPath() {
+    return TARN_BINARY_DIR "/sim/tarn-devsim";
+}
+inline std::string tarnctlPath() {
+    return TARN_BINARY_DIR "/src/app/tarnctl";
+}
 
 // A private temporary folder, removed with its files.
 class TempDir {

@@ -18,7 +18,9 @@ using testdevice::readFile;
 
 class DeviceSearch : public DeviceNetworkTest {};
 
-std::array<std::uint8_t, 4> octets(const char* text) { return *parseDottedIp(text); }
+std::array<std::uint8_t, 4> octets(const char* text) {
+    return *parseDottedIp(text);
+}
 
 TEST_F(DeviceSearch, FindsDevicesOnTwoSubnetsWithEveryField) {
     const Subnet one = addSubnet(1), two = addSubnet(2);
@@ -83,7 +85,8 @@ TEST_F(DeviceSearch, TwoAnswersFromOneMacGiveOneDevice) {
     const Subnet one = addSubnet(1), two = addSubnet(2);
     ASSERT_TRUE(one.ns && two.ns);
     // Every answer sent twice, and the same MAC again on the other subnet.
-    const std::string log = startDevsim(*one.ns, {"--answer-twice", "--device", "ip=10.77.1.10,mac=02:00:00:00:00:77,name=First"});
+    const std::string log =
+        startDevsim(*one.ns, {"--answer-twice", "--device", "ip=10.77.1.10,mac=02:00:00:00:00:77,name=First"});
     startDevsim(*two.ns, {"--device", "ip=10.77.2.10,mac=02:00:00:00:00:77,name=Second"});
     DeviceList devices;
     const auto outcome = searchFromHost(devices);

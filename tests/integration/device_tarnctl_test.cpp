@@ -88,7 +88,9 @@ TEST_F(Tarnctl, ImageReadAndWriteWithExitStatuses) {
     };
     std::ofstream(m_temp.file("short.bin"), std::ios::binary) << std::string(100, 'x');
     const Failure failures[] = {
-        {"wrong password", {"eeprom-read", "10.77.1.10", readInto, "--account", "ops", "--password", "nope"}, 4,
+        {"wrong password",
+         {"eeprom-read", "10.77.1.10", readInto, "--account", "ops", "--password", "nope"},
+         4,
          "Login failure."},
         {"no such device", {"eeprom-read", "10.77.1.99", readInto}, 3, "no device with IP 10.77.1.99"},
         {"image of the wrong size", {"eeprom-write", "10.77.1.10", m_temp.file("short.bin")}, 6, "exactly 2048"},
