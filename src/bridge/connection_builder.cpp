@@ -20,7 +20,9 @@ constexpr timeval kConnectTimeout{3, 0};
 ConnectionBuilder::ConnectionBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
 
-ConnectionBuilder::~ConnectionBuilder() { release(); }
+ConnectionBuilder::~ConnectionBuilder() {
+    release();
+}
 
 void ConnectionBuilder::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;

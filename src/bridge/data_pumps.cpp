@@ -8,15 +8,21 @@
 namespace {
 
 // The data path is usable: UDP always, TCP while its connection is up.
-bool linked(const TARNINFO& tarnInfo) { return !tarnInfo.isTcp() || tarnInfo.isConnected(); }
+bool linked(const TARNINFO& tarnInfo) {
+    return !tarnInfo.isTcp() || tarnInfo.isConnected();
+}
 
-bool active(const TARNINFO& tarnInfo) { return tarnInfo.active.load() == 1; }
+bool active(const TARNINFO& tarnInfo) {
+    return tarnInfo.active.load() == 1;
+}
 
 } // namespace
 
 tarnRXThread::tarnRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-tarnRXThread::~tarnRXThread() { release(); }
+tarnRXThread::~tarnRXThread() {
+    release();
+}
 
 void tarnRXThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
@@ -49,8 +55,7 @@ void tarnRXThread::pass() {
     // While the network lags by more than a tenth of the rate (in bytes), slow the
     // application by one step per pass; restore the full rate as soon as it has caught up.
     const std::uint32_t backlog = tarnInfo.portToNet->count.load();
-    if (net.backlogLimit >= 0 && backlog > static_cast<std::uint32_t>(net.backlogLimit) &&
-        net.pacedBaud > net.baudStep)
+    if (net.backlogLimit >= 0 && backlog > static_cast<std::uint32_t>(net.backlogLimit) && net.pacedBaud > net.baudStep)
         net.pacedBaud -= net.baudStep;
     else
         net.pacedBaud = m_baseBaud;
@@ -69,7 +74,9 @@ void tarnRXThread::pass() {
 
 tarnTXThread::tarnTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-tarnTXThread::~tarnTXThread() { release(); }
+tarnTXThread::~tarnTXThread() {
+    release();
+}
 
 void tarnTXThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
@@ -96,7 +103,9 @@ void tarnTXThread::pass() {
 
 netTXThread::netTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-netTXThread::~netTXThread() { release(); }
+netTXThread::~netTXThread() {
+    release();
+}
 
 void netTXThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
@@ -133,7 +142,9 @@ void netTXThread::pass() {
 
 netRXThread::netRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-netRXThread::~netRXThread() { release(); }
+netRXThread::~netRXThread() {
+    release();
+}
 
 void netRXThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;

@@ -64,11 +64,13 @@ bool setUpNetworkSide(TARNINFO& tarnInfo, LockInterface& lock, std::int32_t mode
 bool setUpNetworkSide(MappingLists& lists, std::size_t position, const tarnDesc& desc) {
     if (position >= lists.mappings.size() || position >= lists.threadSets.size())
         return false;
-    return setUpNetworkSide(*lists.mappings[position], *lists.threadSets[position]->lock, desc.mode,
-                            desc.ipAddress, desc.localPort, desc.remotePort);
+    return setUpNetworkSide(*lists.mappings[position], *lists.threadSets[position]->lock, desc.mode, desc.ipAddress,
+                            desc.localPort, desc.remotePort);
 }
 
-void closeDataSocket(NETSTRUCT& net) { closeSocketHandle(net.dataSock.exchange(0)); }
+void closeDataSocket(NETSTRUCT& net) {
+    closeSocketHandle(net.dataSock.exchange(0));
+}
 
 bool takeConnectionDown(TARNINFO& tarnInfo, bool peerClosed) {
     NETSTRUCT& net = *tarnInfo.net;

@@ -95,7 +95,9 @@ private:
     std::vector<std::string> m_lines;
 };
 
-inline std::string acceptsLine(int com) { return "COM" + std::to_string(com) + " as a server accepts 1 connection(s)."; }
+inline std::string acceptsLine(int com) {
+    return "COM" + std::to_string(com) + " as a server accepts 1 connection(s).";
+}
 inline std::string connectsLine(int com, const char* peer = "127.0.0.1") {
     return "COM" + std::to_string(com) + " as a client connects server( " + peer + ").";
 }
@@ -317,7 +319,9 @@ inline int pendingBytes(int fd) {
     return n;
 }
 
-inline bool isOpenFd(int fd) { return fd > 0 && ::fcntl(fd, F_GETFD) != -1; }
+inline bool isOpenFd(int fd) {
+    return fd > 0 && ::fcntl(fd, F_GETFD) != -1;
+}
 
 inline int nextComNumber() {
     // High numbers, distinct per test program run, so ports never clash with a real setup.
