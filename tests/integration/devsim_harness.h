@@ -191,6 +191,8 @@ public:
         }
         m_pid = -1;
         m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        // Its last lines may still wait in the pipe.
+        allOutput();
         return m_status;
     }
     // Exit status of a child that ends by itself.
