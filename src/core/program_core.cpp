@@ -225,9 +225,11 @@ CommandOutcome ProgramCore::removeMapping(std::int32_t comNumber) {
     return {true, {}};
 }
 
+// A failed save keeps the old file, so the change would be gone at the next start: the user
+// is told, where the change itself was reported.
 void ProgramCore::saveMappings() {
     if (!saveMappingFile(m_lists, m_mappingFile))
-        std::fprintf(stderr, "tarn: the mapping file %s could not be written\n", m_mappingFile.c_str());
+        logMappingMessage(kMappingFileNotWritten);
 }
 
 CommandOutcome ProgramCore::requestExit() {

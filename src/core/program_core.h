@@ -39,6 +39,8 @@ enum class CoreEvent : int {
 // Texts the front end shows in its error box.
 inline constexpr const char* kSelectItemFirst = "Please select an item first.";
 inline constexpr const char* kCloseOpenPortsFirst = "Please first close the currently open TARN(s).";
+// Mapping log line after an add or remove whose mapping file could not be rewritten.
+inline constexpr const char* kMappingFileNotWritten = "The mapping file could not be written; this change is not kept.";
 
 // Outcome of a front-end command: `message` is what the error box shows when !ok.
 struct CommandOutcome {

@@ -127,6 +127,16 @@ TEST_F(ProgramCoreTest, AddRefusesWhatItCannotCreate) {
     EXPECT_EQ(readFileBytes(m_home->root() + "/run/tarn/COM59"), (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
+// A save that cannot write keeps the old file; the user learns that the change is not kept.
+TEST_F(ProgramCoreTest, AnUnwritableMappingFileIsReportedInTheLog) {
+    // A plain file where the mapping file's folder should be.
+    ASSERT_TRUE(writeFileBytes(m_home->root() + "/config/tarn", {0}));
+    auto core = makeCore();
+    EXPECT_TRUE((**core).addMapping(makeDesc(65, kModeTcpServer, "0.0.0.0", 45065, 0)).ok);
+    EXPECT_EQ(core->countMappingLog("COM65 is created."), 1u);
+    EXPECT_EQ(core->countMappingLog(core::kMappingFileNotWritten), 1u);
+}
+
 TEST_F(ProgramCoreTest, StartUpLoadsTheFileOnTheMainLoopThenSearchesAndAnnouncesIt) {
     const tarnDesc server = makeDesc(61, kModeTcpServer, "0.0.0.0", 45061, 0);
     const tarnDesc udp = makeDesc(62, kModeUdp, "127.0.0.1", 45062, 45162);
