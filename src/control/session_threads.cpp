@@ -35,8 +35,7 @@ int findControlOption(const char* ipText, std::span<std::uint8_t> value) {
 // up, the data connection up and an application on the port.
 bool sessionUp(const TARNINFO& tarnInfo) {
     const mek_ncp& control = *tarnInfo.control;
-    return control.enabled.load() == 1 && control.connected.load() == 1 && tarnInfo.isConnected() &&
-           tarnInfo.isOpen();
+    return control.enabled.load() == 1 && control.connected.load() == 1 && tarnInfo.isConnected() && tarnInfo.isOpen();
 }
 
 } // namespace
@@ -73,15 +72,17 @@ std::uint8_t portInputSignals(const TVSPortAx& port) {
 
 std::string inputSignalsText(std::uint8_t signals) {
     auto state = [signals](std::uint8_t bit) { return (signals & bit) ? " on" : " off"; };
-    return std::string("CTS") + state(kSignalCts) + ", DSR" + state(kSignalDsr) + ", DCD" + state(kSignalDcd) +
-           ", RI" + state(kSignalRi);
+    return std::string("CTS") + state(kSignalCts) + ", DSR" + state(kSignalDsr) + ", DCD" + state(kSignalDcd) + ", RI" +
+           state(kSignalRi);
 }
 
 // Each destructor ends the loop before the derived part goes away.
 
 mek_ncp_RxThread::mek_ncp_RxThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-mek_ncp_RxThread::~mek_ncp_RxThread() { release(); }
+mek_ncp_RxThread::~mek_ncp_RxThread() {
+    release();
+}
 
 void mek_ncp_RxThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
@@ -94,8 +95,8 @@ void mek_ncp_RxThread::pass() {
     // that follows another in the same read, so the read appends to what is held and every
     // whole message is handled; the start of an incomplete one waits for the next pass.
     std::size_t held = std::min(control.rxLength, sizeof control.rxBuffer);
-    const int received = g_sock->recv(control.sock.load(), control.rxBuffer + held,
-                                      static_cast<int>(sizeof control.rxBuffer - held), 0);
+    const int received =
+        g_sock->recv(control.sock.load(), control.rxBuffer + held, static_cast<int>(sizeof control.rxBuffer - held), 0);
     if (received <= 0) {
         const int error = g_sock->lastError();
         // 0 is the peer's orderly close; the error left over from an earlier call must not
@@ -124,13 +125,15 @@ void mek_ncp_RxThread::pass() {
 
 mek_ncp_connBuilder::mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-mek_ncp_connBuilder::~mek_ncp_connBuilder() { release(); }
+mek_ncp_connBuilder::~mek_ncp_connBuilder() {
+    release();
+}
 
 void mek_ncp_connBuilder::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     mek_ncp& control = *tarnInfo.control;
-    if (control.enabled.load() == 1 && control.connected.load() == 0 && tarnInfo.isConnected() &&
-        tarnInfo.isOpen() && m_attempts < kAttemptLimit) {
+    if (control.enabled.load() == 1 && control.connected.load() == 0 && tarnInfo.isConnected() && tarnInfo.isOpen() &&
+        m_attempts < kAttemptLimit) {
         ++m_attempts;
         attempt();
     }
@@ -186,11 +189,15 @@ void mek_ncp_connBuilder::attempt() {
 
 mek_ncp_heartBeat::mek_ncp_heartBeat(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-mek_ncp_heartBeat::~mek_ncp_heartBeat() { release(); }
+mek_ncp_heartBeat::~mek_ncp_heartBeat() {
+    release();
+}
 
 mek_ncp_signalSet::mek_ncp_signalSet(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
-mek_ncp_signalSet::~mek_ncp_signalSet() { release(); }
+mek_ncp_signalSet::~mek_ncp_signalSet() {
+    release();
+}
 
 void mek_ncp_signalSet::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;

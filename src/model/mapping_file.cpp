@@ -87,7 +87,9 @@ ReadResult readAll(const std::string& path, std::vector<std::uint8_t>& contents)
 
 } // namespace
 
-std::string mappingFilePath() { return configHome() + "/tarn/" + kMappingFileName; }
+std::string mappingFilePath() {
+    return configHome() + "/tarn/" + kMappingFileName;
+}
 
 bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& desc) {
     if (!isKnownMode(desc.mode) || !setUpNetworkSide(lists, position, desc))
@@ -105,7 +107,9 @@ bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& des
     return true;
 }
 
-void loadMappingFile(MappingLists& lists) { loadMappingFile(lists, mappingFilePath()); }
+void loadMappingFile(MappingLists& lists) {
+    loadMappingFile(lists, mappingFilePath());
+}
 
 void loadMappingFile(MappingLists& lists, const std::string& path) {
     if (lists.fileLoaded)
@@ -146,7 +150,9 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
     }
 }
 
-bool saveMappingFile(const MappingLists& lists) { return saveMappingFile(lists, mappingFilePath()); }
+bool saveMappingFile(const MappingLists& lists) {
+    return saveMappingFile(lists, mappingFilePath());
+}
 
 bool saveMappingFile(const MappingLists& lists, const std::string& path) {
     // The list never held the records of a file that exists but could not be read; writing

@@ -22,7 +22,9 @@ std::int32_t get32(const std::uint8_t* in) {
     return static_cast<std::int32_t>(bits);
 }
 
-std::uint16_t get16(const std::uint8_t* in) { return static_cast<std::uint16_t>(in[0] | (in[1] << 8)); }
+std::uint16_t get16(const std::uint8_t* in) {
+    return static_cast<std::uint16_t>(in[0] | (in[1] << 8));
+}
 
 } // namespace
 

@@ -33,4 +33,6 @@ DescRecord encodeDesc(const tarnDesc& desc);
 tarnDesc decodeDesc(const std::uint8_t* record);
 
 // True for the modes this program can set up.
-inline bool isKnownMode(std::int32_t mode) { return mode >= kModeTcpServer && mode <= kModeUdp; }
+inline bool isKnownMode(std::int32_t mode) {
+    return mode >= kModeTcpServer && mode <= kModeUdp;
+}

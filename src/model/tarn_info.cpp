@@ -6,7 +6,9 @@
 
 #include "model/tarn_thread.h"
 
-[[noreturn]] void throwInvalidSubscript() { throw std::out_of_range("invalid deque<T> subscript"); }
+[[noreturn]] void throwInvalidSubscript() {
+    throw std::out_of_range("invalid deque<T> subscript");
+}
 
 TARNINFO::TARNINFO()
     : port(std::make_unique<TVSPortAx>()), buffers(std::make_unique<TXRXBUFFER>()),
@@ -17,7 +19,9 @@ TARNINFO::TARNINFO()
     lastOpen.store(0);
 }
 
-TARNINFO::~TARNINFO() { releaseParts(); }
+TARNINFO::~TARNINFO() {
+    releaseParts();
+}
 
 bool TARNINFO::createPort(int comNumberValue) {
     const std::wstring name = L"COM" + std::to_wstring(static_cast<unsigned>(comNumberValue));
@@ -63,24 +67,42 @@ void TARNINFO::releaseParts() {
     active.store(0);
 }
 
-bool TARNINFO::isOpen() const { return port && port->isOpen(); }
-std::uint32_t TARNINFO::inQueue() const { return port ? port->inQueue() : 0; }
-std::int32_t TARNINFO::baudRate() const { return port ? port->baudRate() : 0; }
-std::int32_t TARNINFO::dataBits() const { return port ? port->dataBits() : 0; }
-std::int32_t TARNINFO::parity() const { return port ? port->parity() : 0; }
-std::int32_t TARNINFO::stopBits() const { return port ? port->stopBits() : 0; }
+bool TARNINFO::isOpen() const {
+    return port && port->isOpen();
+}
+std::uint32_t TARNINFO::inQueue() const {
+    return port ? port->inQueue() : 0;
+}
+std::int32_t TARNINFO::baudRate() const {
+    return port ? port->baudRate() : 0;
+}
+std::int32_t TARNINFO::dataBits() const {
+    return port ? port->dataBits() : 0;
+}
+std::int32_t TARNINFO::parity() const {
+    return port ? port->parity() : 0;
+}
+std::int32_t TARNINFO::stopBits() const {
+    return port ? port->stopBits() : 0;
+}
 std::int32_t TARNINFO::controlHandShake() const {
     return port ? static_cast<std::int32_t>(port->controlHandShake()) : 0;
 }
-std::int32_t TARNINFO::flowReplace() const { return port ? static_cast<std::int32_t>(port->flowReplace()) : 0; }
+std::int32_t TARNINFO::flowReplace() const {
+    return port ? static_cast<std::int32_t>(port->flowReplace()) : 0;
+}
 
 void TARNINFO::setBaudRate(std::int32_t baud) {
     port->SetStrictBaudrate(true);
     port->setBaudRate(baud);
 }
 
-bool TARNINFO::rtsState() const { return port && port->rts(); }
-bool TARNINFO::dtrState() const { return port && port->dtr(); }
+bool TARNINFO::rtsState() const {
+    return port && port->rts();
+}
+bool TARNINFO::dtrState() const {
+    return port && port->dtr();
+}
 
 void TARNINFO::snapshotModemLines() {
     lastDtr = dtrState() ? 1 : 0;
@@ -91,12 +113,24 @@ bool TARNINFO::modemLinesChanged() const {
     return (dtrState() ? 1 : 0) != lastDtr || (rtsState() ? 1 : 0) != lastRts;
 }
 
-void TARNINFO::pushRts() { control->setRts(rtsState() ? 1 : 0); }
-void TARNINFO::pushDtr() { control->setDtr(dtrState() ? 1 : 0); }
-bool TARNINFO::applyRing() { return port->SetRING(control->ri != 0); }
-bool TARNINFO::applyDcd() { return port->SetDCD(control->dcd != 0); }
-bool TARNINFO::applyDsr() { return port->SetDSR(control->dsr != 0); }
-bool TARNINFO::applyCts() { return port->SetCTS(control->cts != 0); }
+void TARNINFO::pushRts() {
+    control->setRts(rtsState() ? 1 : 0);
+}
+void TARNINFO::pushDtr() {
+    control->setDtr(dtrState() ? 1 : 0);
+}
+bool TARNINFO::applyRing() {
+    return port->SetRING(control->ri != 0);
+}
+bool TARNINFO::applyDcd() {
+    return port->SetDCD(control->dcd != 0);
+}
+bool TARNINFO::applyDsr() {
+    return port->SetDSR(control->dsr != 0);
+}
+bool TARNINFO::applyCts() {
+    return port->SetCTS(control->cts != 0);
+}
 
 bool TARNINFO::isConnected() const {
     if (net->isTcp.load() != 1)
@@ -105,10 +139,16 @@ bool TARNINFO::isConnected() const {
     return up != 0 && net->peerClosed.load() == 0;
 }
 
-std::uint16_t TARNINFO::localPort() const { return ::ntohs(net->localAddr->getPort()); }
-std::uint16_t TARNINFO::remotePort() const { return ::ntohs(net->remoteAddr->getPort()); }
+std::uint16_t TARNINFO::localPort() const {
+    return ::ntohs(net->localAddr->getPort());
+}
+std::uint16_t TARNINFO::remotePort() const {
+    return ::ntohs(net->remoteAddr->getPort());
+}
 
-char* TARNINFO::peerText(char* buffer) const { return net->remoteAddr->toText(buffer); }
+char* TARNINFO::peerText(char* buffer) const {
+    return net->remoteAddr->toText(buffer);
+}
 
 std::string TARNINFO::peerText() const {
     char text[32] = {};
@@ -132,7 +172,9 @@ void TARNINFO::descIpText(char* buffer, std::size_t size) const {
     std::snprintf(buffer, size, "%s", desc->ipAddress);
 }
 
-void TARNINFO::setControlTarget(const char* ipText, std::uint16_t portValue) { control->setTarget(ipText, portValue); }
+void TARNINFO::setControlTarget(const char* ipText, std::uint16_t portValue) {
+    control->setTarget(ipText, portValue);
+}
 
 void TARNINFO::setControlPassword(const char* password) {
     std::memset(control->password, 0, sizeof control->password);
@@ -151,25 +193,37 @@ const char* flowControlText(std::uint32_t controlHandShake, std::uint32_t flowRe
 
 namespace {
 
-void setCell(char* cell, const char* text) { std::snprintf(cell, kRowCellSize, "%s", text); }
+void setCell(char* cell, const char* text) {
+    std::snprintf(cell, kRowCellSize, "%s", text);
+}
 
 const char* parityText(std::int32_t parity) {
     switch (parity) {
-    case 0: return "None";
-    case 1: return "Odd";
-    case 2: return "Even";
-    case 3: return "Mark";
-    case 4: return "Space";
-    default: return nullptr;
+    case 0:
+        return "None";
+    case 1:
+        return "Odd";
+    case 2:
+        return "Even";
+    case 3:
+        return "Mark";
+    case 4:
+        return "Space";
+    default:
+        return nullptr;
     }
 }
 
 const char* stopBitsText(std::int32_t stopBits) {
     switch (stopBits) {
-    case 0: return "1";
-    case 1: return "1.5";
-    case 2: return "2";
-    default: return nullptr;
+    case 0:
+        return "1";
+    case 1:
+        return "1.5";
+    case 2:
+        return "2";
+    default:
+        return nullptr;
     }
 }
 

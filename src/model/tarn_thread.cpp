@@ -24,7 +24,9 @@ TARNThread::TARNThread(TARNINFO* tarnInfo) : lock(std::make_unique<BCBLock>()) {
     mek_ncp_heartBeat = makeSuspended<::mek_ncp_heartBeat>(*lock, tarnInfo);
 }
 
-TARNThread::~TARNThread() { release(); }
+TARNThread::~TARNThread() {
+    release();
+}
 
 void TARNThread::resumeAll() {
     for (auto* thread : {&tarnTXThread, &tarnRXThread, &netTXThread, &netRXThread, &ConnectionBuilder,

@@ -44,9 +44,7 @@ Bytes slice(const Bytes& bytes, std::size_t recordIndex) {
 
 class MappingFileTest : public modeltest::ModelTest {
 protected:
-    bool linkExists(int com) const {
-        return std::filesystem::exists(std::filesystem::symlink_status(linkOf(com)));
-    }
+    bool linkExists(int com) const { return std::filesystem::exists(std::filesystem::symlink_status(linkOf(com))); }
     std::vector<std::string> folderEntries() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(m_config + "/tarn"))
@@ -129,8 +127,8 @@ TEST_F(MappingFileTest, FieldsAMappingDoesNotUseAreStoredAsZero) {
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 2u);
     ASSERT_TRUE(saveMappingFile(lists));
-    EXPECT_EQ(readBytes(mappingFile()), join({record(6, kModeTcpServer, "0.0.0.0", 4100, 0),
-                                              record(7, kModeTcpClient, "10.0.0.5", 0, 5000)}));
+    EXPECT_EQ(readBytes(mappingFile()),
+              join({record(6, kModeTcpServer, "0.0.0.0", 4100, 0), record(7, kModeTcpClient, "10.0.0.5", 0, 5000)}));
 }
 
 TEST_F(MappingFileTest, AddingToTwoRewritesThreeRecordsWithTheNewOneLast) {

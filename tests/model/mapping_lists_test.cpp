@@ -195,9 +195,8 @@ TEST_F(MappingListsTest, IsConnectedFollowsTheRoleFlags) {
         int tcp, server, serverUp, clientUp, peerClosed;
         bool connected;
     } cases[] = {
-        {1, 1, 1, 0, 0, true},  {1, 1, 0, 1, 0, false}, {1, 1, 1, 0, 1, false},
-        {1, 0, 0, 1, 0, true},  {1, 0, 1, 0, 0, false}, {1, 0, 0, 1, 1, false},
-        {0, 1, 1, 1, 0, false}, {0, 0, 1, 1, 0, false},
+        {1, 1, 1, 0, 0, true},  {1, 1, 0, 1, 0, false}, {1, 1, 1, 0, 1, false}, {1, 0, 0, 1, 0, true},
+        {1, 0, 1, 0, 0, false}, {1, 0, 0, 1, 1, false}, {0, 1, 1, 1, 0, false}, {0, 0, 1, 1, 0, false},
     };
     for (const auto& c : cases) {
         net.isTcp = c.tcp;
@@ -205,9 +204,8 @@ TEST_F(MappingListsTest, IsConnectedFollowsTheRoleFlags) {
         net.serverConnected = c.serverUp;
         net.clientConnected = c.clientUp;
         net.peerClosed = c.peerClosed;
-        EXPECT_EQ(tarnInfo.isConnected(), c.connected)
-            << "tcp " << c.tcp << " server " << c.server << " up " << c.serverUp << "/" << c.clientUp << " closed "
-            << c.peerClosed;
+        EXPECT_EQ(tarnInfo.isConnected(), c.connected) << "tcp " << c.tcp << " server " << c.server << " up "
+                                                       << c.serverUp << "/" << c.clientUp << " closed " << c.peerClosed;
     }
 }
 

@@ -24,7 +24,8 @@
 namespace modeltest {
 
 // Waits for `condition` up to `limit`, polling; true when it held.
-inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+inline bool waitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline)
@@ -83,8 +84,7 @@ inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>&
 // An application holding COM<n> open, raw, at a chosen speed and flow control.
 class Application {
 public:
-    explicit Application(const std::string& link, speed_t speed = B9600, tcflag_t extraCflag = 0,
-                         tcflag_t iflag = 0) {
+    explicit Application(const std::string& link, speed_t speed = B9600, tcflag_t extraCflag = 0, tcflag_t iflag = 0) {
         m_fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (m_fd < 0)
             return;

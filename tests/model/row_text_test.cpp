@@ -46,12 +46,12 @@ TEST_F(RowTextTest, ClosedPortsShowTheirConfigurationOnly) {
     ASSERT_TRUE(server && client && udp);
 
     using Row = std::vector<std::string>;
-    const Row serverRow = {"1", "11", "TCP", "Server", "N/A", "N/A", "4100", "N/A", "Close",
-                           "N/A", "N/A", "N/A", "N/A", "N/A", "Disabled", "", ""};
-    const Row clientRow = {"2", "12", "TCP", "Client", "10.0.0.5", "5000", "N/A", "N/A", "Close",
-                           "N/A", "N/A", "N/A", "N/A", "N/A", "N/A", "", ""};
-    const Row udpRow = {"3", "13", "UDP", "N/A", "10.0.0.6", "4002", "4001", "N/A", "Close",
-                        "N/A", "N/A", "N/A", "N/A", "N/A", "Disabled", "", ""};
+    const Row serverRow = {"1",   "11",  "TCP", "Server", "N/A", "N/A",      "4100", "N/A", "Close",
+                           "N/A", "N/A", "N/A", "N/A",    "N/A", "Disabled", "",     ""};
+    const Row clientRow = {"2",   "12",  "TCP", "Client", "10.0.0.5", "5000", "N/A", "N/A", "Close",
+                           "N/A", "N/A", "N/A", "N/A",    "N/A",      "N/A",  "",    ""};
+    const Row udpRow = {"3",   "13",  "UDP", "N/A", "10.0.0.6", "4002",     "4001", "N/A", "Close",
+                        "N/A", "N/A", "N/A", "N/A", "N/A",      "Disabled", "",     ""};
     EXPECT_EQ(cells(*server), serverRow);
     EXPECT_EQ(cells(*client), clientRow);
     EXPECT_EQ(cells(*udp), udpRow);
@@ -140,23 +140,18 @@ TEST(FlowControlText, DecodesTheHandflowWords) {
         std::uint32_t handShake, replace;
         const char* text;
     } cases[] = {
-        {0x01, 0x43, "Xon/Xoff"},
-        {0x01, 0xC3, "None"},       // RTS handshake bit set as well
-        {0x05, 0x43, "Xon/Xoff"},   // bits outside the hardware ones do not matter
-        {0x03, 0x43, "None"},       // DTR handshake is a hardware bit
-        {0x09, 0x43, "None"},       // CTS handshake is one of the hardware bits
-        {0x01, 0x41, "None"},       // not every Xon/Xoff bit
-        {0x1A, 0x80, "Hardware"},
-        {0x1B, 0x80, "Hardware"},
-        {0x1A, 0x81, "None"},       // Xon/Xoff bit in the replace word
-        {0x1A, 0x82, "None"},
-        {0x12, 0x80, "None"},       // DSR handshake missing
-        {0x1A, 0x40, "None"},       // RTS flow control missing
+        {0x01, 0x43, "Xon/Xoff"}, {0x01, 0xC3, "None"}, // RTS handshake bit set as well
+        {0x05, 0x43, "Xon/Xoff"},                       // bits outside the hardware ones do not matter
+        {0x03, 0x43, "None"},                           // DTR handshake is a hardware bit
+        {0x09, 0x43, "None"},                           // CTS handshake is one of the hardware bits
+        {0x01, 0x41, "None"},                           // not every Xon/Xoff bit
+        {0x1A, 0x80, "Hardware"}, {0x1B, 0x80, "Hardware"}, {0x1A, 0x81, "None"}, // Xon/Xoff bit in the replace word
+        {0x1A, 0x82, "None"},     {0x12, 0x80, "None"},                           // DSR handshake missing
+        {0x1A, 0x40, "None"},                                                     // RTS flow control missing
         {0x00, 0x00, "None"},
     };
     for (const auto& c : cases)
-        EXPECT_STREQ(flowControlText(c.handShake, c.replace), c.text)
-            << std::hex << c.handShake << "/" << c.replace;
+        EXPECT_STREQ(flowControlText(c.handShake, c.replace), c.text) << std::hex << c.handShake << "/" << c.replace;
 }
 
 } // namespace

@@ -21,11 +21,11 @@ TEST(TarnDesc, EncodesLittleEndianAtFixedOffsets) {
         std::size_t offset;
         std::uint8_t value;
     } bytes[] = {
-        {0, 0x04},   {1, 0x03},  {2, 0x02},   {3, 0x01},        // comNum
-        {4, 0xFF},   {5, 0xFF},  {6, 0xFF},   {7, 0xFF},        // mode -1
-        {8, '1'},    {9, '0'},   {15, '5'},   {16, 0},          // ipAddress
-        {108, 0xA1}, {109, 0x0F},                               // 4001
-        {110, 0xEF}, {111, 0xBE},                               // remote port
+        {0, 0x04},   {1, 0x03},   {2, 0x02}, {3, 0x01}, // comNum
+        {4, 0xFF},   {5, 0xFF},   {6, 0xFF}, {7, 0xFF}, // mode -1
+        {8, '1'},    {9, '0'},    {15, '5'}, {16, 0},   // ipAddress
+        {108, 0xA1}, {109, 0x0F},                       // 4001
+        {110, 0xEF}, {111, 0xBE},                       // remote port
     };
     for (const auto& b : bytes)
         EXPECT_EQ(record[b.offset], b.value) << "offset " << b.offset;
