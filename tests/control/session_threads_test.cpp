@@ -172,8 +172,8 @@ protected:
     }
 
     void advertise(std::uint16_t port) {
-        m_devices.replace(deviceWithOptions({1, 5, 2, static_cast<std::uint8_t>(port >> 8),
-                                             static_cast<std::uint8_t>(port & 0xFF)}));
+        m_devices.replace(
+            deviceWithOptions({1, 5, 2, static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port & 0xFF)}));
     }
 
     mek_ncp& control() { return *m_tarnInfo->control; }

@@ -30,7 +30,9 @@ namespace control_test {
 using namespace mapping_test;
 using Bytes = std::vector<std::uint8_t>;
 
-inline std::string devsimPath() { return TARN_BINARY_DIR "/sim/tarn-devsim"; }
+inline std::string devsimPath() {
+    return TARN_BINARY_DIR "/sim/tarn-devsim";
+}
 
 // "01 05 08": the simulator's spelling of bytes.
 inline std::string hexText(const Bytes& bytes) {

@@ -15,7 +15,9 @@ using namespace control_test;
 constexpr std::uint16_t kDataPort = 4001;
 constexpr std::uint16_t kControlPort = 4002;
 
-std::string deviceSpec(const std::string& ip, const std::string& rest) { return "ip=" + ip + "," + rest; }
+std::string deviceSpec(const std::string& ip, const std::string& rest) {
+    return "ip=" + ip + "," + rest;
+}
 
 class ControlSessionEndToEnd : public ::testing::Test {
 protected:
@@ -236,10 +238,10 @@ TEST_F(ControlSessionEndToEnd, ServerAndUdpMappingsNeverOpenAControlConnection) 
     ASSERT_TRUE(m_link->addDeviceAddress(3));
     // Both devices advertise a listening control port, so only the mapping's mode keeps the
     // protocol off.
-    Devsim& device = startDevsim(
-        {deviceSpec(m_link->deviceIp(2), "mode=udp,data-port=4001,control-port=4002"),
-         deviceSpec(m_link->deviceIp(3), "mode=tcp-client,remote=" + m_link->hostIp() + ":" +
-                                             std::to_string(kServerLocal) + ",control-port=4002")});
+    Devsim& device =
+        startDevsim({deviceSpec(m_link->deviceIp(2), "mode=udp,data-port=4001,control-port=4002"),
+                     deviceSpec(m_link->deviceIp(3), "mode=tcp-client,remote=" + m_link->hostIp() + ":" +
+                                                         std::to_string(kServerLocal) + ",control-port=4002")});
     startCoreAndSearch(2);
 
     addMapping(makeDesc(kUdpCom, kModeUdp, m_link->deviceIp(2).c_str(), kUdpLocal, kDataPort));

@@ -31,8 +31,9 @@ TEST(ControlSessionTarnd, DeviceLinesBecomeLogRows) {
     DeviceLink link(26);
     ASSERT_TRUE(link.ok()) << link.error();
     Devsim device;
-    ASSERT_TRUE(device.start(link.ns(), {"--no-raw", "--device",
-                                         "ip=" + link.deviceIp() + ",mode=tcp-server,data-port=4001,control-port=4002"}));
+    ASSERT_TRUE(
+        device.start(link.ns(), {"--no-raw", "--device",
+                                 "ip=" + link.deviceIp() + ",mode=tcp-server,data-port=4001,control-port=4002"}));
     const auto deadline = Clock::now() + kDeadline;
     auto waitUntil = [&](const std::function<bool()>& done) {
         while (!done()) {
