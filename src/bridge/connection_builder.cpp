@@ -101,3 +101,24 @@ void ConnectionBuilder::clientPass() {
     logMappingMessage(line);
     tarnInfo.control->enabled.store(1);
 }
+
+bool ConnectionBuilder::connecting() const {
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    return tarnInfo.active.load() == 1 && tarnInfo.isTcp() && !tarnInfo.isConnected() && tarnInfo.isOpen();
+}
+
+bool ConnectionBuilder::hasPendingWork() const {
+    if (!connecting())
+        return false;
+    if (m_tarnInfo->isServer())
+        return !m_listening;
+    return m_tarnInfo->net->connectPending.load() == 1;
+}
+
+void ConnectionBuilder::idleWaitSources(std::vector<pollfd>& sources) const {
+    if (!connecting() || !m_tarnInfo->isServer())
+        return;
+    const SocketHandle listener = m_tarnInfo->net->listenSock.load();
+    if (listener > 0)
+        sources.push_back(pollfd{listener, POLLIN, 0});
+}

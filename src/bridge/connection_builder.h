@@ -3,6 +3,7 @@
 // accepts one connection at a time, as client it reconnects after every loss.
 
 #include <chrono>
+#include <vector>
 
 #include "bridge/thread_interface.h"
 
@@ -14,8 +15,14 @@ public:
 protected:
     void pass() override;
     std::chrono::milliseconds passPeriod() const override { return std::chrono::milliseconds(30); }
+    // Busy while a client connects or a listener is to be set up; a server waits for a
+    // connection on its listener; connected, it waits for the loss.
+    bool hasPendingWork() const override;
+    void idleWaitSources(std::vector<pollfd>& sources) const override;
 
 private:
+    // The state in which a pass tries to connect or accept.
+    bool connecting() const;
     void serverPass();
     void clientPass();
 

@@ -16,6 +16,11 @@ bool active(const TARNINFO& tarnInfo) {
     return tarnInfo.active.load() == 1;
 }
 
+// The port side of a pump acts only while this holds.
+bool carrying(const TARNINFO& tarnInfo) {
+    return active(tarnInfo) && linked(tarnInfo) && tarnInfo.isOpen();
+}
+
 } // namespace
 
 tarnRXThread::tarnRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
@@ -179,4 +184,45 @@ void netRXThread::pass() {
     if (received <= 0)
         return;
     ring.copyIn(scratch, static_cast<std::uint32_t>(received));
+}
+
+// The waits between passes. Whatever a pump waits for that it cannot see on a descriptor of
+// its own (a sibling filling or draining a ring, a connection coming up) wakes it through
+// the mapping; see ThreadInterface.
+
+bool tarnRXThread::hasPendingWork() const {
+    return carrying(*m_tarnInfo) && m_tarnInfo->inQueue() > 0;
+}
+
+void tarnRXThread::idleWaitSources(std::vector<pollfd>& sources) const {
+    if (carrying(*m_tarnInfo))
+        sources.push_back(pollfd{m_tarnInfo->port->masterFd(), POLLIN, 0});
+}
+
+bool tarnTXThread::hasPendingWork() const {
+    return carrying(*m_tarnInfo) && m_tarnInfo->netToPort->count.load() > 0;
+}
+
+bool netTXThread::hasPendingWork() const {
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    if (tarnInfo.portToNet->count.load() == 0 || !active(tarnInfo) || !tarnInfo.isOpen())
+        return false;
+    return tarnInfo.isTcp() ? tarnInfo.isConnected() : tarnInfo.net->dataSock.load() != 0;
+}
+
+bool netRXThread::hasPendingWork() const {
+    return passChangedMapping();
+}
+
+void netRXThread::idleWaitSources(std::vector<pollfd>& sources) const {
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    const NETSTRUCT& net = *tarnInfo.net;
+    if (!active(tarnInfo) || !tarnInfo.isOpen() || tarnInfo.netToPort->freeSpace() < kNetRecvChunk)
+        return;
+    const bool tcp = tarnInfo.isTcp();
+    if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)
+        return;
+    const SocketHandle sock = tcp ? net.dataSock.load() : net.listenSock.load();
+    if (sock > 0)
+        sources.push_back(pollfd{sock, POLLIN, 0});
 }

@@ -7,6 +7,7 @@
 //   tarnTXThread  netToPort ring -> port   (512 bytes, only what the port took)
 
 #include <cstdint>
+#include <vector>
 
 #include "bridge/thread_interface.h"
 
@@ -23,6 +24,9 @@ public:
 
 protected:
     void pass() override;
+    // Busy while the application's bytes wait; idle, it wakes when the application writes.
+    bool hasPendingWork() const override;
+    void idleWaitSources(std::vector<pollfd>& sources) const override;
 
 private:
     // Pacing is set up from the application's rate once per open period, and again whenever
@@ -39,6 +43,8 @@ public:
 
 protected:
     void pass() override;
+    // Busy while received bytes wait for the port; idle, the receive pump wakes it.
+    bool hasPendingWork() const override;
 };
 
 // Sends queued bytes to the peer.
@@ -49,6 +55,8 @@ public:
 
 protected:
     void pass() override;
+    // Busy while bytes wait to be sent (a send that would block included).
+    bool hasPendingWork() const override;
 };
 
 // Receives from the peer. Also the thread on which a close notification is applied.
@@ -59,4 +67,7 @@ public:
 
 protected:
     void pass() override;
+    // Busy after a pass that received; idle, it wakes when the socket has data or closes.
+    bool hasPendingWork() const override;
+    void idleWaitSources(std::vector<pollfd>& sources) const override;
 };

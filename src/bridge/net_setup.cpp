@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "bridge/message_log.h"
+#include "bridge/thread_interface.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
 #include "model/tarn_thread.h"
@@ -58,6 +59,8 @@ bool setUpNetworkSide(TARNINFO& tarnInfo, LockInterface& lock, std::int32_t mode
         break;
     }
     tarnInfo.setDesc(tarnInfo.comNumber, mode, peer, localPort, remotePort);
+    // The threads may be asleep with nothing to do; now they have a network side.
+    ThreadInterface::wakeMapping(&tarnInfo);
     return true;
 }
 

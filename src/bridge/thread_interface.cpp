@@ -1,10 +1,83 @@
 #include "bridge/thread_interface.h"
 
+#include <array>
 #include <cassert>
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-ThreadInterface2::ThreadInterface2(bool createSuspended) : m_createSuspended(createSuspended) {}
+#include "model/tarn_info.h"
 
-ThreadInterface2::~ThreadInterface2() { release(); }
+namespace {
+
+void drainWakeFd(int fd) {
+    std::uint64_t count = 0;
+    while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+int toTimeout(std::chrono::milliseconds period) {
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(period.count(), 0));
+}
+
+// Threads of each mapping, so that one can wake its siblings.
+struct WakeGroups {
+    std::mutex mutex;
+    std::multimap<const TARNINFO*, ThreadInterface*> members;
+};
+
+// Never destroyed: mappings in static storage may end their threads after this file's
+// statics would have gone.
+WakeGroups& wakeGroups() {
+    static WakeGroups* const groups = new WakeGroups();
+    return *groups;
+}
+
+// What one thread of a mapping can change that another one waits for. Read under the
+// mapping's lock, before and after a pass.
+using MappingState = std::array<std::int64_t, 16>;
+
+MappingState observe(const TARNINFO* tarnInfo) {
+    MappingState state{};
+    if (!tarnInfo)
+        return state;
+    state[0] = tarnInfo->active.load();
+    if (tarnInfo->portToNet)
+        state[1] = tarnInfo->portToNet->count.load();
+    if (tarnInfo->netToPort)
+        state[2] = tarnInfo->netToPort->count.load();
+    if (const NETSTRUCT* net = tarnInfo->net.get()) {
+        state[3] = net->listenSock.load();
+        state[4] = net->dataSock.load();
+        state[5] = net->connectPending.load();
+        state[6] = net->clientConnected.load();
+        state[7] = net->serverConnected.load();
+        state[8] = net->isTcp.load();
+        state[9] = net->isServer.load();
+        state[10] = net->peerClosed.load();
+    }
+    if (const mek_ncp* control = tarnInfo->control.get()) {
+        state[11] = control->sock.load();
+        state[12] = control->connected.load();
+        state[13] = control->enabled.load();
+        state[14] = control->status.load();
+        state[15] = control->signalByte();
+    }
+    return state;
+}
+
+} // namespace
+
+ThreadInterface2::ThreadInterface2(bool createSuspended)
+    : m_createSuspended(createSuspended), m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+ThreadInterface2::~ThreadInterface2() {
+    release();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
 
 void ThreadInterface2::start() {
     bool expected = false;
@@ -17,7 +90,9 @@ void ThreadInterface2::start() {
     });
 }
 
-void ThreadInterface2::resume() { start(); }
+void ThreadInterface2::resume() {
+    start();
+}
 
 void ThreadInterface2::terminate() {
     m_terminated.store(true, std::memory_order_release);
@@ -36,9 +111,8 @@ void ThreadInterface2::post(Message message) {
     {
         std::lock_guard guard(m_mutex);
         m_messages.push_back(std::move(message));
-        m_wakePending = true;
     }
-    m_wakeup.notify_one();
+    wake();
 }
 
 std::size_t ThreadInterface2::pendingMessages() const {
@@ -47,11 +121,10 @@ std::size_t ThreadInterface2::pendingMessages() const {
 }
 
 void ThreadInterface2::wake() {
-    {
-        std::lock_guard guard(m_mutex);
-        m_wakePending = true;
+    const std::uint64_t one = 1;
+    // Fails only when the counter is saturated, which still reads as a pending wake.
+    while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    m_wakeup.notify_one();
 }
 
 bool ThreadInterface2::dispatchOneMessage() {
@@ -68,22 +141,106 @@ bool ThreadInterface2::dispatchOneMessage() {
 }
 
 void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds period) {
-    std::unique_lock guard(m_mutex);
-    // A queued message is work too: the next pass takes it without waiting out the period.
-    m_wakeup.wait_for(guard, period, [this] { return m_wakePending || !m_messages.empty() || terminated(); });
-    m_wakePending = false;
+    std::vector<pollfd> none;
+    waitBetweenPasses(period, none);
+}
+
+void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds timeout, std::vector<pollfd>& sources) {
+    for (pollfd& source : sources)
+        source.revents = 0;
+    // A queued message is work too: the next pass takes it without waiting.
+    {
+        std::lock_guard guard(m_mutex);
+        if (!m_messages.empty() || terminated()) {
+            drainWakeFd(m_wakeFd);
+            return;
+        }
+    }
+    sources.push_back(pollfd{m_wakeFd, POLLIN, 0});
+    if (::poll(sources.data(), static_cast<nfds_t>(sources.size()), toTimeout(timeout)) > 0 &&
+        sources.back().revents != 0)
+        drainWakeFd(m_wakeFd);
+    sources.pop_back();
 }
 
 ThreadInterface::ThreadInterface(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
-    : ThreadInterface2(createSuspended), m_lock(lock), m_tarnInfo(tarnInfo) {}
+    : ThreadInterface2(createSuspended), m_lock(lock), m_tarnInfo(tarnInfo) {
+    if (!m_tarnInfo)
+        return;
+    WakeGroups& groups = wakeGroups();
+    std::lock_guard guard(groups.mutex);
+    groups.members.emplace(m_tarnInfo, this);
+}
+
+ThreadInterface::~ThreadInterface() {
+    // The derived destructor has ended the loop; the wake descriptor of the base stays valid
+    // until this thread has left the group.
+    release();
+    if (!m_tarnInfo)
+        return;
+    WakeGroups& groups = wakeGroups();
+    std::lock_guard guard(groups.mutex);
+    const auto [first, last] = groups.members.equal_range(m_tarnInfo);
+    for (auto it = first; it != last; ++it) {
+        if (it->second == this) {
+            groups.members.erase(it);
+            break;
+        }
+    }
+}
+
+void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except) {
+    if (!tarnInfo)
+        return;
+    WakeGroups& groups = wakeGroups();
+    std::lock_guard guard(groups.mutex);
+    const auto [first, last] = groups.members.equal_range(tarnInfo);
+    for (auto it = first; it != last; ++it)
+        if (it->second != except)
+            it->second->wake();
+}
 
 void ThreadInterface::runPasses(std::chrono::milliseconds period) {
+    bool busy = true;
+    std::vector<pollfd> sources;
+    int portEvents = -1;
     while (!terminated()) {
-        dispatchOneMessage();
-        waitBetweenPasses(period);
+        // A message may change the mapping (a close notification takes the connection
+        // down): the siblings look, and this thread's next pass comes after one period.
+        if (dispatchOneMessage()) {
+            wakeMapping(m_tarnInfo, this);
+            busy = true;
+        }
+        if (busy) {
+            waitBetweenPasses(period);
+        } else {
+            const std::size_t portEntry = sources.size();
+            if (portEvents >= 0)
+                sources.push_back(pollfd{portEvents, POLLIN, 0});
+            waitBetweenPasses(idleTimeout(), sources);
+            // Every thread looks at the open state, so whoever takes the port's events first
+            // passes them on to the others.
+            if (portEvents >= 0 && sources[portEntry].revents != 0) {
+                m_tarnInfo->port->drainEvents();
+                wakeMapping(m_tarnInfo, this);
+            }
+        }
         if (terminated())
             break;
         SyncLock hold(m_lock);
+        const MappingState before = observe(m_tarnInfo);
         pass();
+        m_passes.fetch_add(1, std::memory_order_relaxed);
+        m_passChanged = observe(m_tarnInfo) != before;
+        if (m_passChanged)
+            wakeMapping(m_tarnInfo, this);
+        busy = hasPendingWork();
+        sources.clear();
+        portEvents = -1;
+        if (!busy) {
+            idleWaitSources(sources);
+            if (m_tarnInfo && m_tarnInfo->port)
+                portEvents = m_tarnInfo->port->eventFd();
+        }
     }
 }

@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <poll.h>
 #include <thread>
+#include <vector>
 
 #include "bridge/lock_interface.h"
 
@@ -46,7 +48,7 @@ public:
     void post(Message message);
     std::size_t pendingMessages() const;
 
-    // Ends the current (or next) wait between passes early.
+    // Ends the current (or next) wait between passes early. Any thread may call it.
     void wake();
 
 protected:
@@ -56,6 +58,8 @@ protected:
     bool dispatchOneMessage();
     // The one wait between passes. Returns early on terminate, a posted message or wake().
     void waitBetweenPasses(std::chrono::milliseconds period);
+    // The same wait that also ends when one of `sources` becomes ready; their revents say which.
+    void waitBetweenPasses(std::chrono::milliseconds timeout, std::vector<pollfd>& sources);
 
 private:
     void start();
@@ -65,16 +69,33 @@ private:
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_finished{false};
     mutable std::mutex m_mutex;
-    std::condition_variable m_wakeup;
-    bool m_wakePending = false;
     std::deque<Message> m_messages;
+    // Counts wake(), post() and terminate() until the wait takes them, so a wake that comes
+    // before the wait begins still ends it.
+    int m_wakeFd = -1;
     std::thread m_thread;
 };
 
 // Base of a mapping's nine threads: each pass runs under the mapping's shared lock.
+//
+// The wait between passes adapts to the work there is. After each pass the thread says,
+// under the lock, whether it has work pending; if so it waits the fixed period, as a polling
+// thread would. If not, it sleeps until something can give it work: one of its own
+// descriptors, the port opening or closing, a sibling changing the mapping's shared state
+// (rings, connection, control session), a posted message, or terminate; kIdleSafetyTimeout
+// bounds that sleep so that nothing missed can stall a mapping for good.
 class ThreadInterface : public ThreadInterface2 {
 public:
+    static constexpr std::chrono::milliseconds kIdleSafetyTimeout{500};
+
     ThreadInterface(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
+    ~ThreadInterface() override;
+
+    // Ends the current wait of every thread of the mapping (but `except`): for whoever changes
+    // a mapping's state outside its threads' passes.
+    static void wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except = nullptr);
+    // Passes run so far; for observing how busy a thread is.
+    std::uint64_t passCount() const { return m_passes.load(std::memory_order_relaxed); }
 
 protected:
     // The standard loop: message step, wait, one pass under the mapping's lock.
@@ -84,6 +105,21 @@ protected:
     void execute() override { runPasses(passPeriod()); }
     virtual std::chrono::milliseconds passPeriod() const { return std::chrono::milliseconds(1); }
 
+    // Called under the lock right after each pass: whether the next pass should come one
+    // period later. The default keeps the fixed cadence.
+    virtual bool hasPendingWork() const { return true; }
+    // Called under the lock when there is no pending work: descriptors whose readiness can
+    // give this thread work. The port's open and close events are added by the base.
+    virtual void idleWaitSources(std::vector<pollfd>& sources) const { (void)sources; }
+    // Upper bound of an idle wait.
+    virtual std::chrono::milliseconds idleTimeout() const { return kIdleSafetyTimeout; }
+    // Whether the last pass changed the mapping's shared state.
+    bool passChangedMapping() const { return m_passChanged; }
+
     LockInterface& m_lock;
     TARNINFO* m_tarnInfo;
+
+private:
+    bool m_passChanged = false;
+    std::atomic<std::uint64_t> m_passes{0};
 };

@@ -9,12 +9,25 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/pty.h"
 
 namespace {
+
+// An inotify descriptor that becomes readable on each open and close of `path`; -1 on failure.
+int watchOpenClose(const std::string& path) {
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::inotify_add_watch(fd, path.c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 // One live port of this process, shared by every TVSPortAx that created or attached it.
 // Besides the link, a port holds an open-file-description lock on <port dir>/.COM<n>.lock
@@ -23,10 +36,13 @@ namespace {
 // is known as ours even when the kernel has since given that pseudo-terminal to someone else.
 struct PortCore {
     PortCore(std::string linkPath, std::string lock, int lockDescriptor, Pty master)
-        : link(std::move(linkPath)), lockPath(std::move(lock)), lockFd(lockDescriptor), pty(std::move(master)) {}
+        : link(std::move(linkPath)), lockPath(std::move(lock)), lockFd(lockDescriptor), pty(std::move(master)),
+          events(watchOpenClose(pty.slavePath())) {}
     ~PortCore() {
         if (lockFd >= 0)
             ::close(lockFd);
+        if (events >= 0)
+            ::close(events);
     }
     PortCore(const PortCore&) = delete;
     PortCore& operator=(const PortCore&) = delete;
@@ -36,6 +52,10 @@ struct PortCore {
     int lockFd;
     int handles = 1; // objects bound to it; guarded by the registry's mutex
     Pty pty;
+    // Opens and closes of the slave, for threads that sleep until the port changes: while
+    // no application holds the slave, the master reports hang-up without end and cannot be
+    // waited on. Our own brief open to flush on close shows too, but only once per close.
+    const int events;
 
     // Orders every look at the open state, and each write, against the flush on close.
     std::mutex ioMutex;
@@ -87,7 +107,7 @@ bool validPortName(const std::string& name) {
 bool ensurePortDirectory(const std::string& dir) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st{};
+    struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
         return false;
     if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
@@ -95,7 +115,9 @@ bool ensurePortDirectory(const std::string& dir) {
     return true;
 }
 
-std::string lockPathOf(const std::string& dir, const std::string& name) { return dir + "/." + name + ".lock"; }
+std::string lockPathOf(const std::string& dir, const std::string& name) {
+    return dir + "/." + name + ".lock";
+}
 
 flock wholeFileLock() {
     flock lock{};
@@ -105,7 +127,8 @@ flock wholeFileLock() {
 }
 
 bool sameFile(int fd, const std::string& path) {
-    struct stat a{}, b{};
+    struct stat a {
+    }, b{};
     return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -116,7 +139,7 @@ int takeNameLock(const std::string& lockPath) {
         const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0)
             return -1;
-        struct stat st{};
+        struct stat st {};
         flock lock = wholeFileLock();
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
             ::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
@@ -175,7 +198,7 @@ std::optional<std::string> linkTarget(const std::string& link) {
 // pseudo-terminal is ours to replace only if the lock file says we made it; otherwise that
 // terminal belongs to someone else's program and the name stays theirs.
 PortNameState unservedLinkState(const std::string& link, const std::string& lockPath) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(link.c_str(), &st) != 0)
         return errno == ENOENT ? PortNameState::Free : PortNameState::Foreign;
     if (!S_ISLNK(st.st_mode))
@@ -183,7 +206,7 @@ PortNameState unservedLinkState(const std::string& link, const std::string& lock
     const auto target = linkTarget(link);
     if (!target)
         return PortNameState::Foreign;
-    struct stat targetStat{};
+    struct stat targetStat {};
     if (::stat(link.c_str(), &targetStat) != 0)
         return errno == ENOENT ? PortNameState::Stale : PortNameState::Foreign;
     if (S_ISCHR(targetStat.st_mode) && target->rfind("/dev/pts/", 0) == 0 && *target == recordedSlave(lockPath))
@@ -209,7 +232,9 @@ std::int64_t steadyNowNs() {
 }
 
 // Start bit + 8 data bits + no parity (all a pseudo-terminal can carry) + stop bits.
-std::uint32_t bitsPerChar(const PtyLineSettings& settings) { return settings.twoStopBits ? 11u : 10u; }
+std::uint32_t bitsPerChar(const PtyLineSettings& settings) {
+    return settings.twoStopBits ? 11u : 10u;
+}
 
 // Call with ioMutex held: the flush opens the slave for a moment, which no other look at
 // the open state may see, and no write may slip in between the look and the flush.
@@ -258,8 +283,8 @@ std::uint32_t BaudBudget::available(std::int64_t nowNs, std::uint32_t baud, std:
     if (baud == 0 || bitsPerChar == 0)
         return 0;
     const std::int64_t charCost = static_cast<std::int64_t>(bitsPerChar) * 1'000'000'000;
-    const std::int64_t cap = std::max(static_cast<std::int64_t>(kMinBurstChars) * charCost,
-                                      static_cast<std::int64_t>(baud) * kBurstNs);
+    const std::int64_t cap =
+        std::max(static_cast<std::int64_t>(kMinBurstChars) * charCost, static_cast<std::int64_t>(baud) * kBurstNs);
     if (!m_started) {
         m_started = true;
         m_credit = cap;
@@ -296,7 +321,9 @@ struct TVSPortAx::Impl {
 
 TVSPortAx::TVSPortAx() : m_impl(std::make_unique<Impl>()) {}
 
-TVSPortAx::~TVSPortAx() { Delete(); }
+TVSPortAx::~TVSPortAx() {
+    Delete();
+}
 
 bool TVSPortAx::CreatePort(const std::wstring& wideName) {
     Delete();
@@ -461,14 +488,30 @@ bool getLine(const std::shared_ptr<PortCore>& core, std::atomic<bool> PortCore::
 }
 } // namespace
 
-bool TVSPortAx::SetDSR(bool on) { return setLine(m_impl->get(), &PortCore::dsr, on); }
-bool TVSPortAx::SetCTS(bool on) { return setLine(m_impl->get(), &PortCore::cts, on); }
-bool TVSPortAx::SetDCD(bool on) { return setLine(m_impl->get(), &PortCore::dcd, on); }
-bool TVSPortAx::SetRING(bool on) { return setLine(m_impl->get(), &PortCore::ring, on); }
-bool TVSPortAx::cts() const { return getLine(m_impl->get(), &PortCore::cts); }
-bool TVSPortAx::dsr() const { return getLine(m_impl->get(), &PortCore::dsr); }
-bool TVSPortAx::dcd() const { return getLine(m_impl->get(), &PortCore::dcd); }
-bool TVSPortAx::ring() const { return getLine(m_impl->get(), &PortCore::ring); }
+bool TVSPortAx::SetDSR(bool on) {
+    return setLine(m_impl->get(), &PortCore::dsr, on);
+}
+bool TVSPortAx::SetCTS(bool on) {
+    return setLine(m_impl->get(), &PortCore::cts, on);
+}
+bool TVSPortAx::SetDCD(bool on) {
+    return setLine(m_impl->get(), &PortCore::dcd, on);
+}
+bool TVSPortAx::SetRING(bool on) {
+    return setLine(m_impl->get(), &PortCore::ring, on);
+}
+bool TVSPortAx::cts() const {
+    return getLine(m_impl->get(), &PortCore::cts);
+}
+bool TVSPortAx::dsr() const {
+    return getLine(m_impl->get(), &PortCore::dsr);
+}
+bool TVSPortAx::dcd() const {
+    return getLine(m_impl->get(), &PortCore::dcd);
+}
+bool TVSPortAx::ring() const {
+    return getLine(m_impl->get(), &PortCore::ring);
+}
 
 void TVSPortAx::SetStrictBaudrate(bool on) {
     if (const auto core = m_impl->get())
@@ -516,8 +559,12 @@ int TVSPortAx::baudRate() const {
 
 // The pseudo-terminal driver forces 8 data bits and clears parity on every change an
 // application makes, so these are the only values it can honestly report.
-int TVSPortAx::dataBits() const { return m_impl->get() ? 8 : 0; }
-int TVSPortAx::parity() const { return 0; }
+int TVSPortAx::dataBits() const {
+    return m_impl->get() ? 8 : 0;
+}
+int TVSPortAx::parity() const {
+    return 0;
+}
 
 int TVSPortAx::stopBits() const {
     const auto core = m_impl->get();
@@ -552,23 +599,39 @@ std::uint32_t TVSPortAx::flowReplace() const {
 
 // A pseudo-terminal has no modem lines: the application's RTS and DTR are up while it
 // holds the port open, as opening a serial port raises them.
-bool TVSPortAx::rts() const { return isOpen(); }
-bool TVSPortAx::dtr() const { return isOpen(); }
+bool TVSPortAx::rts() const {
+    return isOpen();
+}
+bool TVSPortAx::dtr() const {
+    return isOpen();
+}
 
 std::int64_t TVSPortAx::getProperty(int index) const {
     switch (index) {
-    case kPortOpen: return isOpen();
-    case kInQueue: return inQueue();
-    case kLocked: return 0;
-    case kParity: return parity();
-    case kStopBits: return stopBits();
-    case kDatabits: return dataBits();
-    case kBaudrate: return baudRate();
-    case kControlHandShake: return controlHandShake();
-    case kFlowReplace: return flowReplace();
-    case kRts: return rts();
-    case kDtr: return dtr();
-    default: return 0;
+    case kPortOpen:
+        return isOpen();
+    case kInQueue:
+        return inQueue();
+    case kLocked:
+        return 0;
+    case kParity:
+        return parity();
+    case kStopBits:
+        return stopBits();
+    case kDatabits:
+        return dataBits();
+    case kBaudrate:
+        return baudRate();
+    case kControlHandShake:
+        return controlHandShake();
+    case kFlowReplace:
+        return flowReplace();
+    case kRts:
+        return rts();
+    case kDtr:
+        return dtr();
+    default:
+        return 0;
     }
 }
 
@@ -585,4 +648,18 @@ std::string TVSPortAx::linkPath() const {
 int TVSPortAx::masterFd() const {
     const auto core = m_impl->get();
     return core ? core->pty.masterFd() : -1;
+}
+
+int TVSPortAx::eventFd() const {
+    const auto core = m_impl->get();
+    return core ? core->events : -1;
+}
+
+void TVSPortAx::drainEvents() {
+    const auto core = m_impl->get();
+    if (!core || core->events < 0)
+        return;
+    alignas(inotify_event) char buffer[4096];
+    while (::read(core->events, buffer, sizeof buffer) > 0) {
+    }
 }

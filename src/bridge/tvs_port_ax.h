@@ -89,6 +89,11 @@ public:
     // The link path (empty while no port is bound) and the master descriptor (-1 then), for waiting on.
     std::string linkPath() const;
     int masterFd() const;
+    // Readable after the port was opened or closed since the last drainEvents(); -1 while no
+    // port is bound or the system offers no such events. One descriptor per port, shared by
+    // every object bound to it: whoever drains it passes the news on.
+    int eventFd() const;
+    void drainEvents();
 
 private:
     struct Impl;
