@@ -107,7 +107,7 @@ bool validPortName(const std::string& name) {
 bool ensurePortDirectory(const std::string& dir) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st {};
+    struct stat st{};
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
         return false;
     if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
@@ -115,9 +115,7 @@ bool ensurePortDirectory(const std::string& dir) {
     return true;
 }
 
-std::string lockPathOf(const std::string& dir, const std::string& name) {
-    return dir + "/." + name + ".lock";
-}
+std::string lockPathOf(const std::string& dir, const std::string& name) { return dir + "/." + name + ".lock"; }
 
 flock wholeFileLock() {
     flock lock{};
@@ -127,8 +125,7 @@ flock wholeFileLock() {
 }
 
 bool sameFile(int fd, const std::string& path) {
-    struct stat a {
-    }, b{};
+    struct stat a{}, b{};
     return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -139,7 +136,7 @@ int takeNameLock(const std::string& lockPath) {
         const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0)
             return -1;
-        struct stat st {};
+        struct stat st{};
         flock lock = wholeFileLock();
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
             ::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
@@ -198,7 +195,7 @@ std::optional<std::string> linkTarget(const std::string& link) {
 // pseudo-terminal is ours to replace only if the lock file says we made it; otherwise that
 // terminal belongs to someone else's program and the name stays theirs.
 PortNameState unservedLinkState(const std::string& link, const std::string& lockPath) {
-    struct stat st {};
+    struct stat st{};
     if (::lstat(link.c_str(), &st) != 0)
         return errno == ENOENT ? PortNameState::Free : PortNameState::Foreign;
     if (!S_ISLNK(st.st_mode))
@@ -206,7 +203,7 @@ PortNameState unservedLinkState(const std::string& link, const std::string& lock
     const auto target = linkTarget(link);
     if (!target)
         return PortNameState::Foreign;
-    struct stat targetStat {};
+    struct stat targetStat{};
     if (::stat(link.c_str(), &targetStat) != 0)
         return errno == ENOENT ? PortNameState::Stale : PortNameState::Foreign;
     if (S_ISCHR(targetStat.st_mode) && target->rfind("/dev/pts/", 0) == 0 && *target == recordedSlave(lockPath))
@@ -232,9 +229,7 @@ std::int64_t steadyNowNs() {
 }
 
 // Start bit + 8 data bits + no parity (all a pseudo-terminal can carry) + stop bits.
-std::uint32_t bitsPerChar(const PtyLineSettings& settings) {
-    return settings.twoStopBits ? 11u : 10u;
-}
+std::uint32_t bitsPerChar(const PtyLineSettings& settings) { return settings.twoStopBits ? 11u : 10u; }
 
 // Call with ioMutex held: the flush opens the slave for a moment, which no other look at
 // the open state may see, and no write may slip in between the look and the flush.
@@ -283,8 +278,8 @@ std::uint32_t BaudBudget::available(std::int64_t nowNs, std::uint32_t baud, std:
     if (baud == 0 || bitsPerChar == 0)
         return 0;
     const std::int64_t charCost = static_cast<std::int64_t>(bitsPerChar) * 1'000'000'000;
-    const std::int64_t cap =
-        std::max(static_cast<std::int64_t>(kMinBurstChars) * charCost, static_cast<std::int64_t>(baud) * kBurstNs);
+    const std::int64_t cap = std::max(static_cast<std::int64_t>(kMinBurstChars) * charCost,
+                                      static_cast<std::int64_t>(baud) * kBurstNs);
     if (!m_started) {
         m_started = true;
         m_credit = cap;
@@ -321,9 +316,7 @@ struct TVSPortAx::Impl {
 
 TVSPortAx::TVSPortAx() : m_impl(std::make_unique<Impl>()) {}
 
-TVSPortAx::~TVSPortAx() {
-    Delete();
-}
+TVSPortAx::~TVSPortAx() { Delete(); }
 
 bool TVSPortAx::CreatePort(const std::wstring& wideName) {
     Delete();
@@ -488,30 +481,14 @@ bool getLine(const std::shared_ptr<PortCore>& core, std::atomic<bool> PortCore::
 }
 } // namespace
 
-bool TVSPortAx::SetDSR(bool on) {
-    return setLine(m_impl->get(), &PortCore::dsr, on);
-}
-bool TVSPortAx::SetCTS(bool on) {
-    return setLine(m_impl->get(), &PortCore::cts, on);
-}
-bool TVSPortAx::SetDCD(bool on) {
-    return setLine(m_impl->get(), &PortCore::dcd, on);
-}
-bool TVSPortAx::SetRING(bool on) {
-    return setLine(m_impl->get(), &PortCore::ring, on);
-}
-bool TVSPortAx::cts() const {
-    return getLine(m_impl->get(), &PortCore::cts);
-}
-bool TVSPortAx::dsr() const {
-    return getLine(m_impl->get(), &PortCore::dsr);
-}
-bool TVSPortAx::dcd() const {
-    return getLine(m_impl->get(), &PortCore::dcd);
-}
-bool TVSPortAx::ring() const {
-    return getLine(m_impl->get(), &PortCore::ring);
-}
+bool TVSPortAx::SetDSR(bool on) { return setLine(m_impl->get(), &PortCore::dsr, on); }
+bool TVSPortAx::SetCTS(bool on) { return setLine(m_impl->get(), &PortCore::cts, on); }
+bool TVSPortAx::SetDCD(bool on) { return setLine(m_impl->get(), &PortCore::dcd, on); }
+bool TVSPortAx::SetRING(bool on) { return setLine(m_impl->get(), &PortCore::ring, on); }
+bool TVSPortAx::cts() const { return getLine(m_impl->get(), &PortCore::cts); }
+bool TVSPortAx::dsr() const { return getLine(m_impl->get(), &PortCore::dsr); }
+bool TVSPortAx::dcd() const { return getLine(m_impl->get(), &PortCore::dcd); }
+bool TVSPortAx::ring() const { return getLine(m_impl->get(), &PortCore::ring); }
 
 void TVSPortAx::SetStrictBaudrate(bool on) {
     if (const auto core = m_impl->get())
@@ -559,12 +536,8 @@ int TVSPortAx::baudRate() const {
 
 // The pseudo-terminal driver forces 8 data bits and clears parity on every change an
 // application makes, so these are the only values it can honestly report.
-int TVSPortAx::dataBits() const {
-    return m_impl->get() ? 8 : 0;
-}
-int TVSPortAx::parity() const {
-    return 0;
-}
+int TVSPortAx::dataBits() const { return m_impl->get() ? 8 : 0; }
+int TVSPortAx::parity() const { return 0; }
 
 int TVSPortAx::stopBits() const {
     const auto core = m_impl->get();
@@ -599,39 +572,23 @@ std::uint32_t TVSPortAx::flowReplace() const {
 
 // A pseudo-terminal has no modem lines: the application's RTS and DTR are up while it
 // holds the port open, as opening a serial port raises them.
-bool TVSPortAx::rts() const {
-    return isOpen();
-}
-bool TVSPortAx::dtr() const {
-    return isOpen();
-}
+bool TVSPortAx::rts() const { return isOpen(); }
+bool TVSPortAx::dtr() const { return isOpen(); }
 
 std::int64_t TVSPortAx::getProperty(int index) const {
     switch (index) {
-    case kPortOpen:
-        return isOpen();
-    case kInQueue:
-        return inQueue();
-    case kLocked:
-        return 0;
-    case kParity:
-        return parity();
-    case kStopBits:
-        return stopBits();
-    case kDatabits:
-        return dataBits();
-    case kBaudrate:
-        return baudRate();
-    case kControlHandShake:
-        return controlHandShake();
-    case kFlowReplace:
-        return flowReplace();
-    case kRts:
-        return rts();
-    case kDtr:
-        return dtr();
-    default:
-        return 0;
+    case kPortOpen: return isOpen();
+    case kInQueue: return inQueue();
+    case kLocked: return 0;
+    case kParity: return parity();
+    case kStopBits: return stopBits();
+    case kDatabits: return dataBits();
+    case kBaudrate: return baudRate();
+    case kControlHandShake: return controlHandShake();
+    case kFlowReplace: return flowReplace();
+    case kRts: return rts();
+    case kDtr: return dtr();
+    default: return 0;
     }
 }
 
