@@ -123,6 +123,12 @@ void mek_ncp_RxThread::pass() {
     control.rxLength = held - at;
 }
 
+void mek_ncp_RxThread::idleWaitSources(std::vector<pollfd>& sources) const {
+    const SocketHandle sock = m_tarnInfo->control->sock.load();
+    if (sessionUp(*m_tarnInfo) && sock > 0)
+        sources.push_back(pollfd{sock, POLLIN, 0});
+}
+
 mek_ncp_connBuilder::mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
 mek_ncp_connBuilder::~mek_ncp_connBuilder() {
@@ -142,6 +148,12 @@ void mek_ncp_connBuilder::pass() {
         m_attempts = 0;
         control.connected.store(0);
     }
+}
+
+bool mek_ncp_connBuilder::hasPendingWork() const {
+    const mek_ncp& control = *m_tarnInfo->control;
+    return control.enabled.load() == 1 && control.connected.load() == 0 && m_tarnInfo->isConnected() &&
+           m_tarnInfo->isOpen() && m_attempts < kAttemptLimit;
 }
 
 void mek_ncp_connBuilder::attempt() {
@@ -197,6 +209,10 @@ mek_ncp_signalSet::mek_ncp_signalSet(bool createSuspended, LockInterface& lock, 
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
 mek_ncp_signalSet::~mek_ncp_signalSet() {
     release();
+}
+
+std::chrono::milliseconds mek_ncp_signalSet::idleTimeout() const {
+    return sessionUp(*m_tarnInfo) ? kSessionIdleTimeout : ThreadInterface::idleTimeout();
 }
 
 void mek_ncp_signalSet::pass() {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "bridge/thread_interface.h"
 
@@ -23,6 +24,9 @@ public:
 
 protected:
     void pass() override;
+    // Idle between messages: woken by the control socket.
+    bool hasPendingWork() const override { return false; }
+    void idleWaitSources(std::vector<pollfd>& sources) const override;
 };
 
 // Opens the control connection to the device's control port while the port is open and the
@@ -36,6 +40,8 @@ public:
 
 protected:
     void pass() override;
+    // Busy while an attempt is due; otherwise woken when the data connection or the port changes.
+    bool hasPendingWork() const override;
 
 private:
     void attempt();
@@ -59,11 +65,18 @@ protected:
 // and puts the device's CTS, DSR, DCD and RI on the port at every pass.
 class mek_ncp_signalSet : public ThreadInterface {
 public:
+    // The longest an application's new line settings wait while the session is up.
+    static constexpr std::chrono::milliseconds kSessionIdleTimeout{50};
+
     mek_ncp_signalSet(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
     ~mek_ncp_signalSet() override;
 
 protected:
     void pass() override;
+    // No descriptor reports an application's change of the line settings, so while the
+    // session is up the idle wait is short enough for the device to follow promptly.
+    bool hasPendingWork() const override { return false; }
+    std::chrono::milliseconds idleTimeout() const override;
 };
 
 // The device list the connection builders take control ports from (option type 5 of the
