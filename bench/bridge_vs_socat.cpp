@@ -4,7 +4,7 @@
 //   - throughput in each direction at 921600 and 4000000 baud, as a share of baud/10 bytes/s
 //     (socat does not pace a pseudo-terminal to its line speed, so its share exceeds 100 %);
 //   - one-byte round-trip latency, application -> peer -> application (median, p99);
-//   - idle CPU (utime + stime from /proc) with 1, 8 and 32 open, connected, idle mappings.
+//   - idle CPU (run time of every thread, from /proc) with 1, 8 and 32 open, connected, idle mappings.
 // Reports numbers; never fails the build and is not a test.
 //   bench_bridge_vs_socat [--tarnd PATH] [--seconds S]
 // Needs root (for the namespace); tarnd defaults to ../src/app/tarnd beside this program.
@@ -47,6 +47,7 @@ using namespace std::chrono_literals;
 
 constexpr std::uint16_t kPeerPort = 47000;
 constexpr auto kSetupLimit = 30s;
+constexpr auto kIdleWindow = 5s;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -104,24 +105,24 @@ void stopProcess(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-// utime + stime of a process, in seconds.
+// CPU time of a process, in seconds: the sum over its threads of the scheduler's run time
+// (nanoseconds), far finer than utime + stime in clock ticks, which cannot resolve the few
+// milliseconds per second that idle mappings cost. Threads that ended meanwhile are not
+// counted; idle mappings start and end none.
 double cpuSeconds(pid_t pid) {
-    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (!f)
-        return 0;
-    char text[1024] = {};
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
-    text[n] = '\0';
-    // Fields after the command name (which may hold blanks) start behind the last ')'.
-    const char* rest = std::strrchr(text, ')');
-    if (!rest)
-        return 0;
-    unsigned long utime = 0, stime = 0;
-    // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
-    if (std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
-        return 0;
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    double total = 0;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::FILE* f = std::fopen((task.path() / "schedstat").c_str(), "r");
+        if (!f)
+            continue;
+        unsigned long long runNs = 0;
+        if (std::fscanf(f, "%llu", &runNs) == 1)
+            total += static_cast<double>(runNs) / 1e9;
+        std::fclose(f);
+    }
+    return total;
 }
 
 speed_t speedConstant(std::uint32_t baud) {
@@ -367,7 +368,7 @@ Results measure(Starter start, int listener, double seconds) {
         for (pid_t pid : setup.pids)
             before += cpuSeconds(pid);
         const auto t0 = Clock::now();
-        std::this_thread::sleep_for(3s);
+        std::this_thread::sleep_for(kIdleWindow);
         for (pid_t pid : setup.pids)
             after += cpuSeconds(pid);
         results.idleCpu[c] = 100.0 * (after - before) / secondsSince(t0);
@@ -454,7 +455,7 @@ int main(int argc, char** argv) {
     for (int c = 0; c < 3; ++c)
         std::printf("%-44s %12s %12s\n",
                     ("idle CPU, " + std::string(counts[c]) + " connected mapping(s) (% of a CPU)").c_str(),
-                    cell(tarnd.idleCpu[c], "%.1f %%").c_str(), cell(socat.idleCpu[c], "%.1f %%").c_str());
+                    cell(tarnd.idleCpu[c], "%.2f %%").c_str(), cell(socat.idleCpu[c], "%.2f %%").c_str());
     std::printf("\nsocat does not pace a pseudo-terminal to its line speed; tarnd does (strict baud rate).\n");
 
     ::close(listener);

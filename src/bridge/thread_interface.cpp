@@ -1,6 +1,8 @@
 #include "bridge/thread_interface.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
@@ -19,8 +21,10 @@ void drainWakeFd(int fd) {
 }
 
 int toTimeout(std::chrono::milliseconds period) {
-    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(period.count(), 0));
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(period.count(), 0, 24 * 3600 * 1000));
 }
+
+std::atomic<std::int64_t> g_idleSafetyMs{ThreadInterface::kIdleSafetyTimeout.count()};
 
 // Threads of each mapping, so that one can wake its siblings.
 struct WakeGroups {
@@ -198,6 +202,14 @@ void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterfac
     for (auto it = first; it != last; ++it)
         if (it->second != except)
             it->second->wake();
+}
+
+void ThreadInterface::setIdleSafetyTimeout(std::chrono::milliseconds timeout) {
+    g_idleSafetyMs.store(timeout.count());
+}
+
+std::chrono::milliseconds ThreadInterface::idleTimeout() const {
+    return std::chrono::milliseconds(g_idleSafetyMs.load());
 }
 
 void ThreadInterface::runPasses(std::chrono::milliseconds period) {

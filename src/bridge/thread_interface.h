@@ -96,6 +96,9 @@ public:
     static void wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except = nullptr);
     // Passes run so far; for observing how busy a thread is.
     std::uint64_t passCount() const { return m_passes.load(std::memory_order_relaxed); }
+    // Replaces kIdleSafetyTimeout for every thread from its next wait on. Tests lengthen it,
+    // so that a thread that reacts in time can only have been woken by the source under test.
+    static void setIdleSafetyTimeout(std::chrono::milliseconds timeout);
 
 protected:
     // The standard loop: message step, wait, one pass under the mapping's lock.
@@ -112,7 +115,7 @@ protected:
     // give this thread work. The port's open and close events are added by the base.
     virtual void idleWaitSources(std::vector<pollfd>& sources) const { (void)sources; }
     // Upper bound of an idle wait.
-    virtual std::chrono::milliseconds idleTimeout() const { return kIdleSafetyTimeout; }
+    virtual std::chrono::milliseconds idleTimeout() const;
     // Whether the last pass changed the mapping's shared state.
     bool passChangedMapping() const { return m_passChanged; }
 

@@ -1,0 +1,280 @@
+// The adaptive wait between passes: a bridge thread with nothing to do sleeps, and each
+// source that can give it work wakes it. The idle safety time-out is lengthened to a minute
+// for these tests, so a reaction well before that can only come from the source under test.
+
+#include <future>
+
+#include "pump_harness.h"
+
+namespace bridgetest {
+namespace {
+
+constexpr auto kDeadline = 10s;
+// Longer than any deadline here: no safety wake-up can make a test pass by accident.
+constexpr auto kLongSafety = std::chrono::milliseconds(60s);
+
+// A thread of the base alone, with a queue and no mapping.
+class Sleeper : public ThreadInterface {
+public:
+    Sleeper(LockInterface& lock, bool pending) : ThreadInterface(true, lock, nullptr), m_pending(pending) {}
+    ~Sleeper() override { release(); }
+
+protected:
+    void pass() override {}
+    bool hasPendingWork() const override { return m_pending; }
+
+private:
+    const bool m_pending;
+};
+
+std::uint64_t passesOf(const std::vector<const ThreadInterface*>& threads) {
+    std::uint64_t total = 0;
+    for (const ThreadInterface* thread : threads)
+        total += thread->passCount();
+    return total;
+}
+
+// Waits until `threads` have run no pass for a while: they are in their idle wait.
+bool settled(const std::vector<const ThreadInterface*>& threads) {
+    std::uint64_t last = passesOf(threads);
+    int quiet = 0;
+    return waitUntil(
+        [&] {
+            std::this_thread::sleep_for(20ms);
+            const std::uint64_t now = passesOf(threads);
+            quiet = now == last ? quiet + 1 : 0;
+            last = now;
+            return quiet >= 3;
+        },
+        kDeadline);
+}
+
+class IdleWaitTest : public BridgeTest {
+protected:
+    void SetUp() override {
+        BridgeTest::SetUp();
+        ThreadInterface::setIdleSafetyTimeout(kLongSafety);
+    }
+    void TearDown() override { ThreadInterface::setIdleSafetyTimeout(ThreadInterface::kIdleSafetyTimeout); }
+
+    // A TCP client mapping whose five bridge threads run, connected to `listener`, with the
+    // application holding the port open; every thread settled in its idle wait.
+    void connectClient() {
+        listener = Peer::listener();
+        ASSERT_TRUE(listener.ok());
+        m = &ms.add(kModeTcpClient, "127.0.0.1", 0, listener.port());
+        ASSERT_TRUE(m->ready());
+        m->resumeBridgeThreads();
+        app = std::make_unique<PortApp>(m->link(), B921600);
+        ASSERT_TRUE(app->ok());
+        peer = listener.accept(kDeadline);
+        ASSERT_TRUE(peer.ok());
+        ASSERT_TRUE(waitUntil([&] { return m->connected(); }, kDeadline));
+        ASSERT_TRUE(settled(all()));
+    }
+    // The read pump keeps it under the mapping's lock.
+    std::int32_t pacedBaud() {
+        SyncLock hold(*m->lock);
+        return m->net().pacedBaud;
+    }
+    std::vector<const ThreadInterface*> all() const {
+        return {m->builder, m->tarnRX, m->tarnTX, m->netTX, m->netRX};
+    }
+
+    LogCapture log;
+    TestMappings ms;
+    Mapping* m = nullptr;
+    std::unique_ptr<PortApp> app;
+    Peer listener;
+    Peer peer;
+};
+
+// Connected, open and idle, the five threads run a handful of passes a second at most; at the
+// fixed one-millisecond cadence they would run thousands.
+TEST_F(IdleWaitTest, IdleConnectedMappingRunsAlmostNoPasses) {
+    ThreadInterface::setIdleSafetyTimeout(ThreadInterface::kIdleSafetyTimeout);
+    connectClient();
+    const std::uint64_t before = passesOf(all());
+    std::this_thread::sleep_for(1s); // an observation window, not a synchronisation
+    EXPECT_LT(passesOf(all()) - before, 200u);
+    EXPECT_TRUE(m->connected());
+}
+
+TEST_F(IdleWaitTest, BytesFromTheApplicationAndFromThePeerWakeTheirPumps) {
+    connectClient();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const auto out = pattern(300 + static_cast<std::size_t>(round), static_cast<std::uint8_t>(round));
+        ASSERT_TRUE(app->writeAll(out, kDeadline));
+        EXPECT_EQ(peer.receive(out.size(), kDeadline), out);
+        ASSERT_TRUE(settled(all()));
+
+        const auto in = pattern(200 + static_cast<std::size_t>(round), static_cast<std::uint8_t>(round + 50));
+        ASSERT_TRUE(peer.sendAll(in));
+        std::vector<std::uint8_t> got;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                app->readSome(got);
+                return got.size() >= in.size();
+            },
+            kDeadline));
+        EXPECT_EQ(got, in);
+        ASSERT_TRUE(settled(all()));
+    }
+}
+
+TEST_F(IdleWaitTest, PeerClosingWakesTheReceivePump) {
+    connectClient();
+    peer.close();
+    EXPECT_TRUE(log.waitForCount(lossLine(m->com), 1, kDeadline));
+    // The client comes back by itself (the listener's backlog takes it at once).
+    peer = listener.accept(kDeadline);
+    EXPECT_TRUE(peer.ok());
+    EXPECT_TRUE(log.waitForCount(connectsLine(m->com), 2, kDeadline));
+}
+
+// A client mapping's builder sleeps while the port is closed: opening it makes the connection.
+// Closing wakes the threads too (the read pump forgets its pacing), and so does each later
+// opening; none of it, our own flush of the closed port included, leaves them busy.
+TEST_F(IdleWaitTest, PortOpeningAndClosingWakeTheThreads) {
+    listener = Peer::listener();
+    ASSERT_TRUE(listener.ok());
+    m = &ms.add(kModeTcpClient, "127.0.0.1", 0, listener.port());
+    ASSERT_TRUE(m->ready());
+    m->resumeBridgeThreads();
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("opening " + std::to_string(round));
+        ASSERT_TRUE(settled(all()));
+        const std::uint64_t closed = passesOf(all());
+        app = std::make_unique<PortApp>(m->link(), B921600);
+        ASSERT_TRUE(app->ok());
+        if (round == 1) {
+            peer = listener.accept(kDeadline);
+            ASSERT_TRUE(peer.ok());
+            ASSERT_TRUE(log.waitForCount(connectsLine(m->com), 1, kDeadline));
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return passesOf(all()) > closed; }, kDeadline));
+        }
+        ASSERT_TRUE(settled(all()));
+        // Bytes while open set the read pump's pacing up.
+        const auto out = pattern(64, static_cast<std::uint8_t>(round));
+        ASSERT_TRUE(app->writeAll(out, kDeadline));
+        EXPECT_EQ(peer.receive(out.size(), kDeadline), out);
+        ASSERT_TRUE(waitUntil([&] { return pacedBaud() != 0; }, kDeadline));
+        ASSERT_TRUE(settled(all()));
+
+        const std::uint64_t open = m->tarnRX->passCount();
+        app.reset();
+        EXPECT_TRUE(waitUntil([&] { return pacedBaud() == 0; }, kDeadline));
+        EXPECT_GT(m->tarnRX->passCount(), open);
+    }
+    EXPECT_EQ(log.count(connectsLine(m->com)), 1);
+    EXPECT_EQ(log.count(lossLine(m->com)), 0);
+}
+
+TEST_F(IdleWaitTest, AServerWakesForAConnectingPeer) {
+    m = &ms.add(kModeTcpServer, "127.0.0.1", Peer::freePort(), 0);
+    ASSERT_TRUE(m->ready());
+    m->resumeBridgeThreads();
+    app = std::make_unique<PortApp>(m->link(), B921600);
+    ASSERT_TRUE(app->ok());
+    ASSERT_TRUE(waitUntil([&] { return m->net().listenSock.load() > 0; }, kDeadline));
+    ASSERT_TRUE(settled(all()));
+    peer = Peer::connectTo(m->info->localPort());
+    ASSERT_TRUE(peer.ok());
+    EXPECT_TRUE(log.waitForCount(acceptsLine(m->com), 1, kDeadline));
+    const auto in = pattern(100, 9);
+    ASSERT_TRUE(peer.sendAll(in));
+    std::vector<std::uint8_t> got;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            app->readSome(got);
+            return got.size() >= in.size();
+        },
+        kDeadline));
+    EXPECT_EQ(got, in);
+}
+
+TEST_F(IdleWaitTest, DatagramsWakeTheUdpPumpsBothWays) {
+    Peer udpPeer = Peer::udp();
+    ASSERT_TRUE(udpPeer.ok());
+    const std::uint16_t localPort = Peer::freePort(SOCK_DGRAM);
+    m = &ms.add(kModeUdp, "127.0.0.1", localPort, udpPeer.port());
+    ASSERT_TRUE(m->ready());
+    m->resumeBridgeThreads();
+    app = std::make_unique<PortApp>(m->link(), B921600);
+    ASSERT_TRUE(app->ok());
+    ASSERT_TRUE(settled(all()));
+
+    const auto in = pattern(700, 3);
+    ASSERT_TRUE(udpPeer.sendTo(in, localPort));
+    std::vector<std::uint8_t> got;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            app->readSome(got);
+            return got.size() >= in.size();
+        },
+        kDeadline));
+    EXPECT_EQ(got, in);
+    ASSERT_TRUE(settled(all()));
+
+    const auto out = pattern(500, 4);
+    ASSERT_TRUE(app->writeAll(out, kDeadline));
+    const auto datagram = udpPeer.datagram(kDeadline);
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(*datagram, out);
+}
+
+// A posted message (how a close notification reaches the receive pump) ends the idle wait;
+// so does terminate, and release() returns without waiting out the safety time-out.
+TEST_F(IdleWaitTest, PostedMessageAndTerminateEndTheIdleWait) {
+    BCBLock lock;
+    Sleeper sleeper(lock, false);
+    sleeper.resume();
+    ASSERT_TRUE(waitUntil([&] { return sleeper.passCount() >= 1; }, kDeadline));
+    ASSERT_TRUE(settled({&sleeper}));
+    for (int i = 0; i < 3; ++i) {
+        std::promise<void> ran;
+        auto done = ran.get_future();
+        sleeper.post([&ran] { ran.set_value(); });
+        EXPECT_EQ(done.wait_for(kDeadline), std::future_status::ready);
+        ASSERT_TRUE(settled({&sleeper}));
+    }
+    auto ended = std::async(std::launch::async, [&] { sleeper.release(); });
+    EXPECT_EQ(ended.wait_for(kDeadline), std::future_status::ready);
+}
+
+TEST_F(IdleWaitTest, TerminateEndsEveryThreadOfAnIdleMapping) {
+    connectClient();
+    auto ended = std::async(std::launch::async, [&] { m->threads->release(); });
+    EXPECT_EQ(ended.wait_for(kDeadline), std::future_status::ready);
+}
+
+// Pending work keeps the fixed cadence whatever the idle time-out: a thread that says it is
+// busy runs pass after pass with no one waking it, and so does the port write pump while
+// the port's emulated rate (9600 baud here) lets received bytes through only slowly.
+TEST_F(IdleWaitTest, PendingWorkKeepsTheCadence) {
+    BCBLock lock;
+    Sleeper busy(lock, true);
+    busy.resume();
+    EXPECT_TRUE(waitUntil([&] { return busy.passCount() >= 50; }, kDeadline));
+
+    connectClient();
+    app->setSpeed(B9600);
+    const auto slow = pattern(2000, 5);
+    ASSERT_TRUE(peer.sendAll(slow));
+    ASSERT_TRUE(waitUntil([&] { return m->toPort().count.load() > 0; }, kDeadline));
+    const std::uint64_t before = m->tarnTX->passCount();
+    EXPECT_TRUE(waitUntil([&] { return m->tarnTX->passCount() >= before + 50; }, kDeadline));
+    std::vector<std::uint8_t> got;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            app->readSome(got);
+            return got.size() >= slow.size();
+        },
+        kDeadline));
+    EXPECT_EQ(got, slow);
+}
+
+} // namespace
+} // namespace bridgetest
