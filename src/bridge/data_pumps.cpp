@@ -210,8 +210,9 @@ bool netTXThread::hasPendingWork() const {
     return tarnInfo.isTcp() ? tarnInfo.isConnected() : tarnInfo.net->dataSock.load() != 0;
 }
 
-bool netRXThread::hasPendingWork() const {
-    return passChangedMapping();
+std::uint32_t netRXThread::idleWakeInterest() const {
+    const bool full = m_tarnInfo->netToPort->freeSpace() < kNetRecvChunk;
+    return kWakeOnState | (full ? kWakeOnNetToPort : 0u);
 }
 
 void netRXThread::idleWaitSources(std::vector<pollfd>& sources) const {

@@ -45,6 +45,7 @@ protected:
     void pass() override;
     // Busy while received bytes wait for the port; idle, the receive pump wakes it.
     bool hasPendingWork() const override;
+    std::uint32_t idleWakeInterest() const override { return kWakeOnState | kWakeOnNetToPort; }
 };
 
 // Sends queued bytes to the peer.
@@ -55,8 +56,10 @@ public:
 
 protected:
     void pass() override;
-    // Busy while bytes wait to be sent (a send that would block included).
+    // Busy while bytes wait to be sent (a send that would block included); idle, the read
+    // pump wakes it.
     bool hasPendingWork() const override;
+    std::uint32_t idleWakeInterest() const override { return kWakeOnState | kWakeOnPortToNet; }
 };
 
 // Receives from the peer. Also the thread on which a close notification is applied.
@@ -67,7 +70,10 @@ public:
 
 protected:
     void pass() override;
-    // Busy after a pass that received; idle, it wakes when the socket has data or closes.
-    bool hasPendingWork() const override;
+    // Waits on the socket, which stays ready while bytes remain, so the next pass comes as
+    // soon as the peer sends; while the ring has no room for a chunk it waits for the port
+    // write pump to make some instead.
+    bool hasPendingWork() const override { return false; }
     void idleWaitSources(std::vector<pollfd>& sources) const override;
+    std::uint32_t idleWakeInterest() const override;
 };

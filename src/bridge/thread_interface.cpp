@@ -40,8 +40,10 @@ WakeGroups& wakeGroups() {
 }
 
 // What one thread of a mapping can change that another one waits for. Read under the
-// mapping's lock, before and after a pass.
+// mapping's lock, before and after a pass; entry i changed is bit i of WakeOn (1: the ring
+// to the network, 2: the ring to the port).
 using MappingState = std::array<std::int64_t, 16>;
+static_assert(std::tuple_size_v<MappingState> <= 16, "one WakeOn bit per entry");
 
 MappingState observe(const TARNINFO* tarnInfo) {
     MappingState state{};
@@ -193,14 +195,14 @@ ThreadInterface::~ThreadInterface() {
     }
 }
 
-void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except) {
-    if (!tarnInfo)
+void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except, std::uint32_t changed) {
+    if (!tarnInfo || changed == 0)
         return;
     WakeGroups& groups = wakeGroups();
     std::lock_guard guard(groups.mutex);
     const auto [first, last] = groups.members.equal_range(tarnInfo);
     for (auto it = first; it != last; ++it)
-        if (it->second != except)
+        if (it->second != except && (it->second->m_wakeInterest.load() & changed) != 0)
             it->second->wake();
 }
 
@@ -239,20 +241,28 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
         }
         if (terminated())
             break;
-        SyncLock hold(m_lock);
-        const MappingState before = observe(m_tarnInfo);
-        pass();
-        m_passes.fetch_add(1, std::memory_order_relaxed);
-        m_passChanged = observe(m_tarnInfo) != before;
-        if (m_passChanged)
-            wakeMapping(m_tarnInfo, this);
-        busy = hasPendingWork();
-        sources.clear();
-        portEvents = -1;
-        if (!busy) {
-            idleWaitSources(sources);
-            if (m_tarnInfo && m_tarnInfo->port)
-                portEvents = m_tarnInfo->port->eventFd();
+        std::uint32_t changed = 0;
+        {
+            SyncLock hold(m_lock);
+            const MappingState before = observe(m_tarnInfo);
+            pass();
+            m_passes.fetch_add(1, std::memory_order_relaxed);
+            const MappingState after = observe(m_tarnInfo);
+            for (std::size_t i = 0; i < after.size(); ++i)
+                if (after[i] != before[i])
+                    changed |= 1u << i;
+            busy = hasPendingWork();
+            // Set before the lock goes: a sibling's change after this point wakes this thread.
+            m_wakeInterest.store(busy ? 0u : idleWakeInterest());
+            sources.clear();
+            portEvents = -1;
+            if (!busy) {
+                idleWaitSources(sources);
+                if (m_tarnInfo && m_tarnInfo->port)
+                    portEvents = m_tarnInfo->port->eventFd();
+            }
         }
+        // Woken after the lock is free, so the siblings do not wake only to wait for it.
+        wakeMapping(m_tarnInfo, this, changed);
     }
 }

@@ -91,9 +91,21 @@ public:
     ThreadInterface(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
     ~ThreadInterface() override;
 
-    // Ends the current wait of every thread of the mapping (but `except`): for whoever changes
-    // a mapping's state outside its threads' passes.
-    static void wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except = nullptr);
+    // What changed in a mapping, for choosing whom to wake: the rings' contents, and the
+    // rest (activity, port and connection, control session).
+    enum WakeOn : std::uint32_t {
+        kWakeOnPortToNet = 1u << 1,
+        kWakeOnNetToPort = 1u << 2,
+        kWakeOnRings = kWakeOnPortToNet | kWakeOnNetToPort,
+        kWakeOnAll = 0xffffu,
+        kWakeOnState = kWakeOnAll & ~kWakeOnRings,
+    };
+
+    // Ends the idle wait of every thread of the mapping (but `except`) that waits for a change
+    // in `changed`. A thread busy at its fixed cadence is left alone, so that its pace stays.
+    // For whoever changes a mapping's state outside its threads' passes, too.
+    static void wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except = nullptr,
+                            std::uint32_t changed = kWakeOnAll);
     // Passes run so far; for observing how busy a thread is.
     std::uint64_t passCount() const { return m_passes.load(std::memory_order_relaxed); }
     // Replaces kIdleSafetyTimeout for every thread from its next wait on. Tests lengthen it,
@@ -114,15 +126,17 @@ protected:
     // Called under the lock when there is no pending work: descriptors whose readiness can
     // give this thread work. The port's open and close events are added by the base.
     virtual void idleWaitSources(std::vector<pollfd>& sources) const { (void)sources; }
+    // Called under the lock when there is no pending work: the changes by other threads that
+    // can give this thread work. By default everything but the rings' contents.
+    virtual std::uint32_t idleWakeInterest() const { return kWakeOnState; }
     // Upper bound of an idle wait.
     virtual std::chrono::milliseconds idleTimeout() const;
-    // Whether the last pass changed the mapping's shared state.
-    bool passChangedMapping() const { return m_passChanged; }
 
     LockInterface& m_lock;
     TARNINFO* m_tarnInfo;
 
 private:
-    bool m_passChanged = false;
+    // What wakes this thread now: 0 while it is busy at its cadence.
+    std::atomic<std::uint32_t> m_wakeInterest{kWakeOnAll};
     std::atomic<std::uint64_t> m_passes{0};
 };
