@@ -77,9 +77,7 @@ protected:
         SyncLock hold(*m->lock);
         return m->net().pacedBaud;
     }
-    std::vector<const ThreadInterface*> all() const {
-        return {m->builder, m->tarnRX, m->tarnTX, m->netTX, m->netRX};
-    }
+    std::vector<const ThreadInterface*> all() const { return {m->builder, m->tarnRX, m->tarnTX, m->netTX, m->netRX}; }
 
     LogCapture log;
     TestMappings ms;

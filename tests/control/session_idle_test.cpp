@@ -56,13 +56,18 @@ private:
 // Length of a host message by its code, as far as the session sends them.
 std::size_t hostMessageLength(std::uint8_t code) {
     switch (code) {
-    case kNcpLineSettings: return 22;
-    case kNcpModemSignals: return 18;
-    case kNcpLineSettingsReport: return 6;
+    case kNcpLineSettings:
+        return 22;
+    case kNcpModemSignals:
+        return 18;
+    case kNcpLineSettingsReport:
+        return 6;
     case kNcpQuery:
     case kNcp13:
-    case kNcp21: return 1;
-    default: return 0;
+    case kNcp21:
+        return 1;
+    default:
+        return 0;
     }
 }
 
@@ -208,7 +213,8 @@ TEST_F(SessionIdle, DeviceMessagesAndTheDevicesCloseWakeTheReceiveThread) {
     openApp();
     ASSERT_TRUE(deviceAccepts());
     ASSERT_TRUE(testsupport::waitUntil([&] { return m_tarnInfo->control->connected.load() == 1; }, kDeadline));
-    for (const std::uint8_t signals : {std::uint8_t{kSignalCts | kSignalDsr}, std::uint8_t{kSignalDcd}, std::uint8_t{0}}) {
+    for (const std::uint8_t signals :
+         {std::uint8_t{kSignalCts | kSignalDsr}, std::uint8_t{kSignalDcd}, std::uint8_t{0}}) {
         SCOPED_TRACE(static_cast<int>(signals));
         const std::uint8_t message[2] = {kNcpSignalState, signals};
         ASSERT_EQ(::send(m_device.get(), message, sizeof message, MSG_NOSIGNAL), 2);
