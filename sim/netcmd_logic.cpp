@@ -207,7 +207,9 @@ std::vector<std::uint8_t> NetCmdLogic::optionBytes() const {
     const std::uint16_t remotePort = m_image.u16(eeprom::kRemotePort);
     const Ipv4 remoteIp = m_image.ip4(eeprom::kRemoteIp);
     const std::uint16_t controlPort = m_image.u16(eeprom::kControlPort);
-    std::vector<std::uint8_t> options{0};
+    std::vector<std::uint8_t> options;
+    options.reserve(32); // also keeps GCC 12's -O3 array-bounds check from a false alarm
+    options.push_back(0);
 
     // 1: the data port a host pairs with: where a TCP server listens, where a TCP client
     // connects to, the local UDP port.
