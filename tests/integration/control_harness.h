@@ -244,40 +244,17 @@ inline long tcpCounter(const std::string& name) {
 
 // The program core with its device side, run in-process with the test thread as its main
 // loop; the start-up runs the real search on the worker.
-class SessionCore {
+class SessionCore : public CoreUnderTest {
 public:
-    SessionCore() {
-        core::CoreOptions options;
-        options.pinToFirstCpu = false;
-        options.workerPeriod = 50ms;
+    SessionCore() : CoreUnderTest(sessionOptions()) {}
+
+    static core::CoreOptions sessionOptions() {
+        core::CoreOptions options = testOptions(true);
         options.deviceManagement = true;
         options.workerAnnouncesSearch = true;
-        m_core = std::make_unique<core::ProgramCore>(options);
-        m_core->start();
-    }
-    ~SessionCore() { m_core->shutDown(); }
-    SessionCore(const SessionCore&) = delete;
-    SessionCore& operator=(const SessionCore&) = delete;
-
-    core::ProgramCore& operator*() { return *m_core; }
-    core::ProgramCore* operator->() { return m_core.get(); }
-
-    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = kDeadline) {
-        const auto deadline = Clock::now() + limit;
-        for (;;) {
-            m_core->mainLoop().drain();
-            if (done())
-                return true;
-            if (Clock::now() >= deadline)
-                return false;
-            m_core->mainLoop().waitAndDrain(5ms);
-        }
+        return options;
     }
 
-    TARNINFO* mapping(int com) {
-        const int position = m_core->lists().findByCom(com);
-        return position < 0 ? nullptr : m_core->lists().mappings[static_cast<std::size_t>(position)].get();
-    }
     TARNThread* threads(int com) {
         const int position = m_core->lists().findByCom(com);
         return position < 0 ? nullptr : m_core->lists().threadSets[static_cast<std::size_t>(position)].get();
@@ -302,9 +279,6 @@ public:
         }
         return true;
     }
-
-private:
-    std::unique_ptr<core::ProgramCore> m_core;
 };
 
 // Applies `edit` to the line settings of an open terminal, as an application does.

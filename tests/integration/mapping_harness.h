@@ -132,15 +132,22 @@ inline std::string firstDifference(const std::vector<std::uint8_t>& want, const 
 // The program core run in-process: the test thread is its main loop.
 class CoreUnderTest {
 public:
-    explicit CoreUnderTest(bool runStartUp = false) {
-        core::CoreOptions options;
-        options.pinToFirstCpu = false; // the test's own peers need the other processor
-        options.runStartUpCommand = runStartUp;
-        options.workerPeriod = 50ms;
+    explicit CoreUnderTest(bool runStartUp = false) : CoreUnderTest(testOptions(runStartUp)) {}
+    explicit CoreUnderTest(const core::CoreOptions& options) {
         m_core = std::make_unique<core::ProgramCore>(options);
         m_core->start();
     }
     ~CoreUnderTest() { m_core->shutDown(); }
+    CoreUnderTest(const CoreUnderTest&) = delete;
+    CoreUnderTest& operator=(const CoreUnderTest&) = delete;
+
+    static core::CoreOptions testOptions(bool runStartUp) {
+        core::CoreOptions options;
+        options.pinToFirstCpu = false; // the test's own peers need the other processor
+        options.runStartUpCommand = runStartUp;
+        options.workerPeriod = 50ms;
+        return options;
+    }
 
     core::ProgramCore& operator*() { return *m_core; }
     core::ProgramCore* operator->() { return m_core.get(); }
@@ -172,7 +179,7 @@ public:
         return position < 0 ? nullptr : m_core->lists().mappings[static_cast<std::size_t>(position)].get();
     }
 
-private:
+protected:
     std::unique_ptr<core::ProgramCore> m_core;
 };
 
