@@ -109,14 +109,7 @@ TEST_F(IdleWaitTest, BytesFromTheApplicationAndFromThePeerWakeTheirPumps) {
 
         const auto in = pattern(200 + static_cast<std::size_t>(round), static_cast<std::uint8_t>(round + 50));
         ASSERT_TRUE(peer.sendAll(in));
-        std::vector<std::uint8_t> got;
-        EXPECT_TRUE(waitUntil(
-            [&] {
-                app->readSome(got);
-                return got.size() >= in.size();
-            },
-            kDeadline));
-        EXPECT_EQ(got, in);
+        EXPECT_EQ(app->readAtLeast(in.size(), kDeadline), in);
         ASSERT_TRUE(settled(all()));
     }
 }
@@ -183,14 +176,7 @@ TEST_F(IdleWaitTest, AServerWakesForAConnectingPeer) {
     EXPECT_TRUE(log.waitForCount(acceptsLine(m->com), 1, kDeadline));
     const auto in = pattern(100, 9);
     ASSERT_TRUE(peer.sendAll(in));
-    std::vector<std::uint8_t> got;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            app->readSome(got);
-            return got.size() >= in.size();
-        },
-        kDeadline));
-    EXPECT_EQ(got, in);
+    EXPECT_EQ(app->readAtLeast(in.size(), kDeadline), in);
 }
 
 TEST_F(IdleWaitTest, DatagramsWakeTheUdpPumpsBothWays) {
@@ -206,14 +192,7 @@ TEST_F(IdleWaitTest, DatagramsWakeTheUdpPumpsBothWays) {
 
     const auto in = pattern(700, 3);
     ASSERT_TRUE(udpPeer.sendTo(in, localPort));
-    std::vector<std::uint8_t> got;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            app->readSome(got);
-            return got.size() >= in.size();
-        },
-        kDeadline));
-    EXPECT_EQ(got, in);
+    EXPECT_EQ(app->readAtLeast(in.size(), kDeadline), in);
     ASSERT_TRUE(settled(all()));
 
     const auto out = pattern(500, 4);
@@ -264,14 +243,7 @@ TEST_F(IdleWaitTest, PendingWorkKeepsTheCadence) {
     ASSERT_TRUE(waitUntil([&] { return m->toPort().count.load() > 0; }, kDeadline));
     const std::uint64_t before = m->tarnTX->passCount();
     EXPECT_TRUE(waitUntil([&] { return m->tarnTX->passCount() >= before + 50; }, kDeadline));
-    std::vector<std::uint8_t> got;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            app->readSome(got);
-            return got.size() >= slow.size();
-        },
-        kDeadline));
-    EXPECT_EQ(got, slow);
+    EXPECT_EQ(app->readAtLeast(slow.size(), kDeadline), slow);
 }
 
 } // namespace

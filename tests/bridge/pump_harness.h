@@ -181,6 +181,17 @@ public:
             total += static_cast<std::size_t>(n);
         }
     }
+    // Reads until at least `size` bytes have arrived or the deadline passes; returns them all.
+    std::vector<std::uint8_t> readAtLeast(std::size_t size, std::chrono::milliseconds limit) {
+        std::vector<std::uint8_t> got;
+        waitUntil(
+            [&] {
+                readSome(got);
+                return got.size() >= size;
+            },
+            limit);
+        return got;
+    }
     int fd() const { return m_fd; }
 
 private:
