@@ -5,7 +5,7 @@ pkgs=(
     build-essential cmake pkg-config ninja-build
     libgtest-dev libgmock-dev libbenchmark-dev
     libpcap-dev libpugixml-dev
-    qt6-base-dev
+    qt6-base-dev libqt6svg6
     iproute2 socat procps util-linux xvfb
 )
 missing=()

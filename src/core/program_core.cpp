@@ -2,6 +2,8 @@
 
 #include <cassert>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <future>
 
 #include "bridge/message_log.h"
@@ -10,10 +12,13 @@
 #include "core/affinity.h"
 #include "core/worker.h"
 #include "device/device_list.h"
+#include "device/eeprom_access.h"
 #include "device/net_cmd.h"
 #include "device/raw_discovery.h"
 #include "device/search_job.h"
 #include "model/mapping_file.h"
+#include "model/system_ports.h"
+#include "platform/browser.h"
 #include "model/tarn_thread.h"
 
 namespace core {
@@ -44,6 +49,9 @@ void ProgramCore::start() {
     if (m_options.pinToFirstCpu)
         pinToFirstPermittedCpu();
     startSocketLayer();
+    // Before any mapping exists: the add checks refuse these numbers, and a port left behind
+    // by an earlier run is cleared out of the way.
+    recordSystemPorts();
     setMappingMessageSink([this](const std::string& text) { m_mappingLog.append(text); });
     // The monitor thread only queues; the handler runs on the main thread, which owns the
     // lists.
@@ -63,11 +71,18 @@ void ProgramCore::start() {
         hooks.search = m_options.searchJob;
     if (hooks.search && m_options.workerAnnouncesSearch)
         hooks.searchDone = [this] { postMessage(CoreEvent::kSearchFinished); };
+    else if (hooks.search && m_options.announceStartUpSearch)
+        hooks.startUpSearchDone = [this] { postMessage(CoreEvent::kSearchFinished); };
     hooks.searchAtStartUp = m_options.searchAtStartUp;
     if (m_options.openBrowser) {
         hooks.openWebPage = m_options.openBrowser;
-        hooks.webPageDone = [this] { postMessage(CoreEvent::kWebPageDone); };
+    } else {
+        hooks.openWebPage = [this](const std::string& address) {
+            if (!openDefaultBrowser(address))
+                postError("Unable to open default browser.");
+        };
     }
+    hooks.webPageDone = [this] { postMessage(CoreEvent::kWebPageDone); };
     m_worker = std::make_unique<Worker>(std::move(hooks), m_options.workerPeriod);
     m_worker->startIfRunning();
     if (m_options.runStartUpCommand)
@@ -81,6 +96,7 @@ void ProgramCore::openDeviceSide() {
     // The mappings' control connections take their control ports from this list.
     setControlDeviceList(m_deviceList.get());
     m_searchProgress = std::make_unique<SearchProgress>();
+    m_deviceAccess = std::make_unique<DeviceAccess>(*m_netCmd, *m_deviceList);
     m_rawDiscovery = std::make_unique<RawDiscovery>(pcapBackend());
     m_rawDiscovery->openCaptureAdapters();
 }
@@ -132,6 +148,58 @@ void ProgramCore::setEventHandler(std::function<void(CoreEvent)> handler) {
 
 void ProgramCore::postMessage(CoreEvent event) {
     m_queue.post([this, event] { deliver(event); });
+}
+
+void ProgramCore::setErrorHandler(std::function<void(const std::string&)> handler) {
+    assert(m_queue.onMainThread());
+    m_errorHandler = std::move(handler);
+}
+
+void ProgramCore::postError(std::string text) {
+    m_queue.post([this, text = std::move(text)] {
+        if (m_shutDown)
+            return;
+        if (m_errorHandler)
+            m_errorHandler(text);
+        else
+            logDeviceMessage(text);
+    });
+}
+
+void ProgramCore::runOnWorker(std::function<void()> work, std::function<void()> done) {
+    if (!m_worker || m_shutDown)
+        return;
+    m_worker->post([this, work = std::move(work), done = std::move(done)]() mutable {
+        work();
+        if (done)
+            m_queue.post([this, done = std::move(done)] {
+                if (!m_shutDown)
+                    done();
+            });
+    });
+}
+
+void ProgramCore::startSearch() {
+    if (m_worker && !m_shutDown)
+        m_worker->setCommand(Worker::kSearch);
+}
+
+CommandOutcome ProgramCore::openWebPage(const std::string& ip) {
+    if (!m_worker || m_shutDown)
+        return {false, "The program is ending."};
+    m_worker->openWebPage("http://" + ip);
+    return {true, {}};
+}
+
+std::vector<std::array<std::string, 8>> ProgramCore::deviceRows() const {
+    std::vector<std::array<std::string, 8>> rows;
+    if (!m_deviceList)
+        return rows;
+    const DeviceList::Entries entries = m_deviceList->snapshot();
+    rows.reserve(entries.size());
+    for (std::size_t position = 0; position < entries.size(); ++position)
+        rows.push_back(deviceRowTexts(position, *entries[position]->node));
+    return rows;
 }
 
 void ProgramCore::deliver(CoreEvent event) {
@@ -214,7 +282,7 @@ CommandOutcome ProgramCore::removeMapping(std::int32_t comNumber) {
         return {false, "The program is ending."};
     const int position = m_lists.findByCom(comNumber);
     if (position < 0)
-        return {false, "invalid deque<T> subscript"};
+        return {false, format("COM%d is not mapped.", comNumber)};
     if (m_lists.at(static_cast<std::size_t>(position)).isOpen())
         return {false, format("COM%d is still open.\nPlease close it first.", comNumber)};
     m_lists.removeAt(static_cast<std::size_t>(position), [this](const TARNINFO& tarnInfo) {
@@ -265,6 +333,7 @@ void ProgramCore::shutDown() {
         m_worker->release();
         m_worker.reset();
     }
+    m_deviceAccess.reset();
     if (m_deviceList)
         m_deviceList->clear();
     m_rawDiscovery.reset();
@@ -327,6 +396,17 @@ bool ProgramCore::refreshTick() {
         tarnInfo->control->shownSignals = inputSignals;
     }
     return changed;
+}
+
+int compareCells(const std::string& a, const std::string& b) {
+    const int numberA = std::atoi(a.c_str());
+    const int numberB = std::atoi(b.c_str());
+    // 0 is no number here: "0" and "abc" both read as 0, so they compare as texts.
+    if (numberA != 0 && numberB != 0)
+        return numberA < numberB ? -1 : (numberA > numberB ? 1 : 0);
+    // std::string compares its chars as unsigned bytes; the C texts end at their terminator.
+    const int order = std::strcmp(a.c_str(), b.c_str());
+    return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
 } // namespace core

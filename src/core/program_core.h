@@ -24,6 +24,7 @@ class NetCmd;
 class DeviceList;
 class RawDiscovery;
 class SearchProgress;
+class DeviceAccess;
 
 namespace core {
 
@@ -84,7 +85,15 @@ struct CoreOptions {
     std::function<void(const std::string&)> openBrowser;
     // Releases the device list and the device-management endpoint at shut-down.
     std::function<void()> releaseDevices;
+    // The window has a search dialog that announces the searches it starts; the start-up
+    // search has none, so with this set the worker announces that one itself.
+    bool announceStartUpSearch = false;
 };
+
+// The order of two cells of a list when sorting by their column: texts that both read as a
+// non-zero integer (as atoi reads them) compare as numbers, all others byte by byte.
+// Negative, zero or positive.
+int compareCells(const std::string& a, const std::string& b);
 
 class ProgramCore {
 public:
@@ -109,6 +118,13 @@ public:
     void setEventHandler(std::function<void(CoreEvent)> handler);
     // Any thread: queues a numbered message for the main thread (8024, 8074, 9024).
     void postMessage(CoreEvent event);
+    // Front end's error box (main thread); without one, errors go to the device log.
+    void setErrorHandler(std::function<void(const std::string&)> handler);
+    // Any thread: shows `text` in the front end's error box, on the main thread.
+    void postError(std::string text);
+    // Any thread: runs `work` on the worker (after the command it may be running), then
+    // `done` on the main thread. Keeps the main thread free during blocking device traffic.
+    void runOnWorker(std::function<void()> work, std::function<void()> done = {});
 
     // Commands; main thread only.
     // Creates and runs a mapping from its description, then rewrites the mapping file.
@@ -118,6 +134,11 @@ public:
     // The window's exit command: refused while any mapped port is open; otherwise runs the
     // shut-down sequence. After ok the front end ends its loop.
     CommandOutcome requestExit();
+    // Starts a device search on the worker (the search dialog's job 1).
+    void startSearch();
+    // Opens http://<ip> in the default browser from the worker; kWebPageDone follows, and
+    // "Unable to open default browser." goes to the error box when it cannot be started.
+    CommandOutcome openWebPage(const std::string& ip);
     // Session end or a termination signal: the shut-down sequence without the open-port
     // check. Idempotent.
     void shutDown();
@@ -127,6 +148,8 @@ public:
     // Display; main thread only.
     std::size_t mappingCount() const { return m_lists.size(); }
     std::vector<MappingRow> mappingRows();
+    // The device list as the device page shows it, in list order.
+    std::vector<std::array<std::string, 8>> deviceRows() const;
     // The refresh tick: true when the mapping list must be rebuilt (marked stale, or one of
     // the watched values of some mapping changed since the last tick). Clears the mark.
     bool refreshTick();
@@ -139,6 +162,8 @@ public:
     NetCmd* netCmd() { return m_netCmd.get(); }
     DeviceList* deviceList() { return m_deviceList.get(); }
     SearchProgress* searchProgress() { return m_searchProgress.get(); }
+    // Login and EEPROM access on the device list; use from the worker (runOnWorker).
+    DeviceAccess* deviceAccess() { return m_deviceAccess.get(); }
     std::size_t deviceCount() const;
     const std::string& mappingFile() const { return m_mappingFile; }
     // Whether the start-up load has run.
@@ -166,8 +191,10 @@ private:
     std::unique_ptr<DeviceList> m_deviceList;
     std::unique_ptr<RawDiscovery> m_rawDiscovery;
     std::unique_ptr<SearchProgress> m_searchProgress;
+    std::unique_ptr<DeviceAccess> m_deviceAccess;
     std::unique_ptr<Worker> m_worker;
     std::function<void(CoreEvent)> m_eventHandler;
+    std::function<void(const std::string&)> m_errorHandler;
     std::atomic<bool> m_exiting{false};
     std::atomic<bool> m_loaded{false};
     bool m_started = false;

@@ -47,6 +47,8 @@ void Worker::runCommand(std::int32_t command) {
             m_hooks.search();
             if (m_hooks.searchDone)
                 m_hooks.searchDone();
+            else if (m_hooks.startUpSearchDone)
+                m_hooks.startUpSearchDone();
         }
         break;
     case kSearch:

@@ -26,6 +26,8 @@ public:
         std::function<void()> startUpDone;  // after the load: hide the window, show the tray
         std::function<void()> search;       // one device search
         std::function<void()> searchDone;
+        // After the start-up search, when searchDone is not set.
+        std::function<void()> startUpSearchDone;
         bool searchAtStartUp = true;
         std::function<void(const std::string&)> openWebPage;
         std::function<void()> webPageDone; // close the "processing" box

@@ -29,15 +29,30 @@ void LoginDialogLogic::onCancel() {
 }
 
 void LoginDialogLogic::onOk(std::string_view account, std::string_view password) {
+    if (beginOk(account, password))
+        finishOk(login(account, password), account, password);
+}
+
+bool LoginDialogLogic::beginOk(std::string_view account, std::string_view password) {
     if (m_mode != kModeNcmd)
-        return;
+        return false;
     account = account.substr(0, kFieldLimit);
     password = password.substr(0, kFieldLimit);
     if (account.empty() || password.empty())
-        return;
+        return false;
     setStatus("Please wait until verification finishes...");
     m_fieldsEnabled = false;
-    if (m_access.login(m_ip.c_str(), account, password) != 1) {
+    return true;
+}
+
+int LoginDialogLogic::login(std::string_view account, std::string_view password) {
+    return m_access.login(m_ip.c_str(), account.substr(0, kFieldLimit), password.substr(0, kFieldLimit));
+}
+
+void LoginDialogLogic::finishOk(int result, std::string_view account, std::string_view password) {
+    account = account.substr(0, kFieldLimit);
+    password = password.substr(0, kFieldLimit);
+    if (result != 1) {
         setStatus("Login failure.");
         m_loggedIn = false;
         m_fieldsEnabled = true;

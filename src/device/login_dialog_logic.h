@@ -32,7 +32,14 @@ public:
     bool canClose() const { return m_loggedIn || m_cancelled; }
     void onCancel();
     // OK with the fields' texts (each cut to kFieldLimit characters, as the fields allow).
+    // Runs the login on the calling thread.
     void onOk(std::string_view account, std::string_view password);
+    // The same in two steps, so a window can run the login off its own thread: beginOk
+    // checks the fields and shows the wait; true means login() is to be run, then finishOk
+    // with its result, on the thread that called beginOk.
+    bool beginOk(std::string_view account, std::string_view password);
+    int login(std::string_view account, std::string_view password);
+    void finishOk(int result, std::string_view account, std::string_view password);
 
     const std::string& status() const { return m_status; }
     bool fieldsEnabled() const { return m_fieldsEnabled; }

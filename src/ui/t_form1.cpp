@@ -1,0 +1,539 @@
+#include "ui/t_form1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDate>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QMenu>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "device/device_list.h"
+#include "ui/t_progress_bar_box.h"
+#include "ui/t_small_box.h"
+#include "ui/t_small_input_dialog.h"
+#include "ui/t_temp_search_dialog.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The root node carries this in its data word; a selection that lands on it is refused.
+constexpr int kRootMarker = 0xFFFF;
+constexpr int kDataWordRole = Qt::UserRole;
+constexpr int kIpAddressColumn = 5;
+constexpr int kComPortColumn = 1;
+
+const QStringList kMappingColumns = {
+    u"No"_s,         u"COM Port"_s,   u"TCP/UDP"_s,    u"Server/Client"_s, u"IP Address"_s,
+    u"Remote Port"_s, u"Local Port"_s, u"NET Status"_s, u"COM Status"_s,    u"Baudrate"_s,
+    u"Databits"_s,    u"Parity"_s,     u"Stop Bits"_s,  u"Flow Control"_s,  u"Control Port Connection"_s};
+
+QStringList deviceColumns() {
+    QStringList columns;
+    for (const char* name : kDeviceColumns)
+        columns.push_back(QString::fromLatin1(name));
+    return columns;
+}
+
+QFont desktopFont(int pointSize, bool bold = false) {
+    QFont font = QApplication::font();
+    font.setPointSize(pointSize);
+    font.setBold(bold);
+    return font;
+}
+
+QLabel* makeHeader(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(desktopFont(11, true));
+    label->setStyleSheet(u"color: blue;"_s);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+} // namespace
+
+TForm1::TForm1(core::ProgramCore& core, Options options, QWidget* parent)
+    : QMainWindow(parent), m_core(core), m_options(options) {
+    setWindowTitle(u"TARN3.1"_s);
+    setWindowIcon(QIcon(u":/icons/app.svg"_s));
+    setFont(desktopFont(8));
+    resize(692, 519);
+
+    // Core events and log rows arrive from any thread; they are taken on this one.
+    m_core.mainLoop().setWakeup([this] { QMetaObject::invokeMethod(this, &TForm1::drainCore, Qt::QueuedConnection); });
+    auto pull = [this](const core::LogRow&) {
+        if (!m_logPullPending.exchange(true))
+            QMetaObject::invokeMethod(this, &TForm1::pullLogs, Qt::QueuedConnection);
+    };
+    m_core.mappingLog().setObserver(pull);
+    m_core.deviceLog().setObserver(pull);
+
+    buildMenuBand();
+    buildToolBars();
+
+    // Left: "Utilities" over the tree; right: the page header over the page's list; below
+    // both, the two logs.
+    auto* left = new QWidget(this);
+    auto* leftLayout = new QVBoxLayout(left);
+    leftLayout->setContentsMargins(0, 0, 0, 0);
+    leftLayout->addWidget(makeHeader(u"Utilities"_s, left));
+    m_tree = new QTreeWidget(left);
+    leftLayout->addWidget(m_tree);
+
+    auto* right = new QWidget(this);
+    auto* rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    m_header = makeHeader(m_deviceHeader, right);
+    rightLayout->addWidget(m_header);
+    m_lists = new QStackedWidget(right);
+    rightLayout->addWidget(m_lists);
+
+    auto* panes = new QSplitter(Qt::Horizontal, this);
+    panes->addWidget(left);
+    panes->addWidget(right);
+    panes->setStretchFactor(1, 1);
+    panes->setSizes({180, 512});
+
+    m_logTabs = new QTabWidget(this);
+    auto* body = new QSplitter(Qt::Vertical, this);
+    body->addWidget(panes);
+    body->addWidget(m_logTabs);
+    body->setStretchFactor(0, 1);
+    body->setSizes({400, 112});
+    setCentralWidget(body);
+
+    buildLists();
+    buildTree();
+    m_refreshTimer = new QTimer(this);
+    m_refreshTimer->setInterval(1000);
+    connect(m_refreshTimer, &QTimer::timeout, this, &TForm1::refreshMappingList);
+    m_refreshTimer->start();
+    buildLogs();
+    buildStatusBar();
+    buildTray();
+
+    m_core.setEventHandler([this](core::CoreEvent event) { onCoreEvent(event); });
+    m_core.setErrorHandler([this](const std::string& text) { showError(QString::fromStdString(text)); });
+    m_core.start();
+}
+
+TForm1::~TForm1() {
+    // No core thread may reach this window once it goes.
+    m_core.shutDown();
+    m_core.mappingLog().setObserver(nullptr);
+    m_core.deviceLog().setObserver(nullptr);
+}
+
+void TForm1::setForms(const SharedForms& forms) {
+    m_forms = forms;
+    if (m_forms.progressBox)
+        connect(m_forms.progressBox, &TprogressBarBox::cancelRequested, this, [this] { m_deviceModel->clear(); });
+}
+
+void TForm1::buildMenuBand() {
+    m_menuBand = addToolBar(u"Menu"_s);
+    m_menuBand->setObjectName(u"CoolBar1"_s);
+    m_menuBand->setMovable(false);
+    m_menuBand->setFixedHeight(24);
+    auto* menu = new QMenu(u"&Main"_s, this);
+    menu->setFont(desktopFont(10));
+    menu->addAction(u"&Exit"_s, this, &TForm1::exitCommand);
+    auto* button = new QToolButton(m_menuBand);
+    button->setText(u"&Main"_s);
+    button->setFont(desktopFont(10));
+    button->setMenu(menu);
+    button->setPopupMode(QToolButton::InstantPopup);
+    button->setAutoRaise(true);
+    m_menuBand->addWidget(button);
+    addToolBarBreak();
+}
+
+void TForm1::buildToolBars() {
+    auto makeBar = [this](const QString& name) {
+        QToolBar* bar = addToolBar(name);
+        bar->setObjectName(name);
+        bar->setMovable(false);
+        bar->setIconSize(QSize(45, 45));
+        bar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+        return bar;
+    };
+    auto addButton = [this](QToolBar* bar, const char* icon, const QString& tip, void (TForm1::*command)()) {
+        QAction* action = bar->addAction(QIcon(QString::fromLatin1(icon)), tip, this, command);
+        if (auto* button = bar->widgetForAction(action))
+            button->setFixedSize(50, 50);
+        return action;
+    };
+    m_mappingToolBar = makeBar(u"COM Mapping"_s);
+    addButton(m_mappingToolBar, ":/icons/remove_com.svg", u"Remove"_s, &TForm1::removeMappingCommand);
+    addButton(m_mappingToolBar, ":/icons/add_com.svg", u"Add"_s, &TForm1::addMappingCommand);
+    addButton(m_mappingToolBar, ":/icons/exit.svg", u"Exit"_s, &TForm1::exitCommand);
+    m_mappingToolBar->hide();
+
+    m_deviceToolBar = makeBar(u"Device Info"_s);
+    addButton(m_deviceToolBar, ":/icons/web.svg", u"Web"_s, &TForm1::webCommand);
+    m_configureAction =
+        addButton(m_deviceToolBar, ":/icons/config.svg", u"Configure Device(s)"_s, &TForm1::configureCommand);
+    // Created hidden: nothing in the window shows it.
+    m_configureAction->setVisible(false);
+    addButton(m_deviceToolBar, ":/icons/search.svg", u"Search Device(s)"_s, &TForm1::searchCommand);
+    addButton(m_deviceToolBar, ":/icons/exit.svg", u"Exit"_s, &TForm1::exitCommand);
+}
+
+void TForm1::buildTree() {
+    m_tree->setFont(desktopFont(10));
+    m_tree->setHeaderHidden(true);
+    m_tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Keep the selection visible when the tree loses focus.
+    QPalette palette = m_tree->palette();
+    palette.setBrush(QPalette::Inactive, QPalette::Highlight, palette.brush(QPalette::Active, QPalette::Highlight));
+    palette.setBrush(QPalette::Inactive, QPalette::HighlightedText,
+                     palette.brush(QPalette::Active, QPalette::HighlightedText));
+    m_tree->setPalette(palette);
+
+    auto* root = new QTreeWidgetItem(m_tree, {u"TARN"_s});
+    root->setIcon(0, QIcon(u":/icons/tree_root.svg"_s));
+    root->setData(0, kDataWordRole, kRootMarker);
+    m_deviceItem = new QTreeWidgetItem(root, {u"Device Info"_s});
+    m_deviceItem->setIcon(0, QIcon(u":/icons/tree_device.svg"_s));
+    m_deviceItem->setData(0, kDataWordRole, 0);
+    m_mappingItem = new QTreeWidgetItem(root, {u"COM Mapping"_s});
+    m_mappingItem->setIcon(0, QIcon(u":/icons/tree_mapping.svg"_s));
+    m_mappingItem->setData(0, kDataWordRole, 0);
+
+    // The tree never collapses: every collapse is undone at once.
+    connect(m_tree, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) { m_tree->expandItem(item); });
+    connect(m_tree, &QTreeWidget::currentItemChanged, this, &TForm1::changeOnTreeView);
+    m_tree->expandAll();
+    // The expansion selects the first node on from the root that is not the root.
+    m_tree->setCurrentItem(m_deviceItem);
+}
+
+QTableView* TForm1::makeListView(ui::TextRowsModel* model, int columnWidth, bool grid) {
+    auto* view = new QTableView(this);
+    view->setModel(model);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setShowGrid(grid);
+    view->setWordWrap(false);
+    view->verticalHeader()->hide();
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
+    view->horizontalHeader()->setDefaultSectionSize(columnWidth);
+    view->horizontalHeader()->setHighlightSections(false);
+    view->horizontalHeader()->setStretchLastSection(false);
+    return view;
+}
+
+void TForm1::buildLists() {
+    m_mappingModel = new ui::TextRowsModel(kMappingColumns, this);
+    m_mappingView = makeListView(m_mappingModel, 150, true);
+    m_mappingView->setObjectName(u"mappingList"_s);
+    m_deviceModel = new ui::TextRowsModel(deviceColumns(), this);
+    m_deviceView = makeListView(m_deviceModel, 150, true);
+    m_deviceView->setObjectName(u"deviceList"_s);
+    m_lists->addWidget(m_deviceView);
+    m_lists->addWidget(m_mappingView);
+    // Both lists sort on a header click with one shared column and direction.
+    for (auto [view, model] : {std::pair{m_deviceView, m_deviceModel}, std::pair{m_mappingView, m_mappingModel}}) {
+        view->horizontalHeader()->setSectionsClickable(true);
+        connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this,
+                [this, model = model](int column) { model->sortByClick(column, m_sort); });
+    }
+}
+
+void TForm1::buildLogs() {
+    auto makeLog = [this](ui::TextRowsModel*& model, QTableView*& view, const QString& tab) {
+        model = new ui::TextRowsModel({QString(), QString()}, this);
+        view = makeListView(model, 150, false);
+        view->setColumnWidth(1, 500);
+        view->horizontalHeader()->hide();
+        view->setSelectionBehavior(QAbstractItemView::SelectItems);
+        view->setStyleSheet(u"QTableView { background: white; }"_s);
+        m_logTabs->addTab(view, tab);
+    };
+    makeLog(m_deviceLog, m_deviceLogView, u"Message Log- Device Info"_s);
+    makeLog(m_mappingLog, m_mappingLogView, u"Message Log- TARN Info"_s);
+}
+
+void TForm1::buildStatusBar() {
+    m_clockPanel = new QLabel(this);
+    m_clockPanel->setFixedWidth(200);
+    m_secondPanel = new QLabel(this);
+    m_secondPanel->setFixedWidth(50);
+    statusBar()->addWidget(m_clockPanel);
+    statusBar()->addWidget(m_secondPanel);
+    m_clockTimer = new QTimer(this);
+    m_clockTimer->setInterval(1000);
+    connect(m_clockTimer, &QTimer::timeout, this, &TForm1::tickClock);
+    m_clockTimer->start();
+    tickClock();
+}
+
+void TForm1::buildTray() {
+    m_trayMenu = new QMenu(this);
+    m_trayMenu->addAction(u"Exit"_s, this, &TForm1::exitCommand);
+    m_trayMenu->addAction(u"Show"_s, this, &TForm1::restoreFromTray);
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(u"About..."_s, this, &TForm1::showAbout);
+    m_tray = new QSystemTrayIcon(QIcon(u":/icons/app.svg"_s), this);
+    m_tray->setToolTip(u"TARN3.1"_s);
+    m_tray->setContextMenu(m_trayMenu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick)
+            restoreFromTray();
+    });
+}
+
+QString TForm1::clockText() const {
+    const QLocale locale = QLocale::system();
+    return u"Now: "_s + locale.toString(QDate::currentDate(), QLocale::ShortFormat) + u' ' +
+           QString::fromStdString(core::logTimeText(std::chrono::system_clock::now()));
+}
+
+void TForm1::tickClock() {
+    m_clockPanel->setText(clockText());
+}
+
+TForm1::Page TForm1::page() const {
+    return m_tree->currentItem() == m_mappingItem ? Page::ComMapping : Page::DeviceInfo;
+}
+
+void TForm1::selectPage(Page page) {
+    m_tree->setCurrentItem(page == Page::ComMapping ? m_mappingItem : m_deviceItem);
+}
+
+QString TForm1::headerText() const {
+    return m_header->text();
+}
+
+void TForm1::changeOnTreeView(QTreeWidgetItem* current, QTreeWidgetItem* previous) {
+    if (!current)
+        return;
+    if (current->data(0, kDataWordRole).toInt() == kRootMarker) {
+        // Refused: back to where the selection was (or the first page).
+        QTreeWidgetItem* back = previous && previous != current ? previous : m_deviceItem;
+        QMetaObject::invokeMethod(this, [this, back] { m_tree->setCurrentItem(back); }, Qt::QueuedConnection);
+        return;
+    }
+    if (current == m_deviceItem) {
+        m_header->setText(m_deviceHeader);
+        m_mappingToolBar->hide();
+        m_lists->setCurrentWidget(m_deviceView);
+        m_deviceToolBar->show();
+    } else {
+        m_header->setText(u"COM Mapping - %1 COM(s)"_s.arg(m_core.mappingCount()));
+        m_deviceToolBar->hide();
+        m_lists->setCurrentWidget(m_mappingView);
+        m_mappingToolBar->show();
+    }
+}
+
+void TForm1::drainCore() {
+    m_core.mainLoop().drain();
+}
+
+void TForm1::pullLogs() {
+    m_logPullPending.store(false);
+    auto pullFrom = [](core::MessageLog& log, ui::TextRowsModel* model) {
+        std::vector<ui::TextRow> rows;
+        for (const core::LogRow& row : log.rowsFrom(static_cast<std::size_t>(model->rowCount())))
+            rows.push_back(ui::TextRow{{QString::fromStdString(row.time), QString::fromStdString(row.text)}, false, {}});
+        model->appendRows(std::move(rows));
+    };
+    pullFrom(m_core.deviceLog(), m_deviceLog);
+    pullFrom(m_core.mappingLog(), m_mappingLog);
+}
+
+void TForm1::onCoreEvent(core::CoreEvent event) {
+    switch (event) {
+    case core::CoreEvent::kStartUpDone:
+        hideIntoTray();
+        break;
+    case core::CoreEvent::kSearchFinished:
+        if (m_forms.searchDialog)
+            m_forms.searchDialog->finishSearch();
+        setEnabled(true);
+        rebuildDeviceList();
+        // The core logs "%u device(s) searched." right after this.
+        break;
+    case core::CoreEvent::kWebPageDone:
+        if (m_forms.messageBox && m_forms.messageBox->style() == TsmallBox::Style::Processing)
+            m_forms.messageBox->hide();
+        break;
+    case core::CoreEvent::kLoginSucceeded:
+    case core::CoreEvent::kStoreConfiguration:
+        // The configure sequence continues here once device configuration exists.
+        break;
+    }
+}
+
+void TForm1::rebuildDeviceList() {
+    const auto rows = m_core.deviceRows();
+    m_deviceHeader = u"Device Info- %1 Device(s)"_s.arg(rows.size());
+    if (page() == Page::DeviceInfo)
+        m_header->setText(m_deviceHeader);
+    if (m_forms.progressBox) {
+        m_forms.progressBox->setMaximum(static_cast<int>(rows.size()));
+        m_forms.progressBox->show();
+    }
+    setEnabled(false);
+    std::vector<ui::TextRow> textRows;
+    textRows.reserve(rows.size());
+    for (const auto& cells : rows)
+        textRows.push_back(ui::textRow(cells));
+    m_deviceModel->setRows(std::move(textRows));
+    if (m_forms.progressBox)
+        m_forms.progressBox->setPosition(static_cast<int>(rows.size()));
+    setEnabled(true);
+    if (m_forms.progressBox)
+        m_forms.progressBox->hide();
+}
+
+void TForm1::refreshMappingList() {
+    if (page() != Page::ComMapping)
+        return;
+    m_header->setText(u"COM Mapping - %1 COM(s)"_s.arg(m_core.mappingCount()));
+    if (m_core.refreshTick())
+        rebuildMappingRows();
+}
+
+void TForm1::rebuildMappingRows() {
+    std::vector<ui::TextRow> rows;
+    for (const core::MappingRow& mapping : m_core.mappingRows()) {
+        ui::TextRow row = ui::textRow(mapping.cells);
+        row.red = mapping.drawnRed;
+        row.toolTip = u"Device's input lines: "_s + QString::fromStdString(mapping.inputLines);
+        rows.push_back(std::move(row));
+    }
+    m_mappingModel->setRows(std::move(rows));
+}
+
+int TForm1::selectedRow(QTableView* view) const {
+    const QModelIndexList rows = view->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void TForm1::showError(const QString& text) {
+    if (m_forms.messageBox)
+        m_forms.messageBox->showMessage(TsmallBox::Style::Error, text);
+}
+
+void TForm1::showAbout() {
+    if (m_forms.messageBox)
+        m_forms.messageBox->showMessage(
+            TsmallBox::Style::About,
+            u"TARN Version 3.1\nVirtual serial ports for serial-to-Ethernet device servers."_s);
+}
+
+void TForm1::webCommand() {
+    const int row = selectedRow(m_deviceView);
+    if (row < 0) {
+        showError(u"Please select a device first."_s);
+        return;
+    }
+    const core::CommandOutcome outcome = m_core.openWebPage(m_deviceModel->cell(row, kIpAddressColumn).toStdString());
+    if (!outcome.ok) {
+        showError(QString::fromStdString(outcome.message));
+        return;
+    }
+    if (m_forms.messageBox)
+        m_forms.messageBox->showMessage(TsmallBox::Style::Processing, u"Processing, please wait..."_s);
+}
+
+void TForm1::configureCommand() {
+    const int row = selectedRow(m_deviceView);
+    if (row < 0) {
+        showError(u"Please select a device first."_s);
+        return;
+    }
+    const QString ip = m_deviceModel->cell(row, kIpAddressColumn);
+    if (!m_core.deviceList() || m_core.deviceList()->findDevice(ip.toStdString().c_str()) < 0) {
+        showError(u"No device with IP %1."_s.arg(ip));
+        return;
+    }
+    showError(u"Device configuration is not available in this version."_s);
+}
+
+void TForm1::searchCommand() {
+    if (!m_forms.searchDialog)
+        return;
+    m_forms.searchDialog->startSearch();
+}
+
+void TForm1::addMappingCommand() {
+    showError(u"Adding a mapping from the window is not available in this version."_s);
+}
+
+void TForm1::removeMappingCommand() {
+    const int row = selectedRow(m_mappingView);
+    if (row < 0) {
+        showError(u"Please select an item first."_s);
+        return;
+    }
+    const core::CommandOutcome outcome = m_core.removeMapping(m_mappingModel->cell(row, kComPortColumn).toInt());
+    if (!outcome.ok) {
+        showError(QString::fromStdString(outcome.message));
+        return;
+    }
+    // The rows behind the removed one are renumbered.
+    rebuildMappingRows();
+    m_header->setText(u"COM Mapping - %1 COM(s)"_s.arg(m_core.mappingCount()));
+}
+
+void TForm1::exitCommand() {
+    const core::CommandOutcome outcome = m_core.requestExit();
+    if (!outcome.ok) {
+        showError(QString::fromStdString(outcome.message));
+        return;
+    }
+    m_exiting = true;
+    close();
+    QCoreApplication::quit();
+}
+
+void TForm1::endSession() {
+    m_exiting = true;
+    m_core.shutDown();
+    close();
+    QCoreApplication::quit();
+}
+
+void TForm1::hideIntoTray() {
+    if (m_options.trayAvailable) {
+        hide();
+        m_tray->show();
+    } else {
+        // No tray to come back from: a minimised window stays reachable.
+        showMinimized();
+    }
+}
+
+void TForm1::restoreFromTray() {
+    showNormal();
+    raise();
+    activateWindow();
+    m_tray->hide();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (m_exiting) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    hideIntoTray();
+}
