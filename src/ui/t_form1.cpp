@@ -371,7 +371,7 @@ void TForm1::onCoreEvent(core::CoreEvent event) {
         // The core logs "%u device(s) searched." right after this.
         break;
     case core::CoreEvent::kWebPageDone:
-        if (m_forms.messageBox && m_forms.messageBox->style() == TsmallBox::Style::Processing)
+        if (m_forms.messageBox && m_forms.messageBox->messageStyle() == TsmallBox::Style::Processing)
             m_forms.messageBox->hide();
         break;
     case core::CoreEvent::kLoginSucceeded:

@@ -17,9 +17,7 @@ public:
     // The text is plain: it may come from a device.
     void showMessage(Style style, const QString& text);
 
-    // Hides QWidget::style() on purpose: callers of the box ask for its message style; the
-    // widget style stays reachable through QWidget.
-    Style style() const { return m_style; }
+    Style messageStyle() const { return m_style; }
     QLabel* messageLabel() const { return m_messageLabel; }
     QLabel* imageLabel() const { return m_imageLabel; }
     QPushButton* okButton() const { return m_okButton; }

@@ -40,6 +40,8 @@ TtempSearchDialog::TtempSearchDialog(core::ProgramCore& core, QWidget* parent) :
     m_list = new QTableView(this);
     m_list->setModel(m_answers);
     m_list->verticalHeader()->hide();
+    m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 6);
+    m_list->setWordWrap(false);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setEnabled(false);
     for (int column = 0; column < static_cast<int>(SearchCountdown::kColumnWidths.size()); ++column) {

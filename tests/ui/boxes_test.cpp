@@ -68,7 +68,7 @@ TEST(SmallBox, MessageSizesTheBoxAndANewOneReplacesIt) {
 TEST(SmallBox, StylesSetCaptionAndButtonAndOkCloses) {
     TsmallBox box;
     box.showMessage(TsmallBox::Style::Processing, u"Searching devices..."_s);
-    EXPECT_EQ(box.style(), TsmallBox::Style::Processing);
+    EXPECT_EQ(box.messageStyle(), TsmallBox::Style::Processing);
     EXPECT_EQ(box.windowTitle(), u"Currently Processing"_s);
     EXPECT_FALSE(box.okButton()->isVisible());
     EXPECT_FALSE(box.imageLabel()->pixmap().isNull());

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Renders the desktop program's views into docs/ from the real program: four simulated
+# device servers in their own namespaces, two mappings (COM5 connected to Press-Line-1, COM6
+# pointing at a closed port, so it shows red), on Qt's offscreen platform.
+#
+#   scripts/screenshots.sh BUILD_DIR [OUT_DIR]      (needs root for the namespaces)
+set -euo pipefail
+[ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [OUT_DIR]" >&2; exit 2; }
+build=$(cd "$1" && pwd)
+out=$(mkdir -p "${2:-$(dirname "$0")/../docs}" && cd "${2:-$(dirname "$0")/../docs}" && pwd)
+shots=$build/tools/tarn-screenshots
+[ -x "$shots" ] || { echo "screenshots: $shots is not built" >&2; exit 1; }
+
+source "$(dirname "$0")/demo-net.sh"
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM
+    demo_net_cleanup
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+demo_net_up "$build"
+
+export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
+mkdir -p "$XDG_CONFIG_HOME/tarn" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+append_mapping "$XDG_CONFIG_HOME/tarn/79828669767684658278" 5 2 10.77.1.10 0 4001
+append_mapping "$XDG_CONFIG_HOME/tarn/79828669767684658278" 6 2 10.77.2.10 0 4009
+
+say "Screenshots: tarn on the offscreen platform in $hostns"
+ip netns exec "$hostns" env QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}" \
+    "$shots" "$out" --open COM5 --open COM6 --wait-connected COM5 "${@:3}"

@@ -1,0 +1,162 @@
+// Renders the desktop program's views to PNG files: the device page, the mapping page, the
+// search dialog and the about box, from the real program running on whatever devices and
+// mappings its namespace and mapping file give it (scripts/screenshots.sh sets them up).
+//
+//   tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]
+//
+// --open holds a port open as an application would, so its mapping connects (or turns red
+// when it cannot); --screen also grabs the whole screen (a real display, e.g. under Xvfb).
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QScreen>
+#include <QTableView>
+#include <QThread>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#include "device/device_list.h"
+#include "model/mapping_lists.h"
+#include "model/tarn_info.h"
+#include "ui/t_small_box.h"
+#include "ui/t_temp_search_dialog.h"
+#include "ui/tarn_program.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& condition, int limitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > limitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+bool save(QWidget& widget, const QString& path) {
+    widget.repaint();
+    const bool ok = widget.grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "could not write", path.toUtf8().constData());
+    return ok;
+}
+
+// An application on the port: open, raw, 9600 baud.
+int openPort(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios line{};
+    if (::tcgetattr(fd, &line) == 0) {
+        ::cfmakeraw(&line);
+        ::cfsetspeed(&line, B9600);
+        ::tcsetattr(fd, TCSANOW, &line);
+    }
+    return fd;
+}
+
+std::string portDir() {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        return std::string(runtime) + "/tarn";
+    return "/tmp/tarn-" + std::to_string(::getuid());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    const QStringList args = app.arguments();
+    if (args.size() < 2) {
+        std::fputs("usage: tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]\n", stderr);
+        return 2;
+    }
+    const QString out = args[1];
+    QDir().mkpath(out);
+    std::vector<std::string> toOpen;
+    int waitConnected = 0;
+    bool screen = false;
+    for (int i = 2; i < args.size(); ++i) {
+        if (args[i] == u"--open"_s && i + 1 < args.size())
+            toOpen.push_back(args[++i].toStdString());
+        else if (args[i] == u"--wait-connected"_s && i + 1 < args.size())
+            waitConnected = args[++i].mid(3).toInt();
+        else if (args[i] == u"--screen"_s)
+            screen = true;
+    }
+
+    TarnProgram::Options options;
+    options.core.deviceManagement = true;
+    options.core.announceStartUpSearch = true;
+    TarnProgram program(std::move(options));
+    TForm1& form = program.form();
+    form.show();
+
+    // The start-up: mappings loaded, the window gone to its minimised place, the search done.
+    if (!waitFor([&] { return program.core().mappingsLoaded() && program.core().deviceCount() > 0 &&
+                              form.deviceModel()->rowCount() > 0; },
+                 30000))
+        std::fputs("tarn-screenshots: no device found at start-up\n", stderr);
+    std::vector<int> fds;
+    for (const std::string& name : toOpen) {
+        const int fd = openPort(portDir() + "/" + name);
+        if (fd < 0)
+            std::fprintf(stderr, "tarn-screenshots: cannot open %s\n", name.c_str());
+        fds.push_back(fd);
+    }
+    if (waitConnected > 0) {
+        waitFor([&] {
+            const int position = program.core().lists().findByCom(waitConnected);
+            return position >= 0 && program.core().lists().at(static_cast<std::size_t>(position)).isConnected();
+        }, 20000);
+    }
+    form.showNormal();
+    form.resize(1240, 600);
+
+    form.selectPage(TForm1::Page::DeviceInfo);
+    form.deviceView()->selectRow(0);
+    form.logTabs()->setCurrentIndex(0);
+    waitFor([] { return false; }, 300);
+    bool ok = save(form, out + u"/tarn-devices.png"_s);
+
+    form.selectPage(TForm1::Page::ComMapping);
+    form.logTabs()->setCurrentIndex(1);
+    // Two ticks: the rows are rebuilt on the first, the states settle by the second.
+    waitFor([] { return false; }, 2200);
+    ok = save(form, out + u"/tarn-mappings.png"_s) && ok;
+
+    form.selectPage(TForm1::Page::DeviceInfo);
+    form.searchCommand();
+    TtempSearchDialog& search = program.searchDialog();
+    waitFor([&] { return search.countdown().remaining() <= 4 && search.answers()->rowCount() > 0; }, 10000);
+    ok = save(search, out + u"/tarn-search.png"_s) && ok;
+    waitFor([&] { return !search.isVisible(); }, 20000);
+
+    form.showAbout();
+    waitFor([] { return false; }, 200);
+    ok = save(program.messageBox(), out + u"/tarn-about.png"_s) && ok;
+
+    if (screen) {
+        program.messageBox().hide();
+        waitFor([] { return false; }, 500);
+        if (QScreen* primary = QGuiApplication::primaryScreen())
+            ok = primary->grabWindow(0).save(out + u"/tarn-screen.png"_s) && ok;
+    }
+    for (int fd : fds)
+        if (fd >= 0)
+            ::close(fd);
+    return ok ? 0 : 1;
+}
