@@ -94,4 +94,4 @@ std::optional<std::uint16_t> controlPortFromOption(std::span<const std::uint8_t>
 // (kSignalCts, kSignalDsr, kSignalDcd, kSignalRi).
 std::uint8_t portInputSignals(const TVSPortAx& port);
 // "CTS on, DSR on, DCD off, RI off" for a mapping's detail line.
-std::string inputSignalsText(std::uint8_t signals);
+std::string inputSignalsText(std::uint8_t lines);
