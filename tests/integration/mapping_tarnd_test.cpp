@@ -227,6 +227,40 @@ TEST_F(Tarnd, ASecondInstanceEndsTheFirstAndTakesOverItsPorts) {
     EXPECT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0) << "status " << secondStatus;
 }
 
+// The desktop program and the daemon share one owner of a user's mappings: each ends the
+// other, which frees the ports on its way out.
+TEST_F(Tarnd, TheWindowAndTheDaemonEndEachOther) {
+    const std::string tarn = std::string(TARN_BINARY_DIR) + "/src/app/tarn";
+    if (::access(tarn.c_str(), X_OK) != 0)
+        GTEST_SKIP() << tarn << " is not built";
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    constexpr int kCom = 44;
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kCom, kModeTcpServer, "0.0.0.0", 44044, 0)})));
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
+    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    ASSERT_TRUE(waitFor([&] { return exists(m_home->portLink(kCom)); }));
+
+    ChildProcess window;
+    ASSERT_TRUE(window.start({tarn, "--no-search"}, true));
+    int status = daemon.waitExit();
+    ASSERT_NE(status, -1) << "tarn did not end tarnd";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    AppPort app;
+    ASSERT_TRUE(waitFor([&] { return app.open(m_home->portLink(kCom), 115200); })) << "tarn runs the mapping";
+    app.close();
+
+    ChildProcess again;
+    ASSERT_TRUE(again.start({kTarnd, "--no-search"}, true));
+    status = window.waitExit();
+    ASSERT_NE(status, -1) << "tarnd did not end tarn";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ASSERT_TRUE(waitFor([&] { return app.open(m_home->portLink(kCom), 115200); })) << "tarnd runs it again";
+    app.close();
+    status = again.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
 TEST_F(Tarnd, HelpAndUnknownOptions) {
     const auto help = testsupport::runCommand({kTarnd, "--help"});
     EXPECT_EQ(help.exitCode, 0);
