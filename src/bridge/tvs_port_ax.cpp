@@ -102,17 +102,10 @@ bool validPortName(const std::string& name) {
     return std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The directory must be a real directory of ours that nobody else can write into, since
-// applications follow the links in it; a group- or world-open one of ours is closed down.
 bool ensurePortDirectory(const std::string& dir) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st{};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-        return false;
-    if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
-        return false;
-    return true;
+    return privatePortDirectory(dir);
 }
 
 std::string lockPathOf(const std::string& dir, const std::string& name) { return dir + "/." + name + ".lock"; }
@@ -255,6 +248,17 @@ std::string portDirectory() {
     return "/tmp/tarn-" + std::to_string(::getuid());
 }
 
+// The directory must be a real directory of ours that nobody else can write into, since
+// applications follow the links in it; a group- or world-open one of ours is closed down.
+bool privatePortDirectory(const std::string& dir) {
+    struct stat st{};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
+        return false;
+    return true;
+}
+
 PortNameState portNameState(const std::string& name) {
     if (!validPortName(name))
         return PortNameState::Foreign;
@@ -269,6 +273,29 @@ PortNameState portNameState(const std::string& name) {
     if (nameLockHeldElsewhere(lockPath))
         return PortNameState::Live;
     return unservedLinkState(dir + "/" + name, lockPath);
+}
+
+PortNameState clearStalePortName(const std::string& dir, const std::string& name) {
+    if (!validPortName(name) || !privatePortDirectory(dir))
+        return PortNameState::Foreign;
+    Registry& reg = registry();
+    std::lock_guard guard(reg.mutex);
+    const std::string link = dir + "/" + name;
+    const auto live = reg.ports.find(name);
+    if (live != reg.ports.end() && live->second->link == link)
+        return PortNameState::Live;
+    // The name's lock, as CreatePort takes it: a process of ours cannot create the port
+    // between our look and the unlink, and one that serves it keeps the lock from us.
+    const std::string lockPath = lockPathOf(dir, name);
+    const int lockFd = takeNameLock(lockPath);
+    if (lockFd < 0)
+        return nameLockHeldElsewhere(lockPath) ? PortNameState::Live : PortNameState::Foreign;
+    PortNameState state = unservedLinkState(link, lockPath);
+    if (state == PortNameState::Stale && ::unlink(link.c_str()) != 0 && errno != ENOENT)
+        state = PortNameState::Foreign;
+    ::unlink(lockPath.c_str());
+    ::close(lockFd);
+    return state;
 }
 
 // ---- BaudBudget ----

@@ -112,6 +112,15 @@ enum class PortNameState {
 };
 PortNameState portNameState(const std::string& name);
 
+// True when `dir` is a real directory of ours (not a link) that nobody else can write into;
+// a group- or world-open one of ours is closed down first. Only such a one is ever followed.
+bool privatePortDirectory(const std::string& dir);
+
+// Looks at COM<n> in the port directory `dir` and removes it if it is a stale link of ours,
+// under the name's lock as CreatePort does. Returns what the name stood for (Stale: removed).
+// Foreign also for a bad name and for a directory that privatePortDirectory refuses.
+PortNameState clearStalePortName(const std::string& dir, const std::string& name);
+
 // Token bucket pacing one direction of a port to an emulated line rate. Not thread-safe.
 class BaudBudget {
 public:

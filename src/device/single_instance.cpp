@@ -91,11 +91,11 @@ SingleInstance SingleInstance::acquire(const Options& options) {
         }
         const pid_t holder = lockHolder(fd);
         // Our own process can never be the conflicting holder; the test only guards the rule.
-        if (holder > 0 && holder != self && (!ending || ending->pid() != holder) && runsThisProgram(holder)) {
+        if (holder > 0 && holder != self && (!ending || ending->pid() != holder) && runsOneOfOurPrograms(holder)) {
             auto handle = ProcessHandle::open(holder);
             // The number may have been reused between the two looks: signal only a process that
-            // still holds the lock and still runs this program, through a handle that pins it.
-            if (handle && lockHolder(fd) == holder && runsThisProgram(holder) && handle->signal(SIGTERM)) {
+            // still holds the lock and still runs one of our programs, through a handle that pins it.
+            if (handle && lockHolder(fd) == holder && runsOneOfOurPrograms(holder) && handle->signal(SIGTERM)) {
                 ending = std::move(handle);
                 signalledAt = Clock::now();
                 killed = false;

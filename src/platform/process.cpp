@@ -58,6 +58,24 @@ bool runsThisProgram(pid_t pid) {
     return theirPath && ourPath && *theirPath == *ourPath;
 }
 
+bool runsOneOfOurPrograms(pid_t pid) {
+    if (pid <= 0 || pid == ::getpid())
+        return false;
+    if (runsThisProgram(pid))
+        return true;
+    const auto theirPath = processExecutable(pid);
+    const auto ourPath = readExeLink("/proc/self/exe");
+    if (!theirPath || !ourPath)
+        return false;
+    // The kernel gives both as absolute paths without links, so the folders compare as text.
+    const auto slash = theirPath->rfind('/');
+    const auto ourSlash = ourPath->rfind('/');
+    if (slash == std::string::npos || ourSlash == std::string::npos)
+        return false;
+    const std::string name = theirPath->substr(slash + 1);
+    return (name == "tarn" || name == "tarnd") && theirPath->substr(0, slash) == ourPath->substr(0, ourSlash);
+}
+
 std::optional<ProcessHandle> ProcessHandle::open(pid_t pid) {
     if (pid <= 0)
         return std::nullopt;

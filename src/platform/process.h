@@ -14,6 +14,11 @@ std::optional<std::string> processExecutable(pid_t pid);
 // inode, or, when the file has since been replaced (an update), the same path.
 bool runsThisProgram(pid_t pid);
 
+// True when `pid` runs one of the two programs that share a user's mappings: this same program
+// file (as runsThisProgram), or a file named `tarn` or `tarnd` in the directory that this
+// process's executable lies in (they are built and installed side by side). Never for our own pid.
+bool runsOneOfOurPrograms(pid_t pid);
+
 // A reference to one process that stays with it even if its number is reused later.
 class ProcessHandle {
 public:

@@ -1,5 +1,6 @@
 // The single-instance rule with real processes: copies of this test program play the old and
-// the new instance, and a copy of it under another file name plays a different program.
+// the new instance, and a copy of it under another file name plays a different program; copies
+// named tarn and tarnd in one folder play the desktop program and the daemon.
 
 #include <gtest/gtest.h>
 
@@ -12,12 +13,14 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "device/single_instance.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -27,6 +30,7 @@ using namespace std::chrono_literals;
 constexpr const char* kRoleEnv = "TARN_SINGLE_INSTANCE_ROLE";
 constexpr const char* kLockEnv = "TARN_SINGLE_INSTANCE_LOCK";
 constexpr const char* kReportEnv = "TARN_SINGLE_INSTANCE_REPORT";
+constexpr const char* kAskEnv = "TARN_SINGLE_INSTANCE_ASK";
 constexpr auto kDeadline = 30s; // generous: helpers start slowly under sanitizers on a busy machine
 
 std::string selfExe() {
@@ -56,13 +60,15 @@ private:
 // A helper process started by the test; killed and reaped if the test leaves it running.
 class Child {
 public:
-    Child(const std::string& exe, const std::string& role, const std::string& lock, const std::string& report) {
+    Child(const std::string& exe, const std::string& role, const std::string& lock, const std::string& report,
+          const std::string& ask = {}) {
         std::fflush(nullptr);
         m_pid = ::fork();
         if (m_pid == 0) {
             ::setenv(kRoleEnv, role.c_str(), 1);
             ::setenv(kLockEnv, lock.c_str(), 1);
             ::setenv(kReportEnv, report.c_str(), 1);
+            ::setenv(kAskEnv, ask.c_str(), 1);
             const int null = ::open("/dev/null", O_WRONLY);
             if (null >= 0) {
                 ::dup2(null, STDOUT_FILENO);
@@ -177,11 +183,24 @@ SingleInstance::Options options(const std::string& lock, std::chrono::millisecon
 //   stubborn  the same, ignoring SIGTERM
 //   idle      run until ended without touching the lock
 //   start     take the lock (ending whoever holds it), report, and keep running
+//   ask       report, for itself and for each process in the ask list, whether it runs one of
+//             our programs (1 or 0), and end
 TEST(SingleInstanceRole, Run) {
     const char* role = std::getenv(kRoleEnv);
     if (role == nullptr)
         GTEST_SKIP() << "runs only as a helper process of the single-instance tests";
     const std::string which = role;
+    if (which == "ask") {
+        std::istringstream pids(std::getenv(kAskEnv));
+        std::string answers = std::to_string(runsOneOfOurPrograms(::getpid()));
+        for (pid_t pid = 0; pids >> pid;)
+            answers += " " + std::to_string(runsOneOfOurPrograms(pid));
+        // Written whole under its final name, so the test never reads half of it.
+        const std::string report = std::getenv(kReportEnv);
+        std::ofstream(report + ".tmp") << answers << "\n";
+        fs::rename(report + ".tmp", report);
+        return;
+    }
     if (which == "stubborn")
         std::signal(SIGTERM, SIG_IGN);
     if (which != "idle") {
@@ -202,6 +221,13 @@ protected:
         m_lock = m_dir.path() + "/tarn.lock";
     }
     std::string report(const char* name) const { return m_dir.path() + "/" + name; }
+    // A copy of this test program at `path`: the same code, but by its file another program.
+    static std::string copyOfSelf(const std::string& path) {
+        fs::create_directories(fs::path(path).parent_path());
+        fs::copy_file(selfExe(), path);
+        fs::permissions(path, fs::perms::owner_all);
+        return path;
+    }
 
     TempDir m_dir;
     std::string m_lock;
@@ -310,6 +336,63 @@ TEST_F(SingleInstanceTest, TheDefaultLockLivesInThePrivatePortDirectory) {
         ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
     else
         ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST_F(SingleInstanceTest, TheDesktopProgramAndTheDaemonEndEachOther) {
+    // Separate copies, not links: only their names and their folder make them one pair.
+    const std::string tarn = copyOfSelf(m_dir.path() + "/bin/tarn");
+    const std::string tarnd = copyOfSelf(m_dir.path() + "/bin/tarnd");
+
+    Child daemon(tarnd, "hold", m_lock, report("daemon"));
+    ASSERT_TRUE(waitUntil([&] { return holderOf(m_lock) == daemon.pid(); }));
+    Child desktop(tarn, "start", m_lock, report("desktop"));
+    ASSERT_TRUE(waitUntil([&] { return holderOf(m_lock) == desktop.pid(); })) << "tarn never took over from tarnd";
+    ASSERT_TRUE(waitUntil([&] { return !readFile(report("desktop")).empty(); }));
+    EXPECT_EQ(readFile(report("desktop")), std::to_string(static_cast<int>(SingleInstance::Outcome::ReplacedOwner)) +
+                                               " " + std::to_string(daemon.pid()) + "\n");
+    auto status = daemon.waitEnded();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+
+    Child nextDaemon(tarnd, "start", m_lock, report("next-daemon"));
+    ASSERT_TRUE(waitUntil([&] { return holderOf(m_lock) == nextDaemon.pid(); })) << "tarnd never took over from tarn";
+    status = desktop.waitEnded();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    EXPECT_TRUE(nextDaemon.running());
+}
+
+TEST_F(SingleInstanceTest, OnlyTarnAndTarndBesideUsCountAsOurPrograms) {
+    const std::string bin = m_dir.path() + "/bin";
+    Child besideUs(copyOfSelf(bin + "/tarnd"), "idle", m_lock, report("unused"));
+    Child elsewhere(copyOfSelf(m_dir.path() + "/elsewhere/tarnd"), "idle", m_lock, report("unused"));
+    Child otherName(copyOfSelf(bin + "/tarnctl"), "idle", m_lock, report("unused"));
+    Child sameFile(selfExe(), "idle", m_lock, report("unused"));
+    const std::string asked = std::to_string(besideUs.pid()) + " " + std::to_string(elsewhere.pid()) + " " +
+                              std::to_string(otherName.pid()) + " " + std::to_string(sameFile.pid());
+    // Each helper runs its own file only once exec is done; before that it is still a fork of us.
+    ASSERT_TRUE(waitUntil([&] {
+        for (const auto& [pid, path] :
+             {std::pair{besideUs.pid(), bin + "/tarnd"}, std::pair{elsewhere.pid(), m_dir.path() + "/elsewhere/tarnd"},
+              std::pair{otherName.pid(), bin + "/tarnctl"}}) {
+            if (processExecutable(pid) != path)
+                return false;
+        }
+        return true;
+    }));
+
+    Child asker(copyOfSelf(bin + "/tarn"), "ask", m_lock, report("answers"), asked);
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(report("answers")); }));
+    // Itself never; tarnd beside it yes; tarnd in another folder no; another name beside it
+    // no; this test program, a file of another name in another folder, no.
+    EXPECT_EQ(readFile(report("answers")), "0 1 0 0 0\n");
+
+    // From here: the same program file counts, our own process never does.
+    EXPECT_TRUE(runsOneOfOurPrograms(sameFile.pid()));
+    EXPECT_FALSE(runsOneOfOurPrograms(besideUs.pid())) << "tarnd, but not in this test program's folder";
+    EXPECT_FALSE(runsOneOfOurPrograms(::getpid()));
+    EXPECT_FALSE(runsOneOfOurPrograms(0));
+    EXPECT_FALSE(runsOneOfOurPrograms(-1));
 }
 
 } // namespace
