@@ -10,8 +10,8 @@ class SingleInstance {
 public:
     enum class Outcome {
         Acquired,      // nobody held the lock
-        ReplacedOwner, // an instance of this program held it and was ended
-        HeldElsewhere, // the holder is not this program (or could not be ended): went on without the lock
+        ReplacedOwner, // an instance of one of our programs (tarn or tarnd) held it and was ended
+        HeldElsewhere, // the holder is none of ours (or could not be ended): went on without the lock
         Unavailable,   // the lock file could not be opened: went on without the lock
     };
 
@@ -23,7 +23,7 @@ public:
         std::chrono::milliseconds waitLimit{10000};
     };
 
-    // Takes the lock, ending an old instance of this program that holds it. Never blocks for
+    // Takes the lock, ending an old tarn or tarnd that holds it. Never blocks for
     // longer than the two limits, never ends this process, and never ends another program.
     static SingleInstance acquire(const Options& options);
 
