@@ -27,6 +27,13 @@ demo_net_cleanup() {
     rm -rf "$work"
 }
 
+demo_net_on_exit() {
+    local status=$?
+    trap - EXIT INT TERM
+    demo_net_cleanup
+    exit "$status"
+}
+
 # Waits up to $3 seconds for a line containing $2 in file $1.
 wait_for() {
     local file=$1 text=$2 limit=${3:-15} waited=0
@@ -56,8 +63,10 @@ append_mapping() {
     } >>"$file"
 }
 
-# $1: the build folder.
+# $1: the build folder. From here on, the end of the script removes everything.
 demo_net_up() {
+    trap demo_net_on_exit EXIT
+    trap 'exit 130' INT TERM
     devsim=$1/sim/tarn-devsim
     [ -x "$devsim" ] || { echo "demo: $devsim is not built" >&2; return 1; }
     if [ "$(id -u)" -ne 0 ]; then

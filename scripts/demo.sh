@@ -34,14 +34,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 source "$(dirname "$0")/demo-net.sh"
-cleanup() {
-    local status=$?
-    trap - EXIT INT TERM
-    demo_net_cleanup
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 demo_net_up "$build"
 
 say "Search: tarnctl search in the host namespace (UDP broadcast on both subnets)"

@@ -35,14 +35,6 @@ if [ -n "$wayland" ] && [ "${wayland#/}" = "$wayland" ] && [ -n "${TARN_DEMO_RUN
 fi
 
 source "$(dirname "$0")/demo-net.sh"
-cleanup() {
-    local status=$?
-    trap - EXIT INT TERM
-    demo_net_cleanup
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 demo_net_up "$build"
 
 config=$work/config

@@ -12,14 +12,6 @@ shots=$build/tools/tarn-screenshots
 [ -x "$shots" ] || { echo "screenshots: $shots is not built" >&2; exit 1; }
 
 source "$(dirname "$0")/demo-net.sh"
-cleanup() {
-    local status=$?
-    trap - EXIT INT TERM
-    demo_net_cleanup
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 demo_net_up "$build"
 
 export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run

@@ -4,29 +4,15 @@
 #include <QIcon>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <optional>
 #include <string>
-#include <unistd.h>
 
-#include "device/single_instance.h"
+#include "core/program_entry.h"
 #include "ui/tarn_program.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-int g_wakePipe[2] = {-1, -1};
-
-extern "C" void onEndSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] auto n = ::write(g_wakePipe[1], &byte, 1);
-    errno = saved;
-}
 
 void printUsage(std::FILE* out) {
     std::fputs("usage: tarn [--no-search] [--help]\n"
@@ -67,28 +53,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::perror("tarn: pipe");
+    const int endSignals = core::installEndSignals("tarn");
+    if (endSignals < 0)
         return 1;
-    }
-    struct sigaction action {};
-    action.sa_handler = onEndSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
     // One owner of a user's mappings: a running tarn or tarnd is ended (it shuts down and
     // frees its ports) before this one loads them. Held until exit.
-    std::optional<SingleInstance> instance;
-    if (const auto lockPath = defaultLockPath()) {
-        SingleInstance::Options lockOptions;
-        lockOptions.lockPath = *lockPath;
-        instance.emplace(SingleInstance::acquire(lockOptions));
-        if (instance->outcome() != SingleInstance::Outcome::Acquired)
-            std::fprintf(stderr, "tarn: %s\n", outcomeText(instance->outcome()));
-    }
+    const auto instance = core::takeOwnerLock("tarn");
 
     QApplication app(argc, argv);
     app.setApplicationName(u"tarn"_s);
@@ -104,11 +74,9 @@ int main(int argc, char** argv) {
     TarnProgram program(std::move(options));
     program.form().show();
 
-    QSocketNotifier endSignal(g_wakePipe[0], QSocketNotifier::Read);
-    QObject::connect(&endSignal, &QSocketNotifier::activated, &program.form(), [&program] {
-        char drain[16];
-        while (::read(g_wakePipe[0], drain, sizeof drain) > 0) {
-        }
+    QSocketNotifier endSignal(endSignals, QSocketNotifier::Read);
+    QObject::connect(&endSignal, &QSocketNotifier::activated, &program.form(), [&program, endSignals] {
+        core::drainEndSignals(endSignals);
         program.form().endSession();
     });
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &program.form(),

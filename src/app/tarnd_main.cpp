@@ -17,18 +17,9 @@
 
 #include "control/session_threads.h"
 #include "core/program_core.h"
-#include "device/single_instance.h"
+#include "core/program_entry.h"
 
 namespace {
-
-int g_wakePipe[2] = {-1, -1};
-
-extern "C" void onEndSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] auto n = ::write(g_wakePipe[1], &byte, 1);
-    errno = saved;
-}
 
 void printUsage(std::FILE* out) {
     std::fputs("usage: tarnd [--no-search] [--help]\n"
@@ -102,33 +93,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // SIGTERM and SIGINT only wake the main loop, whichever thread they reach; the
-    // shut-down sequence then runs on the main thread.
-    if (::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::perror("tarnd: pipe");
+    // The end signals only wake the main loop; the shut-down sequence then runs on the main
+    // thread.
+    const int endSignals = core::installEndSignals("tarnd");
+    if (endSignals < 0)
         return 1;
-    }
-    struct sigaction action {};
-    action.sa_handler = onEndSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGTERM, &action, nullptr) != 0 || ::sigaction(SIGINT, &action, nullptr) != 0) {
-        std::perror("tarnd: sigaction");
-        return 1;
-    }
-    // A reader of our output that goes away must not end the program mid-sequence.
-    std::signal(SIGPIPE, SIG_IGN);
-
-    // One instance per user: a tarnd that runs already is ended (it shuts down as on
+    // One instance per user: a tarn or tarnd that runs already is ended (it shuts down as on
     // SIGTERM, freeing its ports) before this one loads the mappings. Held until exit.
-    std::optional<SingleInstance> instance;
-    if (const auto lockPath = defaultLockPath()) {
-        SingleInstance::Options lockOptions;
-        lockOptions.lockPath = *lockPath;
-        instance.emplace(SingleInstance::acquire(lockOptions));
-        if (instance->outcome() != SingleInstance::Outcome::Acquired)
-            std::fprintf(stderr, "tarnd: %s\n", outcomeText(instance->outcome()));
-    }
+    const auto instance = core::takeOwnerLock("tarnd");
 
     core::CoreOptions options;
     // Without a search dialog, the worker itself announces each finished search, which logs
@@ -145,7 +117,7 @@ int main(int argc, char** argv) {
     InputLinesWatch inputLines;
     auto nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (;;) {
-        pollfd fds[2] = {{program.mainLoop().waitFd(), POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+        pollfd fds[2] = {{program.mainLoop().waitFd(), POLLIN, 0}, {endSignals, POLLIN, 0}};
         if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
             std::perror("tarnd: poll");
             break;

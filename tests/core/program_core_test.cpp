@@ -88,6 +88,7 @@ TEST_F(ProgramCoreTest, RemoveAndExitAreRefusedWhileAnApplicationHoldsAPort) {
 
     const auto removeUnknown = (**core).removeMapping(99);
     EXPECT_FALSE(removeUnknown.ok);
+    EXPECT_EQ(removeUnknown.message, "COM99 is not mapped.");
     EXPECT_EQ((**core).mappingCount(), 2u);
 
     // Closed, the exit goes ahead: the ports go, the file is not written at exit.

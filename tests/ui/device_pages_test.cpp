@@ -170,6 +170,11 @@ TEST_F(DevicePages, StartUpSearchThenWebPageAndLogin) {
     login.open();
     QTest::mouseClick(login.cancelButton(), Qt::LeftButton);
     EXPECT_FALSE(login.isVisible());
+
+    // A row whose device a later search no longer holds: a clear error, nothing else.
+    m_program->core().deviceList()->clear();
+    form().configureCommand();
+    EXPECT_EQ(shownError(*m_program), QString::fromStdString("No device with IP " + m_link->deviceIp(3) + "."));
 }
 
 } // namespace

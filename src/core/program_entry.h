@@ -1,0 +1,25 @@
+#pragma once
+// What the entries of tarn and tarnd share: the end signals turned into a readable
+// descriptor, and the one owner of a user's mappings.
+
+#include <optional>
+
+#include "device/single_instance.h"
+
+namespace core {
+
+// SIGTERM and SIGINT only make the returned descriptor readable, whichever thread they reach,
+// so the main loop runs the shut-down itself; SIGPIPE is ignored, so a reader of our output
+// that goes away cannot end the program mid-sequence. -1 (with a message) on failure.
+int installEndSignals(const char* programName);
+
+// Drains what the end signals wrote.
+void drainEndSignals(int fd);
+
+// Takes the lock that one tarn or tarnd of the user holds, ending the one that runs (it
+// shuts down and frees its ports first). Held by the returned object until it goes; empty
+// when there is no usable port directory. An outcome other than a clean take is reported on
+// standard error.
+std::optional<SingleInstance> takeOwnerLock(const char* programName);
+
+} // namespace core
