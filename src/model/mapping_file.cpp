@@ -115,22 +115,19 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
     if (lists.fileLoaded)
         return;
     lists.fileLoaded = true;
-    std::vector<std::uint8_t> contents;
-    const ReadResult read = readAll(path, contents);
-    if (read != ReadResult::Read) {
-        lists.fileUnreadable = read == ReadResult::Unreadable;
+    const std::optional<std::vector<DescRecord>> records = readMappingRecords(path);
+    if (!records) {
+        lists.fileUnreadable = true;
         return;
     }
+    if (records->empty())
+        return;
     lists.stopAll();
     lists.destroyAll();
     lists.preservedRecords.clear();
 
-    // A partial record at the end is what a torn write leaves; it describes nothing usable,
-    // so it is ignored rather than filled up from stale bytes.
-    const std::size_t records = contents.size() / kDescRecordSize;
-    for (std::size_t i = 0; i < records; ++i) {
-        const std::uint8_t* raw = contents.data() + i * kDescRecordSize;
-        const tarnDesc desc = decodeDesc(raw);
+    for (const DescRecord& record : *records) {
+        const tarnDesc desc = decodeDesc(record.data());
         // A mode this program does not know (a newer program's, or a damaged record) cannot
         // run, but turning it into a mapping with default fields would write those defaults
         // over it at the next save. A second record for a COM number already mapped would
@@ -138,9 +135,7 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
         // between two peers. Either is kept byte for byte and written back at the end of the
         // file; it takes no port and no COM number.
         if (!isKnownMode(desc.mode) || lists.findByCom(desc.comNum) >= 0) {
-            DescRecord kept{};
-            std::memcpy(kept.data(), raw, kDescRecordSize);
-            lists.preservedRecords.push_back(kept);
+            lists.preservedRecords.push_back(record);
             continue;
         }
         TARNINFO* tarnInfo = lists.addMapping(desc.comNum);
@@ -159,13 +154,31 @@ bool saveMappingFile(const MappingLists& lists, const std::string& path) {
     // it would replace them all.
     if (lists.fileUnreadable)
         return false;
+    std::vector<DescRecord> records;
+    records.reserve(lists.mappings.size() + lists.preservedRecords.size());
+    for (const auto& tarnInfo : lists.mappings)
+        records.push_back(encodeDesc(tarnInfo->desc ? *tarnInfo->desc : tarnDesc{}));
+    records.insert(records.end(), lists.preservedRecords.begin(), lists.preservedRecords.end());
+    return writeMappingRecords(path, records);
+}
+
+std::optional<std::vector<DescRecord>> readMappingRecords(const std::string& path) {
     std::vector<std::uint8_t> contents;
-    contents.reserve((lists.mappings.size() + lists.preservedRecords.size()) * kDescRecordSize);
-    for (const auto& tarnInfo : lists.mappings) {
-        const DescRecord record = encodeDesc(tarnInfo->desc ? *tarnInfo->desc : tarnDesc{});
-        contents.insert(contents.end(), record.begin(), record.end());
-    }
-    for (const DescRecord& record : lists.preservedRecords)
+    const ReadResult read = readAll(path, contents);
+    if (read == ReadResult::Unreadable)
+        return std::nullopt;
+    // A partial record at the end is what a torn write leaves; it describes nothing usable,
+    // so it is ignored rather than filled up from stale bytes.
+    std::vector<DescRecord> records(contents.size() / kDescRecordSize);
+    for (std::size_t i = 0; i < records.size(); ++i)
+        std::memcpy(records[i].data(), contents.data() + i * kDescRecordSize, kDescRecordSize);
+    return records;
+}
+
+bool writeMappingRecords(const std::string& path, const std::vector<DescRecord>& records) {
+    std::vector<std::uint8_t> contents;
+    contents.reserve(records.size() * kDescRecordSize);
+    for (const DescRecord& record : records)
         contents.insert(contents.end(), record.begin(), record.end());
 
     const std::string folder = folderOf(path);

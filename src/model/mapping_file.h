@@ -2,12 +2,22 @@
 // The mapping file: one 112-byte tarnDesc record per mapping, in list order, nothing else.
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "model/mapping_lists.h"
 
 // $XDG_CONFIG_HOME/tarn/79828669767684658278 (default ~/.config/tarn/).
 std::string mappingFilePath();
+
+// The file's whole records, byte for byte and unknown modes included, without running them
+// (a partial record at the end is left out). An empty list when there is no file; nullopt
+// when something exists at `path` but cannot be read as a file.
+std::optional<std::vector<DescRecord>> readMappingRecords(const std::string& path);
+// Replaces the file with `records`, atomically: a crash leaves the old file or the new one.
+// Creates the folder on first use. False when nothing could be written (the old file stays).
+bool writeMappingRecords(const std::string& path, const std::vector<DescRecord>& records);
 
 // Re-creates one running mapping per record, in file order. Missing or unreadable file: no
 // mappings. Runs once per MappingLists.
