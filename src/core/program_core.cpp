@@ -10,6 +10,8 @@
 #include "bridge/net_setup.h"
 #include "control/session_threads.h"
 #include "core/affinity.h"
+#include "core/control_service.h"
+#include "core/mapping_assembly.h"
 #include "core/worker.h"
 #include "device/device_list.h"
 #include "device/eeprom_access.h"
@@ -18,8 +20,8 @@
 #include "device/search_job.h"
 #include "model/mapping_file.h"
 #include "model/system_ports.h"
-#include "platform/browser.h"
 #include "model/tarn_thread.h"
+#include "platform/browser.h"
 
 namespace core {
 namespace {
@@ -87,6 +89,20 @@ void ProgramCore::start() {
     m_worker->startIfRunning();
     if (m_options.runStartUpCommand)
         m_worker->setCommand(Worker::kStartUp);
+    if (m_options.controlChannel)
+        openControlChannel();
+}
+
+void ProgramCore::openControlChannel() {
+    ControlService::Options options;
+    options.canSearch = m_options.deviceManagement || static_cast<bool>(m_options.searchJob);
+    options.announceSearches = !m_options.workerAnnouncesSearch;
+    const std::string path = m_options.controlSocket.empty() ? controlSocketPath() : m_options.controlSocket;
+    std::string error;
+    m_controlService = ControlService::open(*this, path, options, error);
+    // The mappings run without it; tarnctl then finds no program and says so.
+    if (!m_controlService)
+        logMappingMessage("The control channel is not available: " + error);
 }
 
 void ProgramCore::openDeviceSide() {
@@ -250,6 +266,18 @@ void ProgramCore::closeControlSocket(const SocketNotification& notification) {
     }
 }
 
+CommandOutcome ProgramCore::addMapping(const AddRequest& request) {
+    assert(m_queue.onMainThread());
+    if (m_shutDown)
+        return {false, "The program is ending."};
+    // Whatever the outcome, the list is drawn afresh at the next tick.
+    m_mappingListStale = true;
+    const AddCheck check = checkAdd(request, systemPortNumbers(), existingMappings());
+    if (!check.message.empty())
+        return {false, check.message};
+    return createMapping(check.desc);
+}
+
 CommandOutcome ProgramCore::addMapping(const tarnDesc& desc) {
     assert(m_queue.onMainThread());
     if (m_shutDown)
@@ -261,19 +289,46 @@ CommandOutcome ProgramCore::addMapping(const tarnDesc& desc) {
         return {false, "Please DON'T create the existing comport.\n"};
     if (!isKnownMode(desc.mode))
         return {false, "Please choose TCP server, TCP client or UDP.\n"};
+    return createMapping(desc);
+}
 
-    TARNINFO* tarnInfo = m_lists.addMapping(desc.comNum);
-    if (!tarnInfo) {
-        char text[128];
-        std::snprintf(text, sizeof text, "COM%u cannot be created.\nPlease check if COM%u is occupied.",
-                      static_cast<unsigned>(desc.comNum), static_cast<unsigned>(desc.comNum));
+CommandOutcome ProgramCore::createMapping(const tarnDesc& desc) {
+    if (!assembleMapping(m_lists, desc)) {
         logMappingMessage(format("COM%u is unable to be created.", desc.comNum));
-        return {false, text};
+        return {false, format("COM%u cannot be created.\nPlease check if COM%u is occupied.", desc.comNum)};
     }
-    setUpMapping(m_lists, static_cast<std::size_t>(tarnInfo->getIndex()), desc);
     logMappingMessage(format("COM%u is created.", desc.comNum));
     saveMappings();
     return {true, {}};
+}
+
+std::vector<ExistingMapping> ProgramCore::existingMappings() const {
+    assert(m_queue.onMainThread());
+    std::vector<ExistingMapping> existing;
+    existing.reserve(m_lists.size());
+    for (const auto& tarnInfo : m_lists.mappings) {
+        ExistingMapping mapping;
+        mapping.comNumber = tarnInfo->comNumber;
+        if (tarnInfo->desc) {
+            mapping.mode = tarnInfo->desc->mode;
+            mapping.ipText = tarnInfo->desc->ipAddress;
+            mapping.localPort = tarnInfo->desc->localPort;
+        }
+        existing.push_back(std::move(mapping));
+    }
+    return existing;
+}
+
+std::int32_t ProgramCore::proposedComNumber() const {
+    return proposeComNumber(systemPortNumbers(), m_lists.comNumbers);
+}
+
+std::int32_t ProgramCore::comNumberUp(std::int32_t n) const {
+    return core::comNumberUp(n, systemPortNumbers(), m_lists.comNumbers);
+}
+
+std::int32_t ProgramCore::comNumberDown(std::int32_t n) const {
+    return core::comNumberDown(n, systemPortNumbers(), m_lists.comNumbers);
 }
 
 CommandOutcome ProgramCore::removeMapping(std::int32_t comNumber) {
@@ -320,6 +375,8 @@ void ProgramCore::shutDown() {
         m_worker->terminate();
     // Nothing queued may run against records that are about to go.
     m_queue.close();
+    // No command may come in once the queue is closed; its clients see the connection end.
+    m_controlService.reset();
     if (m_started)
         setSocketNotificationSink(nullptr);
     // Every mapping's threads are asked to end before any is waited for; then the mappings

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bridge/portable_sock.h"
+#include "core/add_path.h"
 #include "core/event_queue.h"
 #include "core/message_logs.h"
 #include "model/mapping_lists.h"
@@ -27,6 +28,8 @@ class SearchProgress;
 class DeviceAccess;
 
 namespace core {
+
+class ControlService;
 
 // Messages the core delivers to its front end on the main thread.
 enum class CoreEvent : int {
@@ -88,6 +91,11 @@ struct CoreOptions {
     // The window has a search dialog that announces the searches it starts; the start-up
     // search has none, so with this set the worker announces that one itself.
     bool announceStartUpSearch = false;
+    // Serve the control channel (tarnctl's way in). Only the holder of the owner lock may:
+    // the socket's place is shared by every tarn and tarnd of the user.
+    bool controlChannel = false;
+    // Empty: <port dir>/tarn.sock.
+    std::string controlSocket;
 };
 
 // The order of two cells of a list when sorting by their column: texts that both read as a
@@ -127,7 +135,11 @@ public:
     void runOnWorker(std::function<void()> work, std::function<void()> done = {});
 
     // Commands; main thread only.
-    // Creates and runs a mapping from its description, then rewrites the mapping file.
+    // The add dialog's OK: the add checks against the live lists, then the mapping is created
+    // and the mapping file rewritten. A port that cannot be made leaves no trace.
+    CommandOutcome addMapping(const AddRequest& request);
+    // Creates and runs a mapping from a description that needs no dialog checks (tests, and
+    // callers that checked already), then rewrites the mapping file.
     CommandOutcome addMapping(const tarnDesc& desc);
     // Removes the mapping on COM<n> unless an application holds its port open.
     CommandOutcome removeMapping(std::int32_t comNumber);
@@ -155,6 +167,12 @@ public:
     bool refreshTick();
     void markMappingListStale() { m_mappingListStale = true; }
 
+    // What the add checks and proposals see; main thread only.
+    std::vector<ExistingMapping> existingMappings() const;
+    std::int32_t proposedComNumber() const;
+    std::int32_t comNumberUp(std::int32_t n) const;
+    std::int32_t comNumberDown(std::int32_t n) const;
+
     // The lists themselves, for tests and for the add dialog's checks; main thread only.
     MappingLists& lists() { return m_lists; }
     Worker* worker() { return m_worker.get(); }
@@ -177,9 +195,12 @@ private:
     // Posts `task` to the main loop and waits until it ran (or can no longer run).
     void runOnMainAndWait(std::function<void()> task);
     void saveMappings();
+    // The one creation step behind both add commands.
+    CommandOutcome createMapping(const tarnDesc& desc);
     void openDeviceSide();
     void runDeviceSearch();
     void releaseDeviceSide();
+    void openControlChannel();
 
     CoreOptions m_options;
     std::string m_mappingFile;
@@ -193,6 +214,7 @@ private:
     std::unique_ptr<SearchProgress> m_searchProgress;
     std::unique_ptr<DeviceAccess> m_deviceAccess;
     std::unique_ptr<Worker> m_worker;
+    std::unique_ptr<ControlService> m_controlService;
     std::function<void(CoreEvent)> m_eventHandler;
     std::function<void(const std::string&)> m_errorHandler;
     std::atomic<bool> m_exiting{false};

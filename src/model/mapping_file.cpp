@@ -9,8 +9,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bridge/net_setup.h"
-
 namespace {
 
 constexpr const char* kMappingFileName = "79828669767684658278";
@@ -89,60 +87,6 @@ ReadResult readAll(const std::string& path, std::vector<std::uint8_t>& contents)
 
 std::string mappingFilePath() {
     return configHome() + "/tarn/" + kMappingFileName;
-}
-
-bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& desc) {
-    if (!isKnownMode(desc.mode) || !setUpNetworkSide(lists, position, desc))
-        return false;
-    TARNINFO& tarnInfo = lists.at(position);
-    // Each mode stores only the fields that mean something for it.
-    if (desc.mode == kModeTcpServer)
-        tarnInfo.setDesc(desc.comNum, kModeTcpServer, "0.0.0.0", desc.localPort, 0);
-    else if (desc.mode == kModeTcpClient)
-        tarnInfo.setDesc(desc.comNum, kModeTcpClient, desc.ipAddress, 0, desc.remotePort);
-    else
-        tarnInfo.setDesc(desc.comNum, kModeUdp, desc.ipAddress, desc.localPort, desc.remotePort);
-    // The control protocol runs for TCP clients only.
-    tarnInfo.control->enabled.store(desc.mode == kModeTcpClient ? 1 : 0);
-    return true;
-}
-
-void loadMappingFile(MappingLists& lists) {
-    loadMappingFile(lists, mappingFilePath());
-}
-
-void loadMappingFile(MappingLists& lists, const std::string& path) {
-    if (lists.fileLoaded)
-        return;
-    lists.fileLoaded = true;
-    const std::optional<std::vector<DescRecord>> records = readMappingRecords(path);
-    if (!records) {
-        lists.fileUnreadable = true;
-        return;
-    }
-    if (records->empty())
-        return;
-    lists.stopAll();
-    lists.destroyAll();
-    lists.preservedRecords.clear();
-
-    for (const DescRecord& record : *records) {
-        const tarnDesc desc = decodeDesc(record.data());
-        // A mode this program does not know (a newer program's, or a damaged record) cannot
-        // run, but turning it into a mapping with default fields would write those defaults
-        // over it at the next save. A second record for a COM number already mapped would
-        // attach to the same port, and two mappings would then split the application's bytes
-        // between two peers. Either is kept byte for byte and written back at the end of the
-        // file; it takes no port and no COM number.
-        if (!isKnownMode(desc.mode) || lists.findByCom(desc.comNum) >= 0) {
-            lists.preservedRecords.push_back(record);
-            continue;
-        }
-        TARNINFO* tarnInfo = lists.addMapping(desc.comNum);
-        if (!tarnInfo)
-            continue; // port could not be made: dropped silently, gone at the next save
-        setUpMapping(lists, static_cast<std::size_t>(tarnInfo->index), desc);
-    }
 }
 
 bool saveMappingFile(const MappingLists& lists) {

@@ -1,5 +1,6 @@
 #pragma once
 // The mapping file: one 112-byte tarnDesc record per mapping, in list order, nothing else.
+// Turning its records into running mappings is core/mapping_assembly's work.
 
 #include <cstddef>
 #include <optional>
@@ -19,19 +20,9 @@ std::optional<std::vector<DescRecord>> readMappingRecords(const std::string& pat
 // Creates the folder on first use. False when nothing could be written (the old file stays).
 bool writeMappingRecords(const std::string& path, const std::vector<DescRecord>& records);
 
-// Re-creates one running mapping per record, in file order. Missing or unreadable file: no
-// mappings. Runs once per MappingLists.
-void loadMappingFile(MappingLists& lists);
-void loadMappingFile(MappingLists& lists, const std::string& path);
-
 // Replaces the file with the whole list (plus preserved records), atomically: a crash leaves
 // the old file or the new one. The folder is created on first save. Returns false when
 // nothing could be written (the old file then stays), and refuses to replace a file that
 // exists but could not be read at load.
 bool saveMappingFile(const MappingLists& lists);
 bool saveMappingFile(const MappingLists& lists, const std::string& path);
-
-// Sets up the freshly created mapping at `position` from its description: the network side
-// by mode (under the mapping's lock, its threads already run), desc, and the control
-// endpoint (on for a TCP client, off otherwise). An unknown mode sets up nothing: false.
-bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& desc);

@@ -1,5 +1,5 @@
-// The mapping file at byte level: layout, load order, rewrites after add and remove, dropped
-// and unknown records, partial tails, and atomic replacement.
+// The mapping file at byte level: layout, load order, rewrites after add and remove, records
+// that cannot run, partial tails, and atomic replacement.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "bridge/message_log.h"
+#include "core/mapping_assembly.h"
 #include "model/mapping_file.h"
 #include "model/mapping_lists.h"
 #include "model/model_test_env.h"
@@ -159,28 +161,40 @@ TEST_F(MappingFileTest, RemovingTheFirstOfThreeMovesTheOthersUp) {
     EXPECT_EQ(slice(file, 1), m_udp);
 }
 
-TEST_F(MappingFileTest, RecordWhosePortCannotBeMadeIsDroppedAndLeftOutOfTheNextSave) {
+// Someone holds the port's name at start: the mapping cannot run now, but the user's record
+// must survive the next save instead of silently disappearing.
+TEST_F(MappingFileTest, RecordWhosePortCannotBeMadeIsKeptAndLogged) {
     std::filesystem::create_directories(portDir());
     std::ofstream(linkOf(4)) << "not a port of ours";
     const Bytes original = join({m_server, m_client, m_udp});
     writeBytes(mappingFile(), original);
+    std::vector<std::string> logged;
+    setMappingMessageSink([&](const std::string& text) { logged.push_back(text); });
 
     MappingLists lists;
     loadMappingFile(lists);
+    setMappingMessageSink(nullptr);
+    EXPECT_EQ(logged, std::vector<std::string>{"COM4 cannot be created."});
     ASSERT_EQ(lists.size(), 2u);
     EXPECT_EQ(lists.at(0).comNumber, 3);
     EXPECT_EQ(lists.at(1).comNumber, 5);
     EXPECT_EQ(lists.at(1).index, 1);
     EXPECT_EQ(lists.comNumbers, (std::deque<std::int32_t>{3, 5}));
     EXPECT_EQ(lists.threadSets.size(), 2u);
-    EXPECT_EQ(lists.findByCom(4), -1) << "its COM number is free again";
+    EXPECT_EQ(lists.findByCom(4), -1) << "it takes no COM number while it cannot run";
     EXPECT_EQ(readBytes(mappingFile()), original) << "load leaves the file alone";
 
-    TARNINFO* added = lists.addMapping(8);
-    ASSERT_NE(added, nullptr);
-    ASSERT_TRUE(setUpMapping(lists, 2, decodeDesc(record(8, kModeTcpClient, "10.0.0.7", 0, 6000).data())));
+    ASSERT_NE(assembleMapping(lists, decodeDesc(record(8, kModeTcpClient, "10.0.0.7", 0, 6000).data())), nullptr);
     ASSERT_TRUE(saveMappingFile(lists));
-    EXPECT_EQ(readBytes(mappingFile()), join({m_server, m_udp, record(8, kModeTcpClient, "10.0.0.7", 0, 6000)}));
+    EXPECT_EQ(readBytes(mappingFile()),
+              join({m_server, m_udp, record(8, kModeTcpClient, "10.0.0.7", 0, 6000), m_client}));
+
+    // Once the name is free again, the next start runs it.
+    std::filesystem::remove(linkOf(4));
+    MappingLists later;
+    loadMappingFile(later);
+    EXPECT_EQ(later.comNumbers, (std::deque<std::int32_t>{3, 5, 8, 4}));
+    EXPECT_TRUE(later.preservedRecords.empty());
 }
 
 TEST_F(MappingFileTest, PartialTailRecordIsIgnored) {

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "model/mapping_file.h"
+#include "core/mapping_assembly.h"
 #include "model/mapping_lists.h"
 #include "model/model_test_env.h"
 

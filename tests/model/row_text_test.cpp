@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "model/mapping_file.h"
+#include "core/mapping_assembly.h"
 #include "model/mapping_lists.h"
 #include "model/model_test_env.h"
 
