@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "../integration/mapping_harness.h"
 #include "bridge/portable_sock.h"
 #include "core/worker.h"
@@ -126,6 +128,94 @@ TEST_F(ProgramCoreTest, AddRefusesWhatItCannotCreate) {
     EXPECT_EQ((**core).lists().threadSets.size(), 1u);
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), before);
     EXPECT_EQ(readFileBytes(m_home->root() + "/run/tarn/COM59"), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+core::AddRequest addRequest(const char* com, bool tcp, bool server, const char* ip, const char* local,
+                            const char* remote) {
+    core::AddRequest request;
+    request.comText = com;
+    request.ipText = ip;
+    request.localPortText = local;
+    request.remotePortText = remote;
+    request.isTcp = tcp;
+    request.isServer = server;
+    return request;
+}
+
+TEST_F(ProgramCoreTest, AddThroughTheChecksCreatesWhatTheDialogAskedFor) {
+    auto core = makeCore();
+    // A server's IP field and remote port are not its to keep; a client keeps no local port.
+    const auto server = (**core).addMapping(addRequest("71", true, true, "127.0.0.9", "45071", "9"));
+    ASSERT_TRUE(server.ok) << server.message;
+    const auto client = (**core).addMapping(addRequest(" 72", true, false, "127. 0.0.1", "7", "45072"));
+    ASSERT_TRUE(client.ok) << client.message;
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({makeDesc(71, kModeTcpServer, "0.0.0.0", 45071, 0),
+                                                               makeDesc(72, kModeTcpClient, "127.0.0.1", 0, 45072)}));
+    EXPECT_EQ(core->countMappingLog("COM72 is created."), 1u);
+    EXPECT_TRUE((**core).refreshTick()) << "the list is drawn afresh";
+    const auto existing = (**core).existingMappings();
+    ASSERT_EQ(existing.size(), 2u);
+    EXPECT_EQ(existing[1].ipText, "127.0.0.1");
+    EXPECT_EQ(existing[0].localPort, 45071);
+    // The proposals step over what is mapped now.
+    EXPECT_EQ((**core).comNumberUp(70), 73);
+    EXPECT_EQ((**core).comNumberDown(73), 70);
+
+    // The checks see the live lists; a refusal changes nothing.
+    const auto before = readFileBytes(m_home->mappingFile());
+    struct Case {
+        core::AddRequest request;
+        const char* message;
+    };
+    const Case refused[] = {
+        {addRequest("72", false, false, "127.0.0.2", "1", "2"), "Please DON'T create the existing comport.\n"},
+        {addRequest("73", false, false, "127.0.0.1", "1", "2"), "This IP has already been connected with a device.\n"},
+        {addRequest("73", true, true, "", "45071", ""), "This port number is in use by another server.\n"},
+        {addRequest("", true, true, "", "", ""), "Please DON'T give an invalid comport number.\n"},
+    };
+    for (const Case& c : refused) {
+        const auto outcome = (**core).addMapping(c.request);
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.message, c.message);
+    }
+    EXPECT_EQ((**core).mappingCount(), 2u);
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), before);
+}
+
+TEST_F(ProgramCoreTest, AddOfAnOccupiedPortNameLeavesNothingBehind) {
+    auto core = makeCore();
+    ASSERT_TRUE((**core).addMapping(addRequest("74", false, false, "127.0.0.1", "45074", "45174")).ok);
+    const auto before = readFileBytes(m_home->mappingFile());
+    ASSERT_TRUE(writeFileBytes(m_home->portLink(75), {1, 2, 3}));
+    const auto occupied = (**core).addMapping(addRequest("75", true, false, "127.0.0.5", "", "45075"));
+    EXPECT_FALSE(occupied.ok);
+    EXPECT_EQ(occupied.message, "COM75 cannot be created.\nPlease check if COM75 is occupied.");
+    EXPECT_EQ(core->countMappingLog("COM75 is unable to be created."), 1u);
+    EXPECT_EQ(core->countMappingLog("COM75 is created."), 0u);
+    EXPECT_EQ((**core).mappingCount(), 1u);
+    EXPECT_EQ((**core).lists().comNumbers, (std::deque<std::int32_t>{74}));
+    EXPECT_EQ((**core).lists().threadSets.size(), 1u);
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()), before);
+    EXPECT_EQ(readFileBytes(m_home->portLink(75)), (std::vector<std::uint8_t>{1, 2, 3}));
+    // Its COM number and address are free for the next try.
+    ASSERT_TRUE(std::filesystem::remove(m_home->portLink(75)));
+    EXPECT_TRUE((**core).addMapping(addRequest("75", true, false, "127.0.0.5", "", "45075")).ok);
+}
+
+// A stored mapping whose port name is taken at start is reported and survives the next save.
+TEST_F(ProgramCoreTest, StoredMappingWhosePortCannotBeMadeIsLoggedAndKept) {
+    const tarnDesc blocked = makeDesc(76, kModeTcpClient, "127.0.0.6", 0, 45076);
+    const tarnDesc udp = makeDesc(77, kModeUdp, "127.0.0.1", 45077, 45177);
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), recordsOf({blocked, udp})));
+    ASSERT_TRUE(writeFileBytes(m_home->portLink(76), {9}));
+    auto core = makeCore(true);
+    ASSERT_TRUE(core->waitFor([&] { return (**core).mappingsLoaded(); }));
+    EXPECT_EQ(core->countMappingLog("COM76 cannot be created."), 1u);
+    ASSERT_EQ((**core).mappingCount(), 1u);
+
+    ASSERT_TRUE((**core).addMapping(addRequest("78", true, true, "", "45078", "")).ok);
+    EXPECT_EQ(readFileBytes(m_home->mappingFile()),
+              recordsOf({udp, makeDesc(78, kModeTcpServer, "0.0.0.0", 45078, 0), blocked}));
 }
 
 // A save that cannot write keeps the old file; the user learns that the change is not kept.
