@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     options.core.deviceManagement = search;
     options.core.searchAtStartUp = search;
     options.core.announceStartUpSearch = true;
+    options.core.controlChannel = instance && instance->held();
     options.window.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     TarnProgram program(std::move(options));
     program.form().show();

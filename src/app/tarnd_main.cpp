@@ -108,6 +108,8 @@ int main(int argc, char** argv) {
     options.workerAnnouncesSearch = true;
     options.deviceManagement = search;
     options.searchAtStartUp = search;
+    // tarnctl's way in; only the lock's holder may serve the user's one socket.
+    options.controlChannel = instance && instance->held();
 
     core::ProgramCore program(options);
     program.mappingLog().setObserver(printRow);

@@ -1,0 +1,211 @@
+#include "core/control_service.h"
+
+#include <charconv>
+#include <limits>
+
+#include "core/add_path.h"
+#include "core/program_core.h"
+#include "core/worker.h"
+
+namespace core {
+namespace {
+
+std::string okLine(const std::string& value) {
+    return joinLine({"ok", value});
+}
+
+// Where a log stream stands in each of the two logs.
+struct LogCursor {
+    MessageLog* logs[2] = {};
+    const char* names[2] = {"mapping", "device"};
+    std::size_t next[2] = {};
+    std::size_t end[2] = {}; // a plain read ends with the rows there were at the request
+    bool follow = false;
+    std::size_t sent = 0;
+};
+
+bool pullRows(LogCursor& cursor, std::string& out, std::size_t room) {
+    for (int k = 0; k < 2; ++k) {
+        while (out.size() < room && (cursor.follow || cursor.next[k] < cursor.end[k])) {
+            const std::vector<LogRow> rows = cursor.logs[k]->rowsFrom(cursor.next[k]);
+            if (rows.empty())
+                break;
+            for (const LogRow& row : rows) {
+                if ((!cursor.follow && cursor.next[k] >= cursor.end[k]) || out.size() >= room)
+                    break;
+                out += joinLine({"log", cursor.names[k], row.time, row.text});
+                ++cursor.next[k];
+                ++cursor.sent;
+            }
+        }
+    }
+    if (cursor.follow || cursor.next[0] < cursor.end[0] || cursor.next[1] < cursor.end[1])
+        return true;
+    out += okLine(std::to_string(cursor.sent));
+    return false;
+}
+
+} // namespace
+
+std::unique_ptr<ControlService> ControlService::open(ProgramCore& core, const std::string& path, const Options& options,
+                                                     std::string& error) {
+    std::unique_ptr<ControlService> service(new ControlService(core, options));
+    ControlService* self = service.get();
+    // Runs on the channel's thread: a line that cannot be read is answered there and never
+    // reaches the program.
+    auto handler = [self](ClientId client, std::string line) {
+        auto request = splitLine(line);
+        if (!request) {
+            self->m_channel->reply(client, joinLine({"error", "malformed request line"}));
+            return;
+        }
+        self->m_core.mainLoop().post([self, client, request = std::move(*request)] { self->execute(client, request); });
+    };
+    service->m_channel = ControlChannel::open(path, std::move(handler), error, options.limits);
+    if (!service->m_channel)
+        return nullptr;
+    return service;
+}
+
+void ControlService::execute(ClientId client, const std::vector<std::string>& request) {
+    const std::string& command = request.front();
+    const std::size_t arguments = request.size() - 1;
+    if (command == "list" && arguments == 0)
+        list(client);
+    else if (command == "add" && arguments == 5)
+        add(client, request);
+    else if (command == "remove" && arguments == 1)
+        remove(client, request);
+    else if (command == "devices" && arguments == 0)
+        devices(client);
+    else if (command == "search" && arguments == 0)
+        search(client);
+    else if (command == "log" && arguments == 0)
+        log(client, false);
+    else if (command == "log" && arguments == 1 && request[1] == "follow")
+        log(client, true);
+    else if (command == "list" || command == "add" || command == "remove" || command == "devices" ||
+             command == "search" || command == "log")
+        m_channel->reply(client, joinLine({"error", "wrong arguments for " + command}));
+    else
+        m_channel->reply(client, joinLine({"error", "unknown command " + command}));
+}
+
+void ControlService::list(ClientId client) {
+    std::string answer;
+    const std::vector<MappingRow> rows = m_core.mappingRows();
+    for (const MappingRow& row : rows) {
+        std::vector<std::string> fields = {"mapping", row.drawnRed ? "1" : "0", row.inputLines};
+        fields.insert(fields.end(), row.cells.begin(), row.cells.end());
+        answer += joinLine(fields);
+    }
+    answer += okLine(std::to_string(rows.size()));
+    m_channel->reply(client, std::move(answer));
+}
+
+void ControlService::add(ClientId client, const std::vector<std::string>& request) {
+    AddRequest add;
+    const std::string& mode = request[1];
+    if (mode == "tcp-server") {
+        add.isTcp = true;
+        add.isServer = true;
+    } else if (mode == "tcp-client") {
+        add.isTcp = true;
+        add.isServer = false;
+    } else if (mode == "udp") {
+        add.isTcp = false;
+        add.isServer = false;
+    } else {
+        m_channel->reply(client, joinLine({"error", "unknown mode " + mode + " (tcp-server, tcp-client or udp)"}));
+        return;
+    }
+    add.comText = request[2] == "auto" ? std::to_string(m_core.proposedComNumber()) : request[2];
+    add.ipText = request[3];
+    add.localPortText = request[4];
+    add.remotePortText = request[5];
+    const CommandOutcome outcome = m_core.addMapping(add);
+    if (!outcome.ok) {
+        m_channel->reply(client, joinLine({"refused", outcome.message}));
+        return;
+    }
+    // A new mapping is appended at the end of the list.
+    m_channel->reply(client, okLine("COM" + std::to_string(m_core.lists().mappings.back()->comNumber)));
+}
+
+void ControlService::remove(ClientId client, const std::vector<std::string>& request) {
+    const std::string& text = request[1];
+    std::int32_t com = 0;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), com);
+    if (failure != std::errc() || end != text.data() + text.size() || text.empty() || text[0] == '-') {
+        m_channel->reply(client, joinLine({"error", "not a COM number: " + text}));
+        return;
+    }
+    const CommandOutcome outcome = m_core.removeMapping(com);
+    m_channel->reply(client, outcome.ok ? okLine("COM" + std::to_string(com)) : joinLine({"refused", outcome.message}));
+}
+
+std::string ControlService::deviceLines(std::size_t& count) const {
+    std::string lines;
+    const auto rows = m_core.deviceRows();
+    for (const auto& row : rows) {
+        std::vector<std::string> fields = {"device"};
+        fields.insert(fields.end(), row.begin(), row.end());
+        lines += joinLine(fields);
+    }
+    count = rows.size();
+    return lines;
+}
+
+void ControlService::devices(ClientId client) {
+    std::size_t count = 0;
+    std::string answer = deviceLines(count);
+    answer += okLine(std::to_string(count));
+    m_channel->reply(client, std::move(answer));
+}
+
+void ControlService::search(ClientId client) {
+    Worker* worker = m_core.worker();
+    if (!m_options.canSearch || !worker) {
+        m_channel->reply(client, joinLine({"error", "this program does not search for devices"}));
+        return;
+    }
+    const std::uint64_t before = worker->completedCommands();
+    m_core.startSearch();
+    awaitSearch(client, before);
+}
+
+// The worker takes one posted task per pass, before its command: a task that finds the
+// search still pending or running comes back one pass later, so the main thread never waits.
+// A search already running when the request came is the one whose end is answered.
+void ControlService::awaitSearch(ClientId client, std::uint64_t before) {
+    m_core.runOnWorker([] {},
+                       [this, client, before] {
+                           Worker* worker = m_core.worker();
+                           if (!worker)
+                               return;
+                           if (worker->completedCommands() == before || worker->command() == Worker::kSearch) {
+                               awaitSearch(client, before);
+                               return;
+                           }
+                           if (m_options.announceSearches)
+                               m_core.postMessage(CoreEvent::kSearchFinished);
+                           std::size_t count = 0;
+                           std::string answer = deviceLines(count);
+                           answer += okLine(std::to_string(count));
+                           m_channel->reply(client, std::move(answer));
+                       });
+}
+
+void ControlService::log(ClientId client, bool follow) {
+    auto cursor = std::make_shared<LogCursor>();
+    cursor->logs[0] = &m_core.mappingLog();
+    cursor->logs[1] = &m_core.deviceLog();
+    cursor->end[0] = cursor->logs[0]->size();
+    cursor->end[1] = cursor->logs[1]->size();
+    cursor->follow = follow;
+    // The logs may be read from any thread, so the rows go out from the channel's thread as
+    // fast as the client takes them.
+    m_channel->stream(client, [cursor](std::string& out, std::size_t room) { return pullRows(*cursor, out, room); });
+}
+
+} // namespace core
