@@ -1,21 +1,32 @@
-// tarnctl: the device search and the EEPROM image transfer from the command line, over the
-// same core as the window, for scripts and machines without a display.
+// tarnctl: the device search, the EEPROM image transfer and the mappings from the command
+// line, over the same core as the window, for scripts and machines without a display.
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <strings.h>
+#include <thread>
 #include <vector>
 
 #include "bridge/portable_sock.h"
+#include "core/control_client.h"
+#include "core/control_protocol.h"
+#include "core/offline_mappings.h"
 #include "device/device_list.h"
 #include "device/eeprom_access.h"
 #include "device/net_cmd.h"
 #include "device/raw_discovery.h"
 #include "device/search_job.h"
+#include "model/mapping_file.h"
+#include "model/system_ports.h"
 #include "platform/pcap_capture.h"
 
 namespace {
@@ -28,6 +39,9 @@ enum Exit : int {
     kLoginFailed = 4,
     kEepromFailed = 5,
     kFileFailed = 6,
+    kRefused = 7,
+    kNoProgram = 8,
+    kProgramError = 9,
 };
 
 // Retries per image block, as the window uses them.
@@ -36,6 +50,11 @@ constexpr int kImageRetries = 1;
 const char* const kUsageText = R"(usage: tarnctl [--trace] search
        tarnctl [--trace] eeprom-read IP FILE [--account A] [--password P]
        tarnctl [--trace] eeprom-write IP FILE [--account A] [--password P]
+       tarnctl list
+       tarnctl add MODE COM [IP] [--local PORT] [--remote PORT]
+       tarnctl remove COM
+       tarnctl log [--follow]
+       tarnctl devices [--search]
        tarnctl --help
 
 Finds the device servers on every local subnet (NetCmd broadcast on UDP port 8000, then the
@@ -54,8 +73,27 @@ configuration EEPROM image.
 Searching broadcasts on every subnet of the current network namespace.
 The raw discovery needs the right to capture packets (root or CAP_NET_RAW).
 
+The mapping commands go to the running tarn or tarnd of this user (its control socket
+<port dir>/tarn.sock) and take effect at once. With none running, list, add and remove read
+and rewrite the mapping file itself, with the same checks; the next tarn or tarnd runs it.
+
+  list            the mappings: the mapping page's columns and each device's input lines
+                  (with none running: the stored mappings)
+  add             a new mapping, checked as the add dialog checks it:
+                    MODE   tcp-server (the PC listens on --local PORT; no IP needed),
+                           tcp-client (the PC connects to IP --remote PORT),
+                           udp (IP; --local PORT here, --remote PORT there)
+                    COM    COM<n> or <n>, or auto for the number the add dialog proposes
+  remove          the mapping of COM<n> (or <n>); refused while an application holds it open
+  log             both message logs of the running program, one row a line: time, text;
+                  --follow keeps printing new rows until the program ends
+  devices         the device list of the running program's last search;
+                  --search runs a new search first and waits for its end
+
 Exit status: 0 done; 2 bad usage; 3 no device with that IP answered; 4 login refused or
-unanswered; 5 EEPROM transfer failed; 6 the file could not be read or written.
+unanswered; 5 EEPROM transfer failed; 6 the file could not be read or written; 7 the change
+was refused (the reason on standard error); 8 no tarn or tarnd could be reached (one is
+needed for log and devices); 9 the running program could not carry out the request.
 )";
 
 struct Arguments {
@@ -63,6 +101,12 @@ struct Arguments {
     std::vector<std::string> positional;
     std::string account;
     std::string password;
+    std::string localPort;
+    std::string remotePort;
+    bool hasLocalPort = false;
+    bool hasRemotePort = false;
+    bool follow = false;
+    bool search = false;
     bool trace = false;
     bool help = false;
 };
@@ -80,6 +124,23 @@ bool parseArguments(int argc, char** argv, Arguments& out, std::string& error) {
                 return false;
             }
             (arg == "--account" ? out.account : out.password) = argv[++i];
+        } else if (arg == "--local" || arg == "--remote") {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            (arg == "--local" ? out.localPort : out.remotePort) = argv[++i];
+            (arg == "--local" ? out.hasLocalPort : out.hasRemotePort) = true;
+        } else if (arg.rfind("--local=", 0) == 0) {
+            out.localPort = arg.substr(8);
+            out.hasLocalPort = true;
+        } else if (arg.rfind("--remote=", 0) == 0) {
+            out.remotePort = arg.substr(9);
+            out.hasRemotePort = true;
+        } else if (arg == "--follow") {
+            out.follow = true;
+        } else if (arg == "--search") {
+            out.search = true;
         } else if (arg.rfind("--account=", 0) == 0) {
             out.account = arg.substr(10);
         } else if (arg.rfind("--password=", 0) == 0) {
@@ -134,19 +195,14 @@ private:
     DeviceAccess m_access;
 };
 
-void printDeviceTable(const DeviceList& devices) {
-    std::vector<std::array<std::string, 8>> rows;
-    std::array<std::string, 8> head;
-    for (std::size_t c = 0; c < head.size(); ++c)
-        head[c] = kDeviceColumns[c];
-    rows.push_back(head);
-    const DeviceList::Entries entries = devices.snapshot();
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        rows.push_back(deviceRowTexts(i, *entries[i]->node));
-    std::array<std::size_t, 8> widths{};
-    for (const auto& row : rows)
+// Columns padded to their widest cell, two blanks apart; the last one unpadded.
+void printTable(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()));
         for (std::size_t c = 0; c < row.size(); ++c)
             widths[c] = std::max(widths[c], row[c].size());
+    }
     for (const auto& row : rows) {
         std::string line;
         for (std::size_t c = 0; c < row.size(); ++c) {
@@ -156,6 +212,20 @@ void printDeviceTable(const DeviceList& devices) {
         }
         std::printf("%s\n", line.c_str());
     }
+}
+
+std::vector<std::string> deviceHead() {
+    return std::vector<std::string>(kDeviceColumns.begin(), kDeviceColumns.end());
+}
+
+void printDeviceTable(const DeviceList& devices) {
+    std::vector<std::vector<std::string>> rows = {deviceHead()};
+    const DeviceList::Entries entries = devices.snapshot();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto cells = deviceRowTexts(i, *entries[i]->node);
+        rows.emplace_back(cells.begin(), cells.end());
+    }
+    printTable(rows);
 }
 
 int runSearch(Session& session) {
@@ -243,6 +313,343 @@ int runEepromWrite(Session& session, const Arguments& args, const std::string& i
     return kOk;
 }
 
+// --- The mapping commands: through the running program's control channel, or on the file.
+
+using Fields = std::vector<std::string>;
+
+constexpr std::chrono::seconds kAnswerLimit{30};
+// A search runs about seven seconds, after whatever the worker is doing.
+constexpr std::chrono::seconds kSearchLimit{120};
+// A starting tarn or tarnd takes the owner lock first and serves the socket once it has
+// loaded the stored mappings, about a second later.
+constexpr std::chrono::seconds kReachLimit{15};
+
+// The running program, or, when none runs, the owner lock that keeps one from starting
+// while the file is changed.
+struct Reached {
+    std::optional<core::ControlClient> program;
+    std::optional<core::QuietOwnerLock> fileLock;
+};
+
+std::optional<Reached> reach(bool fileWillDo, int& status) {
+    const std::string path = core::controlSocketPath();
+    const auto deadline = std::chrono::steady_clock::now() + kReachLimit;
+    for (;;) {
+        core::ControlClient client;
+        std::string error;
+        switch (client.connect(path, error)) {
+        case core::ControlClient::Reach::Connected: {
+            Reached reached;
+            reached.program = std::move(client);
+            return reached;
+        }
+        case core::ControlClient::Reach::Failed:
+            std::fprintf(stderr, "tarnctl: %s\n", error.c_str());
+            status = kNoProgram;
+            return std::nullopt;
+        case core::ControlClient::Reach::NoProgram:
+            break;
+        }
+        core::QuietOwnerLock lock = core::QuietOwnerLock::tryTake(error);
+        if (lock.held()) {
+            if (!fileWillDo) {
+                std::fprintf(stderr, "tarnctl: no tarn or tarnd runs.\n");
+                status = kNoProgram;
+                return std::nullopt;
+            }
+            Reached reached;
+            reached.fileLock = std::move(lock);
+            return reached;
+        }
+        if (!lock.busy()) {
+            std::fprintf(stderr, "tarnctl: %s\n", error.c_str());
+            status = kNoProgram;
+            return std::nullopt;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::fprintf(stderr,
+                         "tarnctl: a tarn or tarnd holds the owner lock, but its control socket %s does not "
+                         "answer.\n",
+                         path.c_str());
+            status = kNoProgram;
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// "Please ...\n" as one message on standard error, whatever its line breaks.
+void printMessage(const std::string& text) {
+    std::string shown = text;
+    while (!shown.empty() && shown.back() == '\n')
+        shown.pop_back();
+    std::fprintf(stderr, "tarnctl: %s\n", shown.c_str());
+}
+
+// Sends one request and collects its data lines; the status tells how it ended, and the
+// final line's value is left in `value`.
+int ask(core::ControlClient& program, const Fields& request, std::vector<Fields>& data, std::string& value,
+        std::chrono::milliseconds limit = kAnswerLimit) {
+    if (!program.send(request)) {
+        std::fprintf(stderr, "tarnctl: the running program went away.\n");
+        return kNoProgram;
+    }
+    for (;;) {
+        auto line = program.readLine(limit);
+        if (!line || line->empty()) {
+            std::fprintf(stderr, "tarnctl: the running program did not answer.\n");
+            return kNoProgram;
+        }
+        const std::string& kind = line->front();
+        value = line->size() > 1 ? (*line)[1] : std::string();
+        if (kind == "ok")
+            return kOk;
+        if (kind == "refused") {
+            printMessage(value);
+            return kRefused;
+        }
+        if (kind == "error") {
+            std::fprintf(stderr, "tarnctl: the running program answered: %s\n", value.c_str());
+            return kProgramError;
+        }
+        data.push_back(std::move(*line));
+    }
+}
+
+// "COM5", "com5" or "5" as the number's text; anything else is left for the checks.
+std::string comText(const std::string& argument) {
+    if (argument.size() > 3 && strncasecmp(argument.c_str(), "COM", 3) == 0)
+        return argument.substr(3);
+    return argument;
+}
+
+// The cells a stored, not running mapping shows on the mapping page.
+Fields storedRow(std::size_t position, const tarnDesc& desc) {
+    const bool tcp = desc.mode != kModeUdp;
+    const bool server = desc.mode == kModeTcpServer;
+    return {std::to_string(position + 1),
+            std::to_string(desc.comNum),
+            tcp ? "TCP" : "UDP",
+            tcp ? (server ? "Server" : "Client") : "N/A",
+            server ? "N/A" : desc.ipAddress,
+            server ? "N/A" : std::to_string(desc.remotePort),
+            tcp && !server ? "N/A" : std::to_string(desc.localPort)};
+}
+
+int runList() {
+    int status = kOk;
+    auto reached = reach(true, status);
+    if (!reached)
+        return status;
+    if (reached->fileLock) {
+        const std::string path = mappingFilePath();
+        const auto stored = core::storedMappings(path);
+        if (!stored) {
+            std::fprintf(stderr, "tarnctl: cannot read %s\n", path.c_str());
+            return kFileFailed;
+        }
+        std::fprintf(stderr, "tarnctl: no tarn or tarnd runs; the mappings stored in %s:\n", path.c_str());
+        std::vector<Fields> rows = {Fields(core::kMappingColumnNames.begin(), core::kMappingColumnNames.begin() + 7)};
+        for (std::size_t i = 0; i < stored->size(); ++i)
+            rows.push_back(storedRow(i, (*stored)[i]));
+        printTable(rows);
+        return kOk;
+    }
+    std::vector<Fields> data;
+    std::string value;
+    if (const int asked = ask(*reached->program, {"list"}, data, value); asked != kOk)
+        return asked;
+    Fields head(core::kMappingColumnNames.begin(), core::kMappingColumnNames.end());
+    head.push_back("Input Lines");
+    std::vector<Fields> rows = {head};
+    std::vector<std::string> red;
+    for (const Fields& line : data) {
+        // mapping, red, input lines, the fifteen cells
+        if (line.size() != 3 + core::kMappingColumnNames.size() || line[0] != "mapping")
+            continue;
+        Fields row(line.begin() + 3, line.end());
+        row.push_back(line[2]);
+        if (line[1] == "1")
+            red.push_back(line[4]);
+        rows.push_back(std::move(row));
+    }
+    printTable(rows);
+    for (const std::string& com : red)
+        std::printf("COM%s is drawn red: its port is open and its connection is down.\n", com.c_str());
+    return kOk;
+}
+
+int runAdd(const Arguments& args) {
+    if (args.positional.size() < 2 || args.positional.size() > 3) {
+        std::fprintf(stderr, "tarnctl: add needs MODE and COM (and IP)\n\n%s", kUsageText);
+        return kBadUsage;
+    }
+    const std::string& mode = args.positional[0];
+    if (mode != "tcp-server" && mode != "tcp-client" && mode != "udp") {
+        std::fprintf(stderr, "tarnctl: unknown mode %s (tcp-server, tcp-client or udp)\n", mode.c_str());
+        return kBadUsage;
+    }
+    const bool autoCom = args.positional[1] == "auto";
+    const std::string com = autoCom ? "auto" : comText(args.positional[1]);
+    const std::string ip = args.positional.size() > 2 ? args.positional[2] : std::string();
+
+    int status = kOk;
+    auto reached = reach(true, status);
+    if (!reached)
+        return status;
+    if (reached->program) {
+        std::vector<Fields> data;
+        std::string value;
+        const int asked = ask(*reached->program, {"add", mode, com, ip, args.localPort, args.remotePort}, data, value);
+        if (asked == kOk)
+            std::printf("%s is created.\n", value.c_str());
+        return asked;
+    }
+    core::AddRequest request;
+    request.comText = com;
+    request.ipText = ip;
+    request.localPortText = args.localPort;
+    request.remotePortText = args.remotePort;
+    request.isTcp = mode != "udp";
+    request.isServer = mode == "tcp-server";
+    // The same records the program would check against: its own system ports and the file's.
+    const std::deque<std::int32_t> systemPorts = scanSystemPorts(SystemPortSources{});
+    const std::string path = mappingFilePath();
+    const core::FileChange change = core::addToMappingFile(path, request, autoCom, systemPorts);
+    if (change.status == core::FileChange::kRefused) {
+        printMessage(change.message);
+        return kRefused;
+    }
+    if (change.status == core::FileChange::kFileFailed) {
+        std::fprintf(stderr, "tarnctl: %s\n", change.message.c_str());
+        return kFileFailed;
+    }
+    std::printf("COM%d is stored in %s; it runs when tarn or tarnd starts.\n", change.comNumber, path.c_str());
+    return kOk;
+}
+
+int runRemove(const Arguments& args) {
+    const std::string text = args.positional.size() == 1 ? comText(args.positional[0]) : std::string();
+    std::int32_t com = 0;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), com);
+    if (text.empty() || failure != std::errc() || end != text.data() + text.size() || com <= 0) {
+        std::fprintf(stderr, "tarnctl: remove needs one COM<n>\n\n%s", kUsageText);
+        return kBadUsage;
+    }
+    int status = kOk;
+    auto reached = reach(true, status);
+    if (!reached)
+        return status;
+    if (reached->program) {
+        std::vector<Fields> data;
+        std::string value;
+        const int asked = ask(*reached->program, {"remove", std::to_string(com)}, data, value);
+        if (asked == kOk)
+            std::printf("%s is removed.\n", value.c_str());
+        return asked;
+    }
+    const std::string path = mappingFilePath();
+    const core::FileChange change = core::removeFromMappingFile(path, com);
+    if (change.status == core::FileChange::kRefused) {
+        printMessage(change.message);
+        return kRefused;
+    }
+    if (change.status == core::FileChange::kFileFailed) {
+        std::fprintf(stderr, "tarnctl: %s\n", change.message.c_str());
+        return kFileFailed;
+    }
+    std::printf("COM%d is removed from %s.\n", com, path.c_str());
+    return kOk;
+}
+
+// Rows are printed as they come, as tarnd prints its own: one line each, its line breaks
+// turned into blanks.
+int runLog(const Arguments& args) {
+    int status = kOk;
+    auto reached = reach(false, status);
+    if (!reached)
+        return status;
+    core::ControlClient& program = *reached->program;
+    if (!program.send(args.follow ? Fields{"log", "follow"} : Fields{"log"})) {
+        std::fprintf(stderr, "tarnctl: the running program went away.\n");
+        return kNoProgram;
+    }
+    for (;;) {
+        auto line = program.readLine(args.follow ? std::chrono::milliseconds(-1) : kAnswerLimit);
+        if (!line || line->empty()) {
+            // A follower's program has ended: that is the end of its log.
+            if (args.follow)
+                return kOk;
+            std::fprintf(stderr, "tarnctl: the running program did not answer.\n");
+            return kNoProgram;
+        }
+        const Fields& fields = *line;
+        if (fields[0] == "ok")
+            return kOk;
+        if (fields[0] == "error") {
+            std::fprintf(stderr, "tarnctl: the running program answered: %s\n",
+                         fields.size() > 1 ? fields[1].c_str() : "");
+            return kProgramError;
+        }
+        if (fields[0] != "log" || fields.size() != 4)
+            continue;
+        std::string text = fields[2] + " " + fields[3];
+        for (char& c : text) {
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        }
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+}
+
+int runDevices(const Arguments& args) {
+    int status = kOk;
+    auto reached = reach(false, status);
+    if (!reached)
+        return status;
+    std::vector<Fields> data;
+    std::string value;
+    const int asked =
+        ask(*reached->program, {args.search ? "search" : "devices"}, data, value,
+            args.search ? std::chrono::milliseconds(kSearchLimit) : std::chrono::milliseconds(kAnswerLimit));
+    if (asked != kOk)
+        return asked;
+    std::vector<Fields> rows = {deviceHead()};
+    for (const Fields& line : data) {
+        if (line.size() == 1 + kDeviceColumns.size() && line[0] == "device")
+            rows.emplace_back(line.begin() + 1, line.end());
+    }
+    printTable(rows);
+    if (args.search)
+        std::printf("%s device(s) searched.\n", value.c_str());
+    return kOk;
+}
+
+int runMappingCommand(const Arguments& args) {
+    const std::string& command = args.command;
+    // Options that belong to another command are a slip worth saying.
+    const bool portsGiven = args.hasLocalPort || args.hasRemotePort;
+    if ((portsGiven && command != "add") || (args.follow && command != "log") ||
+        (args.search && command != "devices")) {
+        std::fprintf(stderr, "tarnctl: an option does not belong to %s\n\n%s", command.c_str(), kUsageText);
+        return kBadUsage;
+    }
+    if (command == "add")
+        return runAdd(args);
+    if (command == "remove")
+        return runRemove(args);
+    if (!args.positional.empty()) {
+        std::fprintf(stderr, "tarnctl: wrong arguments for %s\n\n%s", command.c_str(), kUsageText);
+        return kBadUsage;
+    }
+    if (command == "list")
+        return runList();
+    if (command == "log")
+        return runLog(args);
+    return runDevices(args);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -255,6 +662,16 @@ int main(int argc, char** argv) {
     if (args.help) {
         std::fputs(kUsageText, stdout);
         return kOk;
+    }
+    if (args.command == "list" || args.command == "add" || args.command == "remove" || args.command == "log" ||
+        args.command == "devices") {
+        if (args.trace || !args.account.empty() || !args.password.empty()) {
+            std::fprintf(stderr, "tarnctl: an option does not belong to %s\n\n%s", args.command.c_str(), kUsageText);
+            return kBadUsage;
+        }
+        const int status = runMappingCommand(args);
+        std::fflush(stdout);
+        return status;
     }
     const bool isSearch = args.command == "search";
     const bool isEeprom = args.command == "eeprom-read" || args.command == "eeprom-write";

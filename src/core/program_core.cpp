@@ -89,7 +89,9 @@ void ProgramCore::start() {
     m_worker->startIfRunning();
     if (m_options.runStartUpCommand)
         m_worker->setCommand(Worker::kStartUp);
-    if (m_options.controlChannel)
+    // Otherwise once the stored mappings are loaded: a change made before the load would
+    // rewrite the file without them.
+    if (m_options.controlChannel && !m_options.runStartUpCommand)
         openControlChannel();
 }
 
@@ -141,6 +143,8 @@ void ProgramCore::loadMappings() {
     loadMappingFile(m_lists, m_mappingFile);
     m_mappingListStale = true;
     m_loaded.store(true);
+    if (m_options.controlChannel)
+        openControlChannel();
 }
 
 void ProgramCore::runOnMainAndWait(std::function<void()> task) {

@@ -91,8 +91,8 @@ struct CoreOptions {
     // The window has a search dialog that announces the searches it starts; the start-up
     // search has none, so with this set the worker announces that one itself.
     bool announceStartUpSearch = false;
-    // Serve the control channel (tarnctl's way in). Only the holder of the owner lock may:
-    // the socket's place is shared by every tarn and tarnd of the user.
+    // Serve the control channel (tarnctl's way in), from the start-up load on. Only the holder
+    // of the owner lock may: the socket's place is shared by every tarn and tarnd of the user.
     bool controlChannel = false;
     // Empty: <port dir>/tarn.sock.
     std::string controlSocket;
