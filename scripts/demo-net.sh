@@ -48,19 +48,13 @@ wait_for() {
     done
 }
 
-# Appends one 112-byte mapping record to file $1: COM number $2, mode $3 (1 TCP server,
-# 2 TCP client, 3 UDP), peer address $4 (text, padded to 100 bytes), local port $5, remote
-# port $6; integers little-endian.
-append_mapping() {
-    local file=$1 com=$2 mode=$3 ip=$4 local_port=$5 remote_port=$6
-    {
-        printf "$(printf '\\x%02x\\x%02x\\x00\\x00' $((com & 255)) $((com >> 8 & 255)))"
-        printf "$(printf '\\x%02x\\x00\\x00\\x00' "$mode")"
-        printf '%s' "$ip"
-        head -c $((100 - ${#ip})) /dev/zero
-        printf "$(printf '\\x%02x\\x%02x' $((local_port & 255)) $((local_port >> 8)))"
-        printf "$(printf '\\x%02x\\x%02x' $((remote_port & 255)) $((remote_port >> 8)))"
-    } >>"$file"
+# Stores one mapping in the mapping file of the current XDG_CONFIG_HOME, before the program
+# starts: $1 is tarnctl, the rest its add arguments (tarnctl add checks them as the window's add
+# dialog does).
+store_mapping() {
+    local tarnctl=$1
+    shift
+    "$tarnctl" add "$@" | sed 's/^/  /'
 }
 
 # $1: the build folder. From here on, the end of the script removes everything.

@@ -43,9 +43,8 @@ say "Mapping: tarnd with COM5 as a TCP client of Press-Line-1 (10.77.1.10:4001)"
 export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
 mkdir -p "$XDG_CONFIG_HOME/tarn" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
-# One 112-byte record: COM number 5, mode 2 (TCP client), the peer's address as text padded
-# to 100 bytes, local port 0, remote port 4001; integers little-endian.
-append_mapping "$XDG_CONFIG_HOME/tarn/79828669767684658278" 5 2 10.77.1.10 0 4001
+# Stored before tarnd starts; with tarnd running, the same command would map it at once.
+store_mapping "$tarnctl" tcp-client COM5 10.77.1.10 --remote 4001
 ip netns exec "$hostns" "$tarnd" </dev/null >"$work/tarnd.log" 2>&1 &
 pids+=($!)
 wait_for "$work/tarnd.log" "device(s) searched." 30
@@ -72,6 +71,19 @@ echo "  read back on COM5: $reply   (Press-Line-1 echoes its serial line)"
 wait_for "$work/lan1.log" "control rx 01" 15
 echo "  what Press-Line-1 saw (data connection, control connection with the port's settings):"
 grep -E '^(data connected|control connected|control rx|control tx)' "$work/lan1.log" | head -n 6 | sed 's/^/    /'
+
+say "Mappings while tarnd runs: tarnctl add, list, remove and log take effect at once"
+added=$("$tarnctl" add udp auto 10.77.1.11 --local 4011 --remote 4001)
+echo "  tarnctl add udp auto 10.77.1.11 --local 4011 --remote 4001: $added"
+"$tarnctl" list | cut -c1-120 | sed 's/^/  /'
+echo "  tarnctl remove COM5 while the application holds it open:"
+if "$tarnctl" remove COM5 2>"$work/remove.err"; then
+    echo "demo: COM5 was removed while open" >&2
+    exit 1
+fi
+sed 's/^/    /' "$work/remove.err"
+"$tarnctl" remove "${added%% *}" | sed 's/^/  /'
+"$tarnctl" log | tail -n 3 | sed 's/^/  tarnctl log: /'
 exec 3>&-
 
 if [ "$keep" -eq 1 ]; then
@@ -80,6 +92,7 @@ if [ "$keep" -eq 1 ]; then
     echo "  tarnd log:       $work/tarnd.log"
     echo "  device logs:     $work/lan1.log $work/lan2.log"
     echo "  another search:  ip netns exec $hostns $tarnctl search"
+    echo "  the mappings:    XDG_CONFIG_HOME=$XDG_CONFIG_HOME XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR $tarnctl list"
     wait "${pids[@]}" || true
 fi
 

@@ -11,7 +11,10 @@ set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$(cd "$1" && pwd)
 tarn=$build/src/app/tarn
-[ -x "$tarn" ] || { echo "desktop demo: $tarn is not built" >&2; exit 1; }
+tarnctl=$build/src/app/tarnctl
+for program in "$tarn" "$tarnctl"; do
+    [ -x "$program" ] || { echo "desktop demo: $program is not built" >&2; exit 1; }
+done
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "desktop demo: no display (DISPLAY or WAYLAND_DISPLAY); try scripts/demo.sh" >&2
     exit 1
@@ -40,8 +43,9 @@ demo_net_up "$build"
 config=$work/config
 runtime=$work/run
 mkdir -p "$config/tarn" "$runtime"
-append_mapping "$config/tarn/79828669767684658278" 5 2 10.77.1.10 0 4001
-append_mapping "$config/tarn/79828669767684658278" 6 2 10.77.2.10 0 4009
+# Stored as root before the window starts; everything made goes to the window's user below.
+XDG_CONFIG_HOME=$config XDG_RUNTIME_DIR=$runtime store_mapping "$tarnctl" tcp-client COM5 10.77.1.10 --remote 4001
+XDG_CONFIG_HOME=$config XDG_RUNTIME_DIR=$runtime store_mapping "$tarnctl" tcp-client COM6 10.77.2.10 --remote 4009
 chown -R "$uid:$gid" "$config" "$runtime"
 chmod 700 "$runtime"
 chmod 755 "$work"

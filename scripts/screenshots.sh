@@ -9,7 +9,10 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 out=$(mkdir -p "${2:-$(dirname "$0")/../docs}" && cd "${2:-$(dirname "$0")/../docs}" && pwd)
 shots=$build/tools/tarn-screenshots
-[ -x "$shots" ] || { echo "screenshots: $shots is not built" >&2; exit 1; }
+tarnctl=$build/src/app/tarnctl
+for program in "$shots" "$tarnctl"; do
+    [ -x "$program" ] || { echo "screenshots: $program is not built" >&2; exit 1; }
+done
 
 source "$(dirname "$0")/demo-net.sh"
 demo_net_up "$build"
@@ -17,8 +20,8 @@ demo_net_up "$build"
 export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
 mkdir -p "$XDG_CONFIG_HOME/tarn" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
-append_mapping "$XDG_CONFIG_HOME/tarn/79828669767684658278" 5 2 10.77.1.10 0 4001
-append_mapping "$XDG_CONFIG_HOME/tarn/79828669767684658278" 6 2 10.77.2.10 0 4009
+store_mapping "$tarnctl" tcp-client COM5 10.77.1.10 --remote 4001
+store_mapping "$tarnctl" tcp-client COM6 10.77.2.10 --remote 4009
 
 say "Screenshots: tarn on the offscreen platform in $hostns"
 ip netns exec "$hostns" env QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}" \
