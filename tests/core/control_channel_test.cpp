@@ -1,0 +1,225 @@
+// The control channel's line format and its socket side on real Unix sockets: the socket
+// file's life, one request at a time per client, long answers at the reader's pace, and
+// clients that send too much or read nothing.
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+#include "core/control_channel.h"
+#include "core/control_client.h"
+#include "core/control_protocol.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using core::ControlChannel;
+
+TEST(ControlLine, FieldsSurviveEscapingAndHostileLinesAreRefused) {
+    const std::vector<std::string> fields = {"refused", "Please give valid Port Number(s).\nNext\n", "a\tb\\c\r", ""};
+    const std::string line = core::joinLine(fields);
+    ASSERT_EQ(line.find('\n'), line.size() - 1) << "one line whatever the texts hold";
+    EXPECT_EQ(core::splitLine(std::string_view(line).substr(0, line.size() - 1)), fields);
+    EXPECT_EQ(core::splitLine("list\r"), std::vector<std::string>{"list"});
+    EXPECT_EQ(core::splitLine("a\t\tb"), (std::vector<std::string>{"a", "", "b"}));
+
+    for (const std::string& bad : {std::string("a\\x"), std::string("a\\"), std::string("a\0b", 3),
+                                   std::string("a\x1b[2J"), std::string("a\rb")}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(core::splitLine(bad).has_value());
+    }
+}
+
+class Channel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarn-channel-XXXXXX";
+        m_dir = ::mkdtemp(pattern);
+        m_path = m_dir + "/tarn.sock";
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    // A handler that keeps what it is handed; the test answers.
+    std::unique_ptr<ControlChannel> openKeeping(const ControlChannel::Limits& limits = {}) {
+        std::string error;
+        auto channel = ControlChannel::open(
+            m_path,
+            [this](ControlChannel::ClientId client, std::string line) {
+                std::lock_guard guard(m_mutex);
+                m_requests.emplace_back(client, std::move(line));
+            },
+            error, limits);
+        EXPECT_TRUE(channel) << error;
+        return channel;
+    }
+    std::vector<std::pair<ControlChannel::ClientId, std::string>> waitRequests(std::size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        for (;;) {
+            {
+                std::lock_guard guard(m_mutex);
+                if (m_requests.size() >= count || std::chrono::steady_clock::now() >= deadline)
+                    return m_requests;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    int rawConnect() {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", m_path.c_str());
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    }
+
+    std::string m_dir, m_path;
+    std::mutex m_mutex;
+    std::vector<std::pair<ControlChannel::ClientId, std::string>> m_requests;
+};
+
+TEST_F(Channel, ReplacesAStaleSocketIsOwnerOnlyAndRemovesOnlyItsOwnFile) {
+    {
+        // What a killed owner leaves: a socket file nobody listens on.
+        const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", m_path.c_str());
+        ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(stale);
+    }
+    auto channel = openKeeping();
+    struct stat st {};
+    ASSERT_EQ(::lstat(m_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    core::ControlClient client;
+    std::string error;
+    EXPECT_EQ(client.connect(m_path, error), core::ControlClient::Reach::Connected) << error;
+
+    // A successor's socket under the same name outlives this channel.
+    ASSERT_EQ(::rename(m_path.c_str(), (m_path + ".old").c_str()), 0);
+    std::ofstream(m_path) << "successor";
+    channel.reset();
+    EXPECT_TRUE(std::filesystem::exists(m_path));
+    std::filesystem::remove(m_path);
+
+    // Something that is no socket is never replaced.
+    std::ofstream(m_path) << "not ours";
+    std::string refused;
+    EXPECT_FALSE(ControlChannel::open(
+        m_path, [](ControlChannel::ClientId, std::string) {}, refused));
+    EXPECT_NE(refused.find("no socket"), std::string::npos) << refused;
+    std::filesystem::remove(m_path);
+    channel = openKeeping();
+    channel.reset();
+    EXPECT_FALSE(std::filesystem::exists(m_path)) << "its own file goes with it";
+}
+
+TEST_F(Channel, OneRequestAtATimePerClientAndOverlongLinesAreRefusedWhole) {
+    ControlChannel::Limits limits;
+    limits.maxLine = 64;
+    auto channel = openKeeping(limits);
+    core::ControlClient client;
+    std::string error;
+    ASSERT_EQ(client.connect(m_path, error), core::ControlClient::Reach::Connected);
+    // Sent at once: the second waits for the first's final answer.
+    ASSERT_TRUE(client.send({"first"}) && client.send({std::string(200, 'x')}) && client.send({"second"}));
+    auto seen = waitRequests(1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].second, "first");
+    {
+        std::lock_guard guard(m_mutex);
+        EXPECT_EQ(m_requests.size(), 1u) << "a second request was handed on before the first was answered";
+    }
+    channel->reply(seen[0].first, core::joinLine({"data"}), false);
+    channel->reply(seen[0].first, core::joinLine({"ok"}));
+    EXPECT_EQ(client.readLine(10s), std::vector<std::string>{"data"});
+    EXPECT_EQ(client.readLine(10s), std::vector<std::string>{"ok"});
+    EXPECT_EQ(client.readLine(10s), (std::vector<std::string>{"error", "request line too long"}));
+    seen = waitRequests(2);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].second, "second") << "the over-long line was dropped whole";
+
+    // A client that half-closes after its request still gets its answer.
+    const int raw = rawConnect();
+    ASSERT_EQ(::write(raw, "last", 4), 4); // no LF: the end of input ends the line
+    ::shutdown(raw, SHUT_WR);
+    seen = waitRequests(3);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].second, "last");
+    channel->reply(seen[2].first, "ok\n");
+    char answer[8] = {};
+    pollfd p{raw, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_EQ(::read(raw, answer, sizeof answer), 3);
+    EXPECT_STREQ(answer, "ok\n");
+    ::close(raw);
+}
+
+TEST_F(Channel, StreamsMoveAtTheReadersPaceAndAClientThatReadsNothingIsDropped) {
+    ControlChannel::Limits limits;
+    limits.maxPending = 256 << 10;
+    auto channel = openKeeping(limits);
+
+    // Rows worth about twenty times the pending limit, pulled as the client reads.
+    constexpr std::size_t kTotal = 512 << 10;
+    core::ControlClient reader;
+    std::string error;
+    ASSERT_EQ(reader.connect(m_path, error), core::ControlClient::Reach::Connected);
+    ASSERT_TRUE(reader.send({"big"}));
+    auto seen = waitRequests(1);
+    ASSERT_EQ(seen.size(), 1u);
+    auto produced = std::make_shared<std::size_t>(0);
+    channel->stream(seen[0].first, [produced](std::string& out, std::size_t room) {
+        while (out.size() < room && *produced < kTotal) {
+            out += core::joinLine({"row", std::to_string(*produced)});
+            ++*produced;
+        }
+        if (*produced < kTotal)
+            return true;
+        out += "ok\n";
+        return false;
+    });
+
+    // Meanwhile a client that never reads asks for an answer beyond the limit.
+    const int sleeper = rawConnect();
+    ASSERT_EQ(::write(sleeper, "hog\n", 4), 4);
+    seen = waitRequests(2);
+    ASSERT_EQ(seen.size(), 2u);
+    channel->reply(seen[1].first, std::string(1 << 20, 'z') + "\n");
+
+    std::size_t rows = 0;
+    for (;;) {
+        auto line = reader.readLine(10s);
+        ASSERT_TRUE(line) << "after " << rows << " rows";
+        if (line->front() == "ok")
+            break;
+        ASSERT_EQ((*line)[1], std::to_string(rows));
+        ++rows;
+    }
+    EXPECT_EQ(rows, kTotal);
+
+    // The sleeper's connection was closed: what it can read ends before the whole answer.
+    std::size_t got = 0;
+    char buffer[65536];
+    for (;;) {
+        pollfd p{sleeper, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 10000), 1);
+        const ssize_t n = ::read(sleeper, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    EXPECT_LT(got, std::size_t{1} << 20);
+    ::close(sleeper);
+}
+
+} // namespace
