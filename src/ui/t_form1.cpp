@@ -24,6 +24,7 @@
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"
 #include "ui/t_small_input_dialog.h"
+#include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"
 
 using namespace Qt::StringLiterals;
@@ -475,7 +476,9 @@ void TForm1::searchCommand() {
 }
 
 void TForm1::addMappingCommand() {
-    showError(u"Adding a mapping from the window is not available in this version."_s);
+    // Not modal: the window stays usable; the next refresh tick shows a new mapping.
+    if (m_forms.addDialog)
+        m_forms.addDialog->showDialog();
 }
 
 void TForm1::removeMappingCommand() {

@@ -25,9 +25,11 @@ class TsmallBox;
 class TprogressBarBox;
 class TsmallInputDialog;
 class TtempSearchDialog;
+class TTARNAddGUI;
 
 // The forms the window works with, made by the program entry in their fixed order.
 struct SharedForms {
+    TTARNAddGUI* addDialog = nullptr;
     TprogressBarBox* progressBox = nullptr;
     TsmallBox* messageBox = nullptr;
     TsmallInputDialog* loginDialog = nullptr;

@@ -86,6 +86,7 @@ void TtempSearchDialog::showCountdown() {
 void TtempSearchDialog::finishSearch() {
     close();
     m_answers->clear();
+    emit searchEnded();
 }
 
 void TtempSearchDialog::reject() {

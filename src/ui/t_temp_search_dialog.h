@@ -38,6 +38,10 @@ public:
 public slots:
     void reject() override;
 
+signals:
+    // The search ended and the dialog closed; the device list holds its result.
+    void searchEnded();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

@@ -3,15 +3,19 @@
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"
 #include "ui/t_small_input_dialog.h"
+#include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"
 
 TarnProgram::TarnProgram(Options options) : m_core(std::move(options.core)) {
     m_form = std::make_unique<TForm1>(m_core, options.window);
+    m_addDialog = std::make_unique<TTARNAddGUI>(m_core);
     m_progressBox = std::make_unique<TprogressBarBox>();
     m_messageBox = std::make_unique<TsmallBox>();
     m_loginDialog = std::make_unique<TsmallInputDialog>(m_core);
     m_searchDialog = std::make_unique<TtempSearchDialog>(m_core);
-    m_form->setForms({m_progressBox.get(), m_messageBox.get(), m_loginDialog.get(), m_searchDialog.get()});
+    m_addDialog->setForms(m_messageBox.get(), m_searchDialog.get());
+    m_form->setForms({m_addDialog.get(), m_progressBox.get(), m_messageBox.get(), m_loginDialog.get(),
+                      m_searchDialog.get()});
 }
 
 TarnProgram::~TarnProgram() {
@@ -20,6 +24,7 @@ TarnProgram::~TarnProgram() {
     m_form->setForms({});
     m_searchDialog.reset();
     m_loginDialog.reset();
+    m_addDialog.reset();
     m_messageBox.reset();
     m_progressBox.reset();
     m_form.reset();

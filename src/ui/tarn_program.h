@@ -1,6 +1,6 @@
 #pragma once
 // The desktop program as a whole: the core and the forms, made in their fixed order (main
-// window, progress box, message box, login dialog, search dialog) and torn down safely.
+// window, add dialog, progress box, message box, login dialog, search dialog) and torn down safely.
 // The entry, the window tests and the screenshots all start the program this way.
 
 #include <memory>
@@ -12,6 +12,7 @@ class TsmallBox;
 class TprogressBarBox;
 class TsmallInputDialog;
 class TtempSearchDialog;
+class TTARNAddGUI;
 
 class TarnProgram {
 public:
@@ -31,10 +32,12 @@ public:
     TprogressBarBox& progressBox() { return *m_progressBox; }
     TsmallInputDialog& loginDialog() { return *m_loginDialog; }
     TtempSearchDialog& searchDialog() { return *m_searchDialog; }
+    TTARNAddGUI& addDialog() { return *m_addDialog; }
 
 private:
     core::ProgramCore m_core;
     std::unique_ptr<TForm1> m_form;
+    std::unique_ptr<TTARNAddGUI> m_addDialog;
     std::unique_ptr<TprogressBarBox> m_progressBox;
     std::unique_ptr<TsmallBox> m_messageBox;
     std::unique_ptr<TsmallInputDialog> m_loginDialog;

@@ -3,6 +3,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "program_harness.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_input_dialog.h"
+#include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"
 
 namespace {
@@ -20,6 +22,11 @@ namespace {
 using namespace ui_test;
 using control_test::DeviceLink;
 using control_test::Devsim;
+
+// On the radio's mark, where a person clicks (the middle of a wide radio is empty space).
+void clickRadio(QRadioButton* radio) {
+    QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(6, radio->height() / 2));
+}
 
 class DevicePages : public ::testing::Test {
 protected:
@@ -32,12 +39,15 @@ protected:
         ASSERT_TRUE(m_link->ok()) << m_link->error();
         ASSERT_TRUE(m_link->addDeviceAddress(3));
         ASSERT_TRUE(m_link->addDeviceAddress(4));
+        // One device of each working mode: a TCP server, a TCP client, a UDP device.
+        const char* modes[] = {"mode=tcp-server,data-port=4001", "mode=tcp-client,remote=10.79.60.1:5003",
+                               "mode=udp,data-port=4002"};
         std::vector<std::string> arguments{"--no-raw"};
         for (int host : {2, 3, 4}) {
             arguments.push_back("--device");
             arguments.push_back("ip=" + m_link->deviceIp(host) + ",mac=02:00:00:00:60:0" + std::to_string(host) +
                                 ",id=" + std::to_string(4000 + host) + ",name=Line-" + std::to_string(host) +
-                                ",project=Plant");
+                                ",project=Plant," + modes[host - 2]);
         }
         ASSERT_TRUE(m_devsim.start(m_link->ns(), arguments));
         ASSERT_TRUE(waitUntil([&] { return m_devsim.count("devsim ready") == 1; })) << m_devsim.transcript();
@@ -175,6 +185,78 @@ TEST_F(DevicePages, StartUpSearchThenWebPageAndLogin) {
     m_program->core().deviceList()->clear();
     form().configureCommand();
     EXPECT_EQ(shownError(*m_program), QString::fromStdString("No device with IP " + m_link->deviceIp(3) + "."));
+}
+
+TEST_F(DevicePages, TheAddDialogFollowsItsRadiosFillsFromPickedDevicesAndChecksBeforeItCreates) {
+    start(true);
+    ASSERT_TRUE(waitUntil([&] { return form().deviceModel()->rowCount() == 3; }));
+    form().selectPage(TForm1::Page::ComMapping);
+    ASSERT_TRUE(clickTool(form().mappingToolBar(), u"Add"_s));
+    TTARNAddGUI& add = m_program->addDialog();
+    ASSERT_TRUE(add.isVisible());
+    EXPECT_FALSE(add.isModal());
+    EXPECT_EQ(add.devices()->rowCount(), 3);
+    EXPECT_EQ(add.comField()->text(), QString::number(m_program->core().proposedComNumber()));
+    EXPECT_FALSE(add.controlPortField()->isVisible());
+    EXPECT_FALSE(add.passwordField()->isVisible());
+
+    // TCP client at first: the remote side is asked for.
+    EXPECT_TRUE(add.tcpRadio()->isChecked() && add.clientRadio()->isChecked());
+    EXPECT_FALSE(add.localPortField()->isEnabled());
+    EXPECT_TRUE(add.remotePortField()->isEnabled() && add.ipField()->isEnabled());
+    clickRadio(add.serverRadio());
+    EXPECT_TRUE(add.localPortField()->isEnabled());
+    EXPECT_FALSE(add.remotePortField()->isEnabled() || add.ipField()->isEnabled());
+    clickRadio(add.udpRadio());
+    EXPECT_FALSE(add.serverRadio()->isEnabled() || add.clientRadio()->isEnabled());
+    EXPECT_TRUE(add.localPortField()->isEnabled() && add.remotePortField()->isEnabled() && add.ipField()->isEnabled());
+    clickRadio(add.tcpRadio());
+    EXPECT_TRUE(add.serverRadio()->isEnabled());
+    EXPECT_TRUE(add.localPortField()->isEnabled()) << "server still checked";
+
+    // Each device's working mode chooses the mapping's mode and port.
+    const auto ip = [&](int host) { return QString::fromStdString(m_link->deviceIp(host)); };
+    clickRow(add.deviceList(), 0);
+    EXPECT_EQ(add.ipField()->text(), ip(2));
+    EXPECT_TRUE(add.tcpRadio()->isChecked() && add.clientRadio()->isChecked());
+    EXPECT_EQ(add.remotePortField()->text(), u"4001"_s);
+    clickRow(add.deviceList(), 1);
+    EXPECT_TRUE(add.tcpRadio()->isChecked() && add.serverRadio()->isChecked());
+    EXPECT_EQ(add.localPortField()->text(), u"5003"_s);
+    clickRow(add.deviceList(), 2);
+    EXPECT_TRUE(add.udpRadio()->isChecked());
+    EXPECT_EQ(add.remotePortField()->text(), u"4002"_s);
+    EXPECT_FALSE(add.localPortField()->isReadOnly() || add.remotePortField()->isReadOnly());
+
+    // Checks fail: the message shows and the dialog keeps the input.
+    clickRow(add.deviceList(), 0);
+    add.comField()->clear();
+    QTest::mouseClick(add.okButton(), Qt::LeftButton);
+    EXPECT_EQ(shownError(*m_program), u"Please DON'T give an invalid comport number.\n"_s);
+    EXPECT_TRUE(add.isVisible());
+    add.comField()->setText(u"40"_s);
+    add.remotePortField()->setText(u"49152"_s);
+    QTest::mouseClick(add.okButton(), Qt::LeftButton);
+    EXPECT_EQ(shownError(*m_program), u"Please give valid Port Number(s).\n"_s);
+    EXPECT_TRUE(add.isVisible());
+    EXPECT_EQ(add.ipField()->text(), ip(2));
+
+    add.remotePortField()->setText(u"4001"_s);
+    QTest::mouseClick(add.okButton(), Qt::LeftButton);
+    EXPECT_FALSE(add.isVisible());
+    ASSERT_TRUE(waitUntil([&] { return form().mappingModel()->rowCount() == 1; })) << "the next tick shows it";
+    EXPECT_EQ(form().mappingModel()->cell(0, 1), u"40"_s);
+    EXPECT_EQ(form().mappingModel()->cell(0, 4), ip(2));
+    ASSERT_EQ(readFileBytes(m_home->mappingFile()).size(), 112u);
+
+    // The same device again is refused.
+    form().addMappingCommand();
+    clickRow(add.deviceList(), 0);
+    QTest::mouseClick(add.okButton(), Qt::LeftButton);
+    EXPECT_EQ(shownError(*m_program), u"This IP has already been connected with a device.\n"_s);
+    QTest::mouseClick(add.cancelButton(), Qt::LeftButton);
+    EXPECT_FALSE(add.isVisible());
+    EXPECT_EQ(m_program->core().mappingCount(), 1u);
 }
 
 } // namespace

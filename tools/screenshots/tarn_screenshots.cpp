@@ -1,5 +1,5 @@
 // Renders the desktop program's views to PNG files: the device page, the mapping page, the
-// search dialog and the about box, from the real program running on whatever devices and
+// search dialog, the add dialog and the about box, from the real program running on whatever devices and
 // mappings its namespace and mapping file give it (scripts/screenshots.sh sets them up).
 //
 //   tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]
@@ -26,6 +26,7 @@
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
 #include "ui/t_small_box.h"
+#include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"
 #include "ui/tarn_program.h"
 
@@ -144,6 +145,14 @@ int main(int argc, char** argv) {
     waitFor([&] { return search.countdown().remaining() <= 4 && search.answers()->rowCount() > 0; }, 10000);
     ok = save(search, out + u"/tarn-search.png"_s) && ok;
     waitFor([&] { return !search.isVisible(); }, 20000);
+
+    form.selectPage(TForm1::Page::ComMapping);
+    form.addMappingCommand();
+    TTARNAddGUI& add = program.addDialog();
+    add.deviceList()->selectRow(0);
+    waitFor([] { return false; }, 300);
+    ok = save(add, out + u"/tarn-add.png"_s) && ok;
+    add.reject();
 
     form.showAbout();
     waitFor([] { return false; }, 200);
