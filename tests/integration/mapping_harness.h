@@ -23,6 +23,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -64,6 +65,7 @@ public:
     const std::string& root() const { return m_root; }
     std::string portLink(int com) const { return m_root + "/run/tarn/COM" + std::to_string(com); }
     std::string mappingFile() const { return m_root + "/config/tarn/79828669767684658278"; }
+    std::string controlSocket() const { return m_root + "/run/tarn/tarn.sock"; }
 
 private:
     std::string m_root;
@@ -339,6 +341,17 @@ inline Sock tcpConnect(std::uint16_t port, std::chrono::milliseconds limit = kDe
         std::this_thread::sleep_for(10ms);
     }
     return Sock();
+}
+
+// A client of a Unix stream socket, such as the running program's control socket.
+inline Sock unixConnect(const std::string& path) {
+    Sock s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return Sock();
+    return s;
 }
 
 inline Sock udpBound(std::uint16_t port) {

@@ -1,9 +1,12 @@
 // The real tarnd program, run as a process inside a private network namespace, with a
-// prepared mapping file: its log lines, its data path, and its end on a signal.
+// prepared mapping file: its log lines, its data path, its end on a signal, and tarnctl's
+// mapping commands through its control socket or, with none running, on the file.
 
 #include <algorithm>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "mapping_harness.h"
@@ -267,6 +270,265 @@ TEST_F(Tarnd, HelpAndUnknownOptions) {
     EXPECT_NE(help.output.find("usage: tarnd"), std::string::npos);
     const auto wrong = testsupport::runCommand({kTarnd, "--bogus"});
     EXPECT_EQ(wrong.exitCode, 2);
+}
+
+// --- tarnctl's mapping commands against a running tarnd, and on the file when none runs.
+
+const std::string kTarnctl = std::string(TARN_BINARY_DIR) + "/src/app/tarnctl";
+
+testsupport::CommandResult tarnctl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), kTarnctl);
+    return testsupport::runCommand(arguments);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The blank-separated words of the table row whose COM Port cell is `com`.
+std::vector<std::string> rowOf(const std::string& table, int com) {
+    std::istringstream lines(table);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> row;
+        for (std::string word; words >> word;)
+            row.push_back(word);
+        if (row.size() > 1 && row[1] == std::to_string(com))
+            return row;
+    }
+    return {};
+}
+
+// One answer line from a raw control connection, without its LF; empty at the deadline.
+std::string readControlLine(const Sock& sock) {
+    std::string line;
+    const auto deadline = Clock::now() + kDeadline;
+    while (Clock::now() < deadline) {
+        char c;
+        const ssize_t n = ::recv(sock.fd(), &c, 1, MSG_DONTWAIT);
+        if (n == 1) {
+            if (c == '\n')
+                return line;
+            line += c;
+            continue;
+        }
+        if (n == 0)
+            break;
+        pollfd p{sock.fd(), POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
+    return line;
+}
+
+class TarndControl : public Tarnd {
+protected:
+    void SetUp() override {
+        Tarnd::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (::access(kTarnctl.c_str(), X_OK) != 0)
+            GTEST_SKIP() << kTarnctl << " is not built";
+    }
+
+    // tarnd serves its control socket once the stored mappings are loaded.
+    void startDaemon(ChildProcess& daemon) {
+        ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
+        ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+        ASSERT_TRUE(waitFor([&] { return unixConnect(m_home->controlSocket()).valid(); }))
+            << "no control socket at " << m_home->controlSocket();
+    }
+};
+
+TEST_F(TarndControl, TarnctlChangesTheMappingsOfARunningTarndAtOnce) {
+    constexpr int kCom = 45;
+    constexpr std::uint16_t kPort = 44045;
+    ChildProcess daemon;
+    startDaemon(daemon);
+    struct stat socketFile {};
+    ASSERT_EQ(::lstat(m_home->controlSocket().c_str(), &socketFile), 0);
+    EXPECT_EQ(socketFile.st_mode & 0777, 0600u);
+
+    auto result = tarnctl({"add", "tcp-server", "COM45", "--local", std::to_string(kPort)});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.output, "COM45 is created.\n");
+    EXPECT_TRUE(exists(m_home->portLink(kCom))) << "the port exists when add returns";
+
+    // Refusals come with the add checks' own texts and change nothing.
+    struct Refusal {
+        std::vector<std::string> arguments;
+        const char* text;
+    };
+    const Refusal refusals[] = {
+        {{"add", "tcp-server", "45", "--local", "44046"}, "Please DON'T create the existing comport.\n"},
+        {{"add", "tcp-server", "auto", "--local", "44045"}, "This port number is in use by another server.\n"},
+        {{"add", "udp", "auto", "127.0.0.1", "--local", "0", "--remote", "99999"},
+         "Please give valid Port Number(s).\n"},
+        {{"remove", "COM46"}, "COM46 is not mapped.\n"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.arguments[1]);
+        const auto refused = tarnctl(refusal.arguments);
+        EXPECT_EQ(refused.exitCode, 7) << refused.output;
+        EXPECT_TRUE(contains(refused.output, refusal.text)) << refused.output;
+    }
+    EXPECT_EQ(tarnctl({"add", "bogus-mode", "COM9"}).exitCode, 2);
+
+    // The new mapping carries data both ways, without a restart.
+    AppPort app;
+    ASSERT_TRUE(app.open(m_home->portLink(kCom), 4000000));
+    Sock peer = tcpConnect(kPort);
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(waitForOutput(daemon, "COM45 as a server accepts 1 connection(s)."));
+    const auto toApp = testPattern(16 * 1024, 91);
+    const auto toNet = testPattern(16 * 1024, 92);
+    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
+    const auto atApp = app.readExactly(toApp.size());
+    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
+    ASSERT_TRUE(app.writeAll(toNet));
+    const auto atPeer = recvExactly(peer.fd(), toNet.size());
+    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+
+    result = tarnctl({"list"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    const std::vector<std::string> live = rowOf(result.output, kCom);
+    ASSERT_GE(live.size(), 9u) << result.output;
+    EXPECT_EQ(std::vector<std::string>(live.begin() + 2, live.begin() + 9),
+              (std::vector<std::string>{"TCP", "Server", "N/A", "N/A", "44045", "Connected", "Open"}))
+        << result.output;
+
+    result = tarnctl({"remove", "COM45"});
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_TRUE(contains(result.output, "COM45 is still open.\nPlease close it first.")) << result.output;
+    EXPECT_TRUE(exists(m_home->portLink(kCom)));
+    app.close();
+    ASSERT_TRUE(waitFor([&] { return tarnctl({"remove", "COM45"}).exitCode == 0; }));
+    EXPECT_FALSE(exists(m_home->portLink(kCom)));
+    EXPECT_TRUE(readFileBytes(m_home->mappingFile()).empty()) << "the file was rewritten without it";
+
+    result = tarnctl({"log"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(contains(result.output, " COM45 is created.\n")) << result.output;
+    EXPECT_TRUE(contains(result.output, " COM45 is removed.\n")) << result.output;
+    EXPECT_EQ(countOf(logTexts(daemon.outputLines()), "COM45 is removed."), 1u) << "one removal, one row";
+
+    const int status = daemon.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_FALSE(exists(m_home->controlSocket())) << "the socket goes with its program";
+}
+
+TEST_F(TarndControl, WithoutAProgramTarnctlEditsTheFileAndTheNextTarndRunsIt) {
+    auto result = tarnctl({"add", "udp", "COM46", "127.0.0.1", "--local", "44046", "--remote", "44146"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(contains(result.output, "COM46 is stored")) << result.output;
+    ASSERT_EQ(tarnctl({"add", "tcp-server", "COM47", "--local=44047"}).exitCode, 0);
+    result = tarnctl({"add", "tcp-client", "COM48", "127.0.0.1", "--remote", "4001"});
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_TRUE(contains(result.output, "This IP has already been connected with a device.\n")) << result.output;
+    result = tarnctl({"list"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(rowOf(result.output, 46),
+              (std::vector<std::string>{"1", "46", "UDP", "N/A", "127.0.0.1", "44146", "44046"}));
+    EXPECT_EQ(rowOf(result.output, 47), (std::vector<std::string>{"2", "47", "TCP", "Server", "N/A", "N/A", "44047"}));
+    EXPECT_EQ(tarnctl({"remove", "COM47"}).exitCode, 0);
+    result = tarnctl({"remove", "COM47"});
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_TRUE(contains(result.output, "COM47 is not mapped.")) << result.output;
+    EXPECT_EQ(tarnctl({"log"}).exitCode, 8) << "the logs live in a running program";
+    EXPECT_EQ(tarnctl({"devices"}).exitCode, 8);
+
+    const auto bytes = readFileBytes(m_home->mappingFile());
+    ASSERT_EQ(bytes.size(), kDescRecordSize);
+    const tarnDesc stored = decodeDesc(bytes.data());
+    EXPECT_EQ(stored.comNum, 46);
+    EXPECT_EQ(stored.mode, kModeUdp);
+    EXPECT_STREQ(stored.ipAddress, "127.0.0.1");
+    EXPECT_EQ(stored.localPort, 44046);
+    EXPECT_EQ(stored.remotePort, 44146);
+
+    ChildProcess daemon;
+    startDaemon(daemon);
+    ASSERT_TRUE(exists(m_home->portLink(46)));
+    AppPort app;
+    ASSERT_TRUE(app.open(m_home->portLink(46), 4000000));
+    Sock peer = udpBound(44146);
+    ASSERT_TRUE(peer.valid());
+    const std::string hello = "stored by tarnctl";
+    ASSERT_TRUE(app.writeAll(reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()));
+    const auto datagram = recvExactly(peer.fd(), hello.size());
+    EXPECT_EQ(std::string(datagram.begin(), datagram.end()), hello);
+    result = tarnctl({"list"});
+    EXPECT_EQ(rowOf(result.output, 46).at(8), "Open") << result.output;
+    app.close();
+    const int status = daemon.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST_F(TarndControl, TheControlSocketKeepsServingWhileClientsMisbehave) {
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(49, kModeTcpServer, "0.0.0.0", 44049, 0)})));
+    ChildProcess daemon;
+    startDaemon(daemon);
+
+    Sock garbage = unixConnect(m_home->controlSocket());
+    const std::string junk = std::string("\x01\x02junk\\q\n", 9) + "frobnicate\n";
+    ASSERT_TRUE(sendAll(garbage.fd(), reinterpret_cast<const std::uint8_t*>(junk.data()), junk.size()));
+    EXPECT_EQ(readControlLine(garbage), "error\tmalformed request line");
+    EXPECT_EQ(readControlLine(garbage), "error\tunknown command frobnicate");
+
+    // A megabyte without a line end is refused once; the same connection goes on.
+    Sock longLine = unixConnect(m_home->controlSocket());
+    const std::string huge = std::string(1 << 20, 'x') + "\nlist\n";
+    ASSERT_TRUE(sendAll(longLine.fd(), reinterpret_cast<const std::uint8_t*>(huge.data()), huge.size()));
+    EXPECT_EQ(readControlLine(longLine), "error\trequest line too long");
+    EXPECT_TRUE(readControlLine(longLine).rfind("mapping\t0\t", 0) == 0);
+    EXPECT_EQ(readControlLine(longLine), "ok\t1");
+
+    // A client that asks and asks and never reads is dropped once its answers pile up.
+    std::atomic<bool> hogDropped{false};
+    Background hog([&] {
+        Sock sock = unixConnect(m_home->controlSocket());
+        std::string requests;
+        for (int i = 0; i < 1000; ++i)
+            requests += "list\n";
+        const auto deadline = Clock::now() + kDeadline;
+        while (Clock::now() < deadline) {
+            const ssize_t n = ::send(sock.fd(), requests.data(), requests.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+                hogDropped = true;
+                return;
+            }
+            if (n < 0) {
+                pollfd p{sock.fd(), POLLOUT, 0};
+                ::poll(&p, 1, 10);
+            }
+        }
+    });
+    // Meanwhile many clients at once are each answered in full.
+    std::atomic<int> answered{0};
+    {
+        std::vector<std::unique_ptr<Background>> clients;
+        for (int c = 0; c < 16; ++c) {
+            clients.push_back(std::make_unique<Background>([&] {
+                for (int round = 0; round < 5; ++round) {
+                    Sock sock = unixConnect(m_home->controlSocket());
+                    const std::string request = "list\n";
+                    if (!sendAll(sock.fd(), reinterpret_cast<const std::uint8_t*>(request.data()), request.size()))
+                        return;
+                    if (readControlLine(sock).rfind("mapping\t", 0) == 0 && readControlLine(sock) == "ok\t1")
+                        ++answered;
+                }
+            }));
+        }
+    }
+    EXPECT_EQ(answered.load(), 16 * 5);
+    hog.join();
+    EXPECT_TRUE(hogDropped.load()) << "the client that never reads was kept";
+
+    const auto result = tarnctl({"list"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_FALSE(rowOf(result.output, 49).empty()) << result.output;
+    const int status = daemon.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 } // namespace
