@@ -144,23 +144,19 @@ void ControlService::remove(ClientId client, const std::vector<std::string>& req
     m_channel->reply(client, outcome.ok ? okLine("COM" + std::to_string(com)) : joinLine({"refused", outcome.message}));
 }
 
-std::string ControlService::deviceLines(std::size_t& count) const {
+// The device rows, then the count as "%u device(s) searched." tells it.
+std::string ControlService::deviceAnswer() const {
     std::string lines;
-    const auto rows = m_core.deviceRows();
-    for (const auto& row : rows) {
+    for (const auto& row : m_core.deviceRows()) {
         std::vector<std::string> fields = {"device"};
         fields.insert(fields.end(), row.begin(), row.end());
         lines += joinLine(fields);
     }
-    count = rows.size();
-    return lines;
+    return lines + okLine(std::to_string(m_core.deviceCount()));
 }
 
 void ControlService::devices(ClientId client) {
-    std::size_t count = 0;
-    std::string answer = deviceLines(count);
-    answer += okLine(std::to_string(count));
-    m_channel->reply(client, std::move(answer));
+    m_channel->reply(client, deviceAnswer());
 }
 
 void ControlService::search(ClientId client) {
@@ -189,10 +185,7 @@ void ControlService::awaitSearch(ClientId client, std::uint64_t before) {
                            }
                            if (m_options.announceSearches)
                                m_core.postMessage(CoreEvent::kSearchFinished);
-                           std::size_t count = 0;
-                           std::string answer = deviceLines(count);
-                           answer += okLine(std::to_string(count));
-                           m_channel->reply(client, std::move(answer));
+                           m_channel->reply(client, deviceAnswer());
                        });
 }
 

@@ -43,7 +43,7 @@ private:
     void search(ClientId client);
     void awaitSearch(ClientId client, std::uint64_t before);
     void log(ClientId client, bool follow);
-    std::string deviceLines(std::size_t& count) const;
+    std::string deviceAnswer() const;
 
     ProgramCore& m_core;
     const Options m_options;
