@@ -289,7 +289,7 @@ void ControlChannel::takeLines(ClientId id, Client& client) {
             continue;
         }
         client.busy = true;
-        m_handler(id, std::move(line));
+        m_handler(*this, id, std::move(line));
     }
 }
 

@@ -23,8 +23,9 @@ class ControlChannel {
 public:
     using ClientId = std::uint64_t;
     // Channel thread: one request line of a client (without its LF). The client's next line
-    // waits until this request's final answer has been given.
-    using RequestHandler = std::function<void(ClientId client, std::string line)>;
+    // waits until this request's final answer has been given. It may be called before open()
+    // has returned, so it answers through the channel it is handed.
+    using RequestHandler = std::function<void(ControlChannel& channel, ClientId client, std::string line)>;
     // Channel thread: appends about `room` bytes more of a long answer to `out`; false once
     // the answer is complete (its last line then is in `out`).
     using Stream = std::function<bool(std::string& out, std::size_t room)>;

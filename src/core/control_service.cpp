@@ -53,12 +53,13 @@ std::unique_ptr<ControlService> ControlService::open(ProgramCore& core, const st
     ControlService* self = service.get();
     // Runs on the channel's thread: a line that cannot be read is answered there and never
     // reaches the program.
-    auto handler = [self](ClientId client, std::string line) {
+    auto handler = [self](ControlChannel& channel, ClientId client, std::string line) {
         auto request = splitLine(line);
         if (!request) {
-            self->m_channel->reply(client, joinLine({"error", "malformed request line"}));
+            channel.reply(client, joinLine({"error", "malformed request line"}));
             return;
         }
+        // m_channel is set by the time the main loop runs this: open() runs on the main thread.
         self->m_core.mainLoop().post([self, client, request = std::move(*request)] { self->execute(client, request); });
     };
     service->m_channel = ControlChannel::open(path, std::move(handler), error, options.limits);

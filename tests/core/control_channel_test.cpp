@@ -52,7 +52,7 @@ protected:
         std::string error;
         auto channel = ControlChannel::open(
             m_path,
-            [this](ControlChannel::ClientId client, std::string line) {
+            [this](ControlChannel&, ControlChannel::ClientId client, std::string line) {
                 std::lock_guard guard(m_mutex);
                 m_requests.emplace_back(client, std::move(line));
             },
@@ -115,7 +115,7 @@ TEST_F(Channel, ReplacesAStaleSocketIsOwnerOnlyAndRemovesOnlyItsOwnFile) {
     std::ofstream(m_path) << "not ours";
     std::string refused;
     EXPECT_FALSE(ControlChannel::open(
-        m_path, [](ControlChannel::ClientId, std::string) {}, refused));
+        m_path, [](ControlChannel&, ControlChannel::ClientId, std::string) {}, refused));
     EXPECT_NE(refused.find("no socket"), std::string::npos) << refused;
     std::filesystem::remove(m_path);
     channel = openKeeping();
