@@ -15,6 +15,9 @@ namespace {
 // for it. A device on the local network answers well within this.
 constexpr timeval kConnectTimeout{3, 0};
 
+// A local port in use is tried again this often, until whoever holds it lets it go.
+constexpr std::chrono::seconds kBindRetry{3};
+
 } // namespace
 
 ConnectionBuilder::ConnectionBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
@@ -26,6 +29,10 @@ ConnectionBuilder::~ConnectionBuilder() {
 
 void ConnectionBuilder::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
+    if (tarnInfo.active.load() == 1 && !tarnInfo.isTcp()) {
+        udpBindPass();
+        return;
+    }
     if (tarnInfo.active.load() != 1 || !tarnInfo.isTcp() || tarnInfo.isConnected() || !tarnInfo.isOpen())
         return;
     if (tarnInfo.isServer())
@@ -39,17 +46,22 @@ void ConnectionBuilder::serverPass() {
     NETSTRUCT& net = *tarnInfo.net;
     closeDataSocket(net);
     if (!m_listening) {
-        // Set up once: a port that cannot be bound (say, in use) keeps the mapping listening
-        // in name only until it is re-created.
-        m_listening = true;
+        if (waitingToBind())
+            return;
+        // Set up once; a port in use (bind fails) is tried again every few seconds, so the
+        // mapping never listens on a port the kernel picks instead of the configured one.
         const SocketHandle listener = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (listener > 0) {
-            const int on = 1;
-            g_sock->setOption(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            g_sock->bind(listener, net.localAddr.get());
-            g_sock->listen(listener, 1);
-            net.listenSock.store(listener);
+        if (listener <= 0)
+            return;
+        const int on = 1;
+        g_sock->setOption(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (!bindLocalPort(tarnInfo, listener) || g_sock->listen(listener, 1) != 0) {
+            closeSocketHandle(listener);
+            m_nextBind = std::chrono::steady_clock::now() + kBindRetry;
+            return;
         }
+        m_listening = true;
+        net.listenSock.store(listener);
     }
     const SocketHandle listener = net.listenSock.load();
     const SocketHandle accepted = listener > 0 ? g_sock->accept(listener, net.localAddr.get()) : -1;
@@ -102,6 +114,20 @@ void ConnectionBuilder::clientPass() {
     tarnInfo.control->enabled.store(1);
 }
 
+void ConnectionBuilder::udpBindPass() {
+    NETSTRUCT& net = *m_tarnInfo->net;
+    if (net.listenSock.load() != 0 || net.bindFailed.load() == 0 || waitingToBind())
+        return;
+    if (openUdpSocket(*m_tarnInfo))
+        wakeMapping(m_tarnInfo, this);
+    else
+        m_nextBind = std::chrono::steady_clock::now() + kBindRetry;
+}
+
+bool ConnectionBuilder::waitingToBind() const {
+    return m_tarnInfo->net->bindFailed.load() != 0 && std::chrono::steady_clock::now() < m_nextBind;
+}
+
 bool ConnectionBuilder::connecting() const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
     return tarnInfo.active.load() == 1 && tarnInfo.isTcp() && !tarnInfo.isConnected() && tarnInfo.isOpen();
@@ -110,8 +136,10 @@ bool ConnectionBuilder::connecting() const {
 bool ConnectionBuilder::hasPendingWork() const {
     if (!connecting())
         return false;
+    // A bind waiting for its retry needs no cadence: the idle wait's safety time-out brings
+    // the next pass within half a second.
     if (m_tarnInfo->isServer())
-        return !m_listening;
+        return !m_listening && !waitingToBind();
     return m_tarnInfo->net->connectPending.load() == 1;
 }
 

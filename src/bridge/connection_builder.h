@@ -25,9 +25,13 @@ private:
     bool connecting() const;
     void serverPass();
     void clientPass();
+    void udpBindPass();
+    bool waitingToBind() const;
 
     // The listening socket has been set up (successfully or not; it is not retried).
     bool m_listening = false;
+    // While the local port cannot be bound: the next try, a few seconds on.
+    std::chrono::steady_clock::time_point m_nextBind{};
     // An accept has found nothing since the last connection was accepted.
     bool m_relisten = false;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
 
 #include "bridge/message_log.h"
@@ -43,15 +44,8 @@ bool setUpNetworkSide(TARNINFO& tarnInfo, LockInterface& lock, std::int32_t mode
         net.localAddr->setAddress(0);
         net.localAddr->setPort(g_sock->htons(localPort));
         net.isTcp.store(0);
-        // Everything goes through listenSock; the UDP pumps run while dataSock names a socket.
-        const SocketHandle bound = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        if (bound > 0) {
-            g_sock->bind(bound, net.localAddr.get());
-            net.listenSock.store(bound);
-        }
-        const SocketHandle marker = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        if (marker > 0)
-            net.dataSock.store(marker);
+        // A port that cannot be bound now is tried again by the connection builder.
+        openUdpSocket(tarnInfo);
         tarnInfo.control->enabled.store(0);
         break;
     }
@@ -69,6 +63,41 @@ bool setUpNetworkSide(MappingLists& lists, std::size_t position, const tarnDesc&
         return false;
     return setUpNetworkSide(*lists.mappings[position], *lists.threadSets[position]->lock, desc.mode, desc.ipAddress,
                             desc.localPort, desc.remotePort);
+}
+
+bool bindLocalPort(TARNINFO& tarnInfo, SocketHandle sock) {
+    NETSTRUCT& net = *tarnInfo.net;
+    if (g_sock->bind(sock, net.localAddr.get()) == 0) {
+        net.bindFailed.store(0);
+        return true;
+    }
+    const int error = g_sock->lastError();
+    if (net.bindFailed.exchange(1) == 0) {
+        char line[160];
+        std::snprintf(line, sizeof line, "COM%d cannot listen on port %u: %s.", tarnInfo.comNumber,
+                      static_cast<unsigned>(g_sock->ntohs(net.localAddr->getPort())), std::strerror(error));
+        logMappingMessage(line);
+    }
+    return false;
+}
+
+bool openUdpSocket(TARNINFO& tarnInfo) {
+    NETSTRUCT& net = *tarnInfo.net;
+    // Everything goes through listenSock; the UDP pumps run while dataSock names a socket.
+    // An unbound socket would send from a port the kernel picks and could never take the
+    // configured one afterwards: so neither is kept until the bind succeeds.
+    const SocketHandle bound = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (bound <= 0)
+        return false;
+    if (!bindLocalPort(tarnInfo, bound)) {
+        closeSocketHandle(bound);
+        return false;
+    }
+    net.listenSock.store(bound);
+    const SocketHandle marker = g_sock->socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (marker > 0)
+        net.dataSock.store(marker);
+    return true;
 }
 
 void closeDataSocket(NETSTRUCT& net) {

@@ -43,3 +43,10 @@ bool handleSocketNotification(MappingLists& lists, const SocketNotification& not
 // Closes the data socket, if any, and marks the field empty first, so the number can never be
 // closed twice.
 void closeDataSocket(NETSTRUCT& net);
+
+// Binds `sock` to the mapping's local port. A failure is logged once per run of failures
+// ("COM%d cannot listen on port %u: %s.") and marked in bindFailed; a success clears the mark.
+bool bindLocalPort(TARNINFO& tarnInfo, SocketHandle sock);
+// A UDP mapping's socket, bound to its local port; marks the mapping ready to move data.
+// False (nothing kept) while the port cannot be bound.
+bool openUdpSocket(TARNINFO& tarnInfo);

@@ -455,6 +455,9 @@ bool ProgramCore::refreshTick() {
         tarnInfo->control->shownStatus = controlStatus;
         tarnInfo->control->shownEnabled = controlEnabled;
         tarnInfo->control->shownSignals = inputSignals;
+        const std::int32_t bindFailed = tarnInfo->net->bindFailed.load();
+        changed = changed || bindFailed != tarnInfo->net->shownBindFailed;
+        tarnInfo->net->shownBindFailed = bindFailed;
     }
     return changed;
 }

@@ -30,6 +30,10 @@ struct NETSTRUCT {
     std::atomic<std::int32_t> isServer{0};
     std::atomic<std::int32_t> isTcp{0};
     std::atomic<std::int32_t> peerClosed{0};
+    // The local port could not be bound (a TCP server's or a UDP mapping's): the mapping
+    // serves nothing until a later bind succeeds.
+    std::atomic<std::int32_t> bindFailed{0};
+    std::int32_t shownBindFailed = 0; // refresh-tick snapshot, user-interface thread only
     // Pacing of the port read pump, under the mapping's lock only.
     std::int32_t pacedBaud = 0;
     std::int32_t baudStep = 0;

@@ -256,7 +256,9 @@ void TARNINFO::refreshRowText() {
     else
         std::snprintf(rowText[6], kRowCellSize, "%d", localPort());
 
-    if (!tcp || !open)
+    if (net->bindFailed.load() != 0 && (!tcp || (server && open)))
+        setCell(rowText[7], "Cannot listen");
+    else if (!tcp || !open)
         setCell(rowText[7], "N/A");
     else if (connected)
         setCell(rowText[7], "Connected");

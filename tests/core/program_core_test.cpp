@@ -309,7 +309,6 @@ TEST_F(ProgramCoreTest, RowsAndRefreshTickFollowThePortState) {
     Sock peer = tcpConnect(45063);
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(core->waitFor([&] { return core->mapping(63)->isConnected(); }));
-    EXPECT_TRUE((**core).refreshTick());
     rows = (**core).mappingRows();
     EXPECT_EQ(rows[0].cells[7], "Connected");
     EXPECT_FALSE(rows[0].drawnRed);
@@ -338,6 +337,52 @@ TEST_F(ProgramCoreTest, ControlConnectionCloseIsHandedToTheMappingAndClosesOnlyI
     EXPECT_EQ(::fcntl(controlSock, F_GETFD), -1) << "the notified socket stays open";
     EXPECT_EQ(core->countMappingLog("COM64 is disconnected and reconnection is being tried."), 0u)
         << "a control connection is not the data connection";
+}
+
+} // namespace
+
+namespace {
+
+// A local port held by someone else: the mapping says so once, shows it in its row, and
+// serves the configured port as soon as it is free (never one the kernel picks instead).
+TEST_F(ProgramCoreTest, ABusyLocalPortIsReportedOnceAndServedOnceFree) {
+    auto core = makeCore();
+    constexpr std::uint16_t kTcpPort = 45091, kUdpPort = 45092, kUdpPeer = 45093;
+    Sock tcpHolder = tcpListen(kTcpPort);
+    Sock udpHolder = udpBound(kUdpPort);
+    ASSERT_TRUE(tcpHolder.valid() && udpHolder.valid());
+    ASSERT_TRUE((**core).addMapping(makeDesc(91, kModeTcpServer, "0.0.0.0", kTcpPort, 0)).ok);
+    ASSERT_TRUE((**core).addMapping(makeDesc(92, kModeUdp, "127.0.0.1", kUdpPort, kUdpPeer)).ok);
+    AppPort tcpApp, udpApp;
+    ASSERT_TRUE(tcpApp.open(m_home->portLink(91), 115200));
+    ASSERT_TRUE(udpApp.open(m_home->portLink(92), 115200));
+
+    const std::string tcpLine = "COM91 cannot listen on port 45091: Address already in use.";
+    const std::string udpLine = "COM92 cannot listen on port 45092: Address already in use.";
+    ASSERT_TRUE(core->waitForLogCount(tcpLine, 1));
+    ASSERT_TRUE(core->waitForLogCount(udpLine, 1));
+    const auto cell7 = [&](std::size_t row) { return (**core).mappingRows().at(row).cells[7]; };
+    EXPECT_EQ(cell7(0), "Cannot listen");
+    EXPECT_EQ(cell7(1), "Cannot listen");
+
+    // Later tries fail quietly; once freed, the configured ports are served.
+    tcpHolder = Sock();
+    udpHolder = Sock();
+    Sock peer = tcpConnect(kTcpPort);
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(core->waitFor([&] { return cell7(0) == "Connected"; }));
+    const std::vector<std::uint8_t> hello{'h', 'i'};
+    ASSERT_TRUE(sendAll(peer.fd(), hello.data(), hello.size()));
+    EXPECT_EQ(tcpApp.readExactly(2), hello);
+
+    Sock udpPeer = udpBound(kUdpPeer);
+    ASSERT_TRUE(core->waitFor([&] { return cell7(1) == "N/A"; }));
+    const sockaddr_in to = loopback(kUdpPort);
+    ASSERT_EQ(::sendto(udpPeer.fd(), hello.data(), hello.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              2);
+    EXPECT_EQ(udpApp.readExactly(2), hello);
+    EXPECT_EQ(core->countMappingLog(tcpLine), 1u);
+    EXPECT_EQ(core->countMappingLog(udpLine), 1u);
 }
 
 } // namespace
