@@ -1,0 +1,26 @@
+#pragma once
+// The three passes between the EEPROM image and the description's controls: clear, fill
+// (image to controls) and collect (controls to image).
+
+#include <string>
+#include <vector>
+
+#include "config/description.h"
+#include "device/eeprom_access.h"
+
+namespace config {
+
+void clearControls(const std::vector<XMLGUI>& items);
+void fillControls(const std::vector<XMLGUI>& items, const EepromImage& image);
+
+struct CollectResult {
+    // Captions of the fields whose values the rules refused, in item order, once each.
+    std::vector<std::string> refused;
+    bool ok() const { return refused.empty(); }
+};
+
+// Collects into `image` only when every value is accepted; otherwise the image is untouched
+// and the result names every refused field.
+CollectResult collectControls(const std::vector<XMLGUI>& items, EepromImage& image);
+
+} // namespace config
