@@ -20,7 +20,9 @@ struct CollectResult {
 };
 
 // Collects into `image` only when every value is accepted; otherwise the image is untouched
-// and the result names every refused field.
+// and the result names every refused field. A refused text that is exactly what Fill shows
+// for the field's bytes (a port 0 meaning "none") is no new value: the field keeps its bytes
+// and nothing is refused, so an unedited dialog always collects.
 CollectResult collectControls(const std::vector<XMLGUI>& items, EepromImage& image);
 
 } // namespace config
