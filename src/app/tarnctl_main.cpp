@@ -14,9 +14,12 @@
 #include <string>
 #include <strings.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bridge/portable_sock.h"
+#include "config/codecs.h"
+#include "config/text_form.h"
 #include "core/control_client.h"
 #include "core/control_protocol.h"
 #include "core/offline_mappings.h"
@@ -50,6 +53,8 @@ constexpr int kImageRetries = 1;
 const char* const kUsageText = R"(usage: tarnctl [--trace] search
        tarnctl [--trace] eeprom-read IP FILE [--account A] [--password P]
        tarnctl [--trace] eeprom-write IP FILE [--account A] [--password P]
+       tarnctl [--trace] config show IP [--account A] [--password P]
+       tarnctl [--trace] config set IP NAME=VALUE... [--account A] [--password P]
        tarnctl list
        tarnctl add MODE COM [IP] [--local PORT] [--remote PORT]
        tarnctl remove COM
@@ -66,6 +71,13 @@ configuration EEPROM image.
   eeprom-read     search, log in to the device at IP, read its image into FILE
   eeprom-write    search, log in to the device at IP, write FILE (exactly 2048 bytes) to it,
                   then tell it the write is complete
+  config show     search, log in, read the image and print each field of the configuration
+                  dialog's description (eeprom_GUI.xml) as "NAME: VALUE", in its order
+  config set      the same, then change each named field as the dialog would, check every
+                  value and write the image back (nothing is written when any value is
+                  refused); the names are those config show prints: a field's caption,
+                  "<caption>/<label>" for each box of a delimiter triple; values are text,
+                  a choice's caption or its position from 0, on/off (or 1/0) for a box
   --account A     login account (default: empty)
   --password P    login password (default: empty)
   --trace         print the protocol's trace lines on standard output
@@ -90,10 +102,12 @@ and rewrite the mapping file itself, with the same checks; the next tarn or tarn
   devices         the device list of the running program's last search;
                   --search runs a new search first and waits for its end
 
-Exit status: 0 done; 2 bad usage; 3 no device with that IP answered; 4 login refused or
-unanswered; 5 EEPROM transfer failed; 6 the file could not be read or written; 7 the change
-was refused (the reason on standard error); 8 no tarn or tarnd could be reached (one is
-needed for log and devices); 9 the running program could not carry out the request.
+Exit status: 0 done; 2 bad usage (also an unknown field name or choice); 3 no device with
+that IP answered; 4 login refused or unanswered; 5 EEPROM transfer failed; 6 the file (or
+the dialog description) could not be read or written; 7 the change was refused (the reason
+on standard error; for config set every refused field is named); 8 no tarn or tarnd could
+be reached (one is needed for log and devices); 9 the running program could not carry out
+the request.
 )";
 
 struct Arguments {
@@ -650,6 +664,86 @@ int runMappingCommand(const Arguments& args) {
     return runDevices(args);
 }
 
+// --- Device configuration through the dialog's description, shown and edited as text.
+
+using Assignment = std::pair<std::string, std::string>;
+
+int runConfig(Session& session, const Arguments& args) {
+    const bool show = args.positional[0] == "show";
+    const std::string& ip = args.positional[1];
+    config::TextForm form;
+    const config::LoadResult loaded = form.load(config::descriptionPath());
+    if (!loaded.ok) {
+        printMessage(loaded.error);
+        return kFileFailed;
+    }
+    for (const std::string& name : loaded.refusedFields)
+        std::fprintf(stderr, "tarnctl: the field \"%s\" lies outside the %zu-byte image and is left out.\n",
+                     name.c_str(), kEepromImageSize);
+
+    // Names and choices are checked on the empty form, before anything goes on the network.
+    std::vector<Assignment> assignments;
+    for (std::size_t i = 2; i < args.positional.size(); ++i) {
+        const std::string& text = args.positional[i];
+        const auto equals = text.find('=');
+        if (equals == std::string::npos) {
+            std::fprintf(stderr, "tarnctl: \"%s\" is no NAME=VALUE\n", text.c_str());
+            return kBadUsage;
+        }
+        assignments.emplace_back(text.substr(0, equals), text.substr(equals + 1));
+        if (const std::string error = form.set(assignments.back().first, assignments.back().second); !error.empty()) {
+            std::fprintf(stderr, "tarnctl: %s\n", error.c_str());
+            return kBadUsage;
+        }
+    }
+
+    if (const int status = searchAndLogin(session, args, ip); status != kOk)
+        return status;
+    config::clearControls(form.items());
+    EepromImage& image = session.access().image();
+    if (session.access().readImage(ip.c_str(), kImageRetries) != 0) {
+        reportEepromFailure(ip);
+        return kEepromFailed;
+    }
+    config::fillControls(form.items(), image);
+    if (show) {
+        for (const auto& field : form.fields())
+            std::printf("%s: %s\n", field.name.c_str(), field.value.c_str());
+        return kOk;
+    }
+
+    for (const auto& [name, value] : assignments) {
+        if (const std::string error = form.set(name, value); !error.empty()) {
+            std::fprintf(stderr, "tarnctl: %s\n", error.c_str());
+            return kBadUsage;
+        }
+    }
+    const config::CollectResult collected = config::collectControls(form.items(), image);
+    if (!collected.ok()) {
+        for (const std::string& name : collected.refused) {
+            const auto given = std::find_if(assignments.begin(), assignments.end(),
+                                            [&](const Assignment& a) { return a.first == name; });
+            if (given != assignments.end())
+                std::fprintf(stderr, "tarnctl: the value \"%s\" of \"%s\" is refused.\n", given->second.c_str(),
+                             name.c_str());
+            else
+                std::fprintf(stderr, "tarnctl: the value of \"%s\" is refused.\n", name.c_str());
+        }
+        std::fprintf(stderr, "tarnctl: nothing was written to %s.\n", ip.c_str());
+        return kRefused;
+    }
+    if (session.access().writeImage(ip.c_str(), kImageRetries) != 0) {
+        reportEepromFailure(ip);
+        return kEepromFailed;
+    }
+    if (session.access().writeDone(ip.c_str()) != 1) {
+        std::fprintf(stderr, "tarnctl: the device %s did not confirm the completed write.\n", ip.c_str());
+        return kEepromFailed;
+    }
+    std::printf("Configuration of %s written (%zu field(s) set), write complete.\n", ip.c_str(), assignments.size());
+    return kOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -675,18 +769,24 @@ int main(int argc, char** argv) {
     }
     const bool isSearch = args.command == "search";
     const bool isEeprom = args.command == "eeprom-read" || args.command == "eeprom-write";
-    if (!isSearch && !isEeprom) {
+    const bool isConfig = args.command == "config";
+    if (!isSearch && !isEeprom && !isConfig) {
         std::fprintf(stderr, "tarnctl: %s\n\n%s",
                      args.command.empty() ? "no command given" : ("unknown command " + args.command).c_str(),
                      kUsageText);
         return kBadUsage;
     }
-    if (isSearch ? !args.positional.empty() : args.positional.size() != 2) {
+    const std::size_t given = args.positional.size();
+    const bool configShape =
+        given >= 2 && ((args.positional[0] == "show" && given == 2) || (args.positional[0] == "set" && given >= 3));
+    if (isSearch ? given != 0 : isConfig ? !configShape : given != 2) {
         std::fprintf(stderr, "tarnctl: wrong arguments for %s\n\n%s", args.command.c_str(), kUsageText);
         return kBadUsage;
     }
-    if (isEeprom && !parseDottedIp(args.positional[0].c_str())) {
-        std::fprintf(stderr, "tarnctl: '%s' is not an IPv4 address\n", args.positional[0].c_str());
+    // The device's IP: first for the image commands, after show/set for config.
+    const std::string* ip = isEeprom ? &args.positional[0] : isConfig ? &args.positional[1] : nullptr;
+    if (ip && !parseDottedIp(ip->c_str())) {
+        std::fprintf(stderr, "tarnctl: '%s' is not an IPv4 address\n", ip->c_str());
         return kBadUsage;
     }
 
@@ -697,6 +797,8 @@ int main(int argc, char** argv) {
         Session session(args.trace);
         if (isSearch)
             status = runSearch(session);
+        else if (isConfig)
+            status = runConfig(session, args);
         else if (args.command == "eeprom-read")
             status = runEepromRead(session, args, args.positional[0], args.positional[1]);
         else

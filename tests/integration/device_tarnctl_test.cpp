@@ -1,11 +1,13 @@
 // tarnctl as a user runs it, inside the host namespace, against the simulator: the device
-// table, the image read and write with their exit statuses, and the raw fallback.
+// table, the image read and write with their exit statuses, the configuration through our
+// eeprom_GUI.xml, and the raw fallback.
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 
+#include "device/device_list.h"
 #include "device/eeprom_access.h"
 #include "device/netns_harness.h"
 
@@ -105,6 +107,80 @@ TEST_F(Tarnctl, ImageReadAndWriteWithExitStatuses) {
         EXPECT_NE(failed.output.find(f.message), std::string::npos) << failed.output;
     }
     EXPECT_EQ(readFile(readInto), original) << "a failed read leaves the earlier file alone";
+}
+
+// The value of the search answer's option `type`, or empty.
+std::vector<std::uint8_t> optionValue(const std::vector<std::uint8_t>& list, std::uint8_t type) {
+    for (std::size_t at = 1; at + 2 <= list.size(); at += 2 + list[at + 1]) {
+        const std::size_t length = list[at + 1];
+        if (list[at] == type && at + 2 + length <= list.size())
+            return std::vector<std::uint8_t>(list.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                                             list.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
+    }
+    return {};
+}
+
+TEST_F(Tarnctl, ConfigShowsAndSetsFieldsOfTheDescription) {
+    const Subnet one = addSubnet(1);
+    ASSERT_TRUE(one.ns);
+    const std::string deviceFile = m_temp.file("device.eeprom");
+    const std::string log = startDevsim(
+        *one.ns, {"--eeprom", deviceFile, "--device", "ip=10.77.1.10,name=Alpha,mode=tcp-server,data-port=4001"});
+    const std::vector<std::string> login = {"--account", "admin", "--password", "admin"};
+    auto config = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "config");
+        arguments.insert(arguments.end(), login.begin(), login.end());
+        return tarnctl(arguments);
+    };
+
+    const auto shown = config({"show", "10.77.1.10"});
+    ASSERT_EQ(shown.exitCode, 0) << shown.output;
+    for (const char* line : {"IP address: 10.77.1.10\n", "Device name: Alpha\n", "TCP mode: TCP Server\n",
+                             "Transport: TCP\n", "Local port: 4001\n", "Password: ****\n", "Packing/Time-out: "}) {
+        EXPECT_NE(shown.output.find(line), std::string::npos) << line << "\n" << shown.output;
+    }
+    EXPECT_EQ(shown.output.find("Password: admin"), std::string::npos);
+
+    // Refused values: every one named, nothing written, not even the accepted name.
+    const auto refused =
+        config({"set", "10.77.1.10", "Device name=Changed", "Local port=70000", "Remote IP=1.2.3.999"});
+    EXPECT_EQ(refused.exitCode, 7) << refused.output;
+    EXPECT_NE(refused.output.find("the value \"70000\" of \"Local port\" is refused."), std::string::npos)
+        << refused.output;
+    EXPECT_NE(refused.output.find("the value \"1.2.3.999\" of \"Remote IP\" is refused."), std::string::npos);
+    EXPECT_NE(refused.output.find("nothing was written to 10.77.1.10."), std::string::npos);
+    EXPECT_EQ(countOf(readFile(log), "eeprom write"), 0u) << readFile(log);
+    struct Mistake {
+        std::vector<std::string> arguments;
+        const char* message;
+    };
+    const Mistake mistakes[] = {
+        {{"set", "10.77.1.10", "Colour=red"}, "no field is named \"Colour\""},
+        {{"set", "10.77.1.10", "Transport=IPX"}, "\"IPX\" is no choice of \"Transport\" (\"TCP\", \"UDP\")"},
+        {{"set", "10.77.1.10", "Device name"}, "is no NAME=VALUE"},
+        {{"set", "10.77.1.10"}, "wrong arguments for config"},
+    };
+    for (const Mistake& m : mistakes) {
+        const auto failed = config(m.arguments);
+        EXPECT_EQ(failed.exitCode, 2) << failed.output;
+        EXPECT_NE(failed.output.find(m.message), std::string::npos) << failed.output;
+    }
+    EXPECT_EQ(countOf(readFile(log), "login ok"), 2u) << "mistakes are found before the network";
+
+    const auto set = config({"set", "10.77.1.10", "Device name=Renamed", "Transport=UDP", "IP address=10.77.1.20"});
+    ASSERT_EQ(set.exitCode, 0) << set.output;
+    ASSERT_TRUE(waitForText(log, "eeprom saved"));
+    const std::string image = readFile(deviceFile);
+    ASSERT_EQ(image.size(), kEepromImageSize);
+    EXPECT_EQ(image[0xC0], 3) << "UDP";
+
+    // The next search answer carries the new values.
+    DeviceList devices;
+    ASSERT_EQ(searchFromHost(devices).count, 1u);
+    const auto entry = devices.snapshot().at(0);
+    EXPECT_STREQ(entry->node->deviceName, "Renamed");
+    EXPECT_EQ(dottedText(entry->node->ip), "10.77.1.20");
+    EXPECT_EQ(optionValue(entry->optionList, 4), std::vector<std::uint8_t>{3}) << "option 4: UDP";
 }
 
 TEST_F(Tarnctl, FallsBackToRawDiscoveryForADeviceOnNoLocalSubnet) {
