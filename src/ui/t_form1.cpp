@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
+#include <QMessageBox>
 #include <QMenu>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -20,7 +21,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "config/codecs.h"
+#include "core/control_protocol.h"
 #include "device/device_list.h"
+#include "device/eeprom_access.h"
+#include "device/login_dialog_logic.h"
+#include "ui/t_config_dialog.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"
 #include "ui/t_small_input_dialog.h"
@@ -36,11 +42,14 @@ constexpr int kRootMarker = 0xFFFF;
 constexpr int kDataWordRole = Qt::UserRole;
 constexpr int kIpAddressColumn = 5;
 constexpr int kComPortColumn = 1;
+constexpr const char* kEepromError = "Error: unable to access EEPROM.\nPlease check if EEPROM is valid.";
 
-const QStringList kMappingColumns = {
-    u"No"_s,         u"COM Port"_s,   u"TCP/UDP"_s,    u"Server/Client"_s, u"IP Address"_s,
-    u"Remote Port"_s, u"Local Port"_s, u"NET Status"_s, u"COM Status"_s,    u"Baudrate"_s,
-    u"Databits"_s,    u"Parity"_s,     u"Stop Bits"_s,  u"Flow Control"_s,  u"Control Port Connection"_s};
+QStringList mappingColumns() {
+    QStringList columns;
+    for (const char* name : core::kMappingColumnNames)
+        columns.push_back(QString::fromLatin1(name));
+    return columns;
+}
 
 QStringList deviceColumns() {
     QStringList columns;
@@ -140,6 +149,8 @@ TForm1::~TForm1() {
 
 void TForm1::setForms(const SharedForms& forms) {
     m_forms = forms;
+    if (m_forms.configDialog)
+        connect(m_forms.configDialog, &TConfigDialog::storeRequested, this, &TForm1::storeConfiguration);
     if (m_forms.progressBox)
         connect(m_forms.progressBox, &TprogressBarBox::cancelRequested, this, [this] { m_deviceModel->clear(); });
 }
@@ -240,13 +251,27 @@ QTableView* TForm1::makeListView(ui::TextRowsModel* model, int columnWidth, bool
 }
 
 void TForm1::buildLists() {
-    m_mappingModel = new ui::TextRowsModel(kMappingColumns, this);
+    m_mappingModel = new ui::TextRowsModel(mappingColumns(), this);
     m_mappingView = makeListView(m_mappingModel, 150, true);
     m_mappingView->setObjectName(u"mappingList"_s);
     m_deviceModel = new ui::TextRowsModel(deviceColumns(), this);
     m_deviceView = makeListView(m_deviceModel, 150, true);
     m_deviceView->setObjectName(u"deviceList"_s);
     m_lists->addWidget(m_deviceView);
+    // The configure command's visible ways in: a double click and the context menu.
+    connect(m_deviceView, &QTableView::doubleClicked, this, [this](const QModelIndex&) { configureCommand(); });
+    m_deviceView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_deviceView, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
+        const QModelIndex index = m_deviceView->indexAt(at);
+        if (!index.isValid())
+            return;
+        m_deviceView->selectRow(index.row());
+        // Popped up, not exec'd: no nested loop.
+        auto* menu = new QMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->addAction(u"Configure Device..."_s, this, &TForm1::configureCommand);
+        menu->popup(m_deviceView->viewport()->mapToGlobal(at));
+    });
     m_lists->addWidget(m_mappingView);
     // Both lists sort on a header click with one shared column and direction.
     for (auto [view, model] : {std::pair{m_deviceView, m_deviceModel}, std::pair{m_mappingView, m_mappingModel}}) {
@@ -372,12 +397,13 @@ void TForm1::onCoreEvent(core::CoreEvent event) {
         // The core logs "%u device(s) searched." right after this.
         break;
     case core::CoreEvent::kWebPageDone:
-        if (m_forms.messageBox && m_forms.messageBox->messageStyle() == TsmallBox::Style::Processing)
-            m_forms.messageBox->hide();
+        hideProcessing();
         break;
     case core::CoreEvent::kLoginSucceeded:
+        continueConfigure();
+        break;
     case core::CoreEvent::kStoreConfiguration:
-        // The configure sequence continues here once device configuration exists.
+        storeConfiguration();
         break;
     }
 }
@@ -461,12 +487,135 @@ void TForm1::configureCommand() {
         showError(u"Please select a device first."_s);
         return;
     }
+    if (!m_forms.configDialog || !m_forms.loginDialog)
+        return;
+    if (!m_guiDescriptionLoaded && m_descriptionError.isEmpty()) {
+        const config::LoadResult result = m_forms.configDialog->load(config::descriptionPath());
+        if (!result.ok) {
+            m_descriptionError = QString::fromStdString(result.error);
+        } else {
+            m_guiDescriptionLoaded = true;
+            if (!result.refusedFields.empty()) {
+                QString names;
+                for (const std::string& name : result.refusedFields)
+                    names += u"\n"_s + QString::fromStdString(name);
+                showError(u"These fields lie outside the EEPROM image and are left out:"_s + names);
+            }
+        }
+    }
+    if (!m_descriptionError.isEmpty()) {
+        // The program and its mappings go on; only configuration is unavailable this run.
+        if (!m_descriptionErrorBox) {
+            m_descriptionErrorBox = new QMessageBox(QMessageBox::Critical, u"XML Parsing error"_s, m_descriptionError,
+                                                    QMessageBox::Ok, this);
+            m_descriptionErrorBox->setWindowFlag(Qt::WindowStaysOnTopHint);
+            m_descriptionErrorBox->setWindowModality(Qt::NonModal);
+        }
+        m_descriptionErrorBox->show();
+        return;
+    }
     const QString ip = m_deviceModel->cell(row, kIpAddressColumn);
-    if (!m_core.deviceList() || m_core.deviceList()->findDevice(ip.toStdString().c_str()) < 0) {
+    const auto device = m_core.deviceList() ? m_core.deviceList()->find(ip.toStdString().c_str()) : nullptr;
+    if (!device || !m_core.deviceAccess()) {
         showError(u"No device with IP %1."_s.arg(ip));
         return;
     }
-    showError(u"Device configuration is not available in this version."_s);
+    m_configureIp = ip.toStdString();
+    m_forms.loginDialog->setDeviceIp(ip);
+    m_forms.loginDialog->setMode(QString::fromLatin1(LoginDialogLogic::kModeNcmd));
+    const std::string account(device->loginAccount, strnlen(device->loginAccount, sizeof device->loginAccount));
+    const std::string password(device->loginPassword, strnlen(device->loginPassword, sizeof device->loginPassword));
+
+    // The login and the transfer wait on the device: they run on the worker.
+    struct Outcome {
+        bool loggedIn = false;
+        bool read = false;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    DeviceAccess* access = m_core.deviceAccess();
+    const std::string target = m_configureIp;
+    showProcessing();
+    m_core.runOnWorker(
+        [access, target, account, password, outcome] {
+            outcome->loggedIn = access->login(target.c_str(), account, password) == 1;
+            if (outcome->loggedIn)
+                outcome->read = access->readImage(target.c_str(), 1) == 0;
+        },
+        [this, outcome] {
+            hideProcessing();
+            if (!outcome->loggedIn) {
+                m_forms.loginDialog->open();
+                return;
+            }
+            if (!outcome->read) {
+                showError(QString::fromLatin1(kEepromError));
+                return;
+            }
+            config::clearControls(m_forms.configDialog->items());
+            config::fillControls(m_forms.configDialog->items(), eepromImage());
+            m_forms.configDialog->open();
+        });
+}
+
+// After the login dialog logged in: read and show, without clearing first.
+void TForm1::continueConfigure() {
+    if (!m_forms.configDialog || !m_core.deviceAccess() || m_configureIp.empty())
+        return;
+    DeviceAccess* access = m_core.deviceAccess();
+    const std::string target = m_configureIp;
+    auto read = std::make_shared<bool>(false);
+    showProcessing();
+    m_core.runOnWorker([access, target, read] { *read = access->readImage(target.c_str(), 1) == 0; },
+                       [this, read] {
+                           hideProcessing();
+                           if (!*read) {
+                               showError(QString::fromLatin1(kEepromError));
+                               return;
+                           }
+                           config::fillControls(m_forms.configDialog->items(), eepromImage());
+                           m_forms.configDialog->open();
+                       });
+}
+
+// The dialog's OK. Nothing is written unless every value is accepted: a refused value keeps
+// the dialog open with the user's input and names its field.
+void TForm1::storeConfiguration() {
+    if (!m_forms.configDialog || !m_core.deviceAccess())
+        return;
+    const config::CollectResult collected = config::collectControls(m_forms.configDialog->items(), eepromImage());
+    if (!collected.ok()) {
+        QString names;
+        for (const std::string& name : collected.refused)
+            names += u"\n"_s + QString::fromStdString(name);
+        showError(u"These values are not valid; nothing was written:"_s + names);
+        return;
+    }
+    DeviceAccess* access = m_core.deviceAccess();
+    const std::string target = m_configureIp;
+    auto written = std::make_shared<bool>(false);
+    showProcessing();
+    m_core.runOnWorker(
+        [access, target, written] {
+            *written = access->writeImage(target.c_str(), 1) == 0;
+            if (*written)
+                access->writeDone(target.c_str());
+        },
+        [this, written] {
+            hideProcessing();
+            if (!*written)
+                showError(QString::fromLatin1(kEepromError));
+            m_forms.configDialog->hide();
+        });
+}
+
+void TForm1::showProcessing() {
+    if (m_forms.messageBox)
+        m_forms.messageBox->showMessage(TsmallBox::Style::Processing, u"Processing, please wait..."_s);
+}
+
+void TForm1::hideProcessing() {
+    if (m_forms.messageBox && m_forms.messageBox->messageStyle() == TsmallBox::Style::Processing)
+        m_forms.messageBox->hide();
 }
 
 void TForm1::searchCommand() {

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <atomic>
+#include <string>
 
 #include "core/program_core.h"
 #include "ui/text_rows_model.h"
@@ -26,6 +27,8 @@ class TprogressBarBox;
 class TsmallInputDialog;
 class TtempSearchDialog;
 class TTARNAddGUI;
+class TConfigDialog;
+class QMessageBox;
 
 // The forms the window works with, made by the program entry in their fixed order.
 struct SharedForms {
@@ -34,6 +37,7 @@ struct SharedForms {
     TsmallBox* messageBox = nullptr;
     TsmallInputDialog* loginDialog = nullptr;
     TtempSearchDialog* searchDialog = nullptr;
+    TConfigDialog* configDialog = nullptr;
 };
 
 class TForm1 : public QMainWindow {
@@ -55,6 +59,7 @@ public:
 
     // Commands, as the buttons, menus and tray run them.
     void webCommand();
+    // Also from the device list's context menu and a double click on a device row.
     void configureCommand();
     void searchCommand();
     void addMappingCommand();
@@ -111,6 +116,10 @@ private:
     void drainCore();
     void pullLogs();
     void rebuildMappingRows();
+    void continueConfigure();
+    void storeConfiguration();
+    void showProcessing();
+    void hideProcessing();
     void hideIntoTray();
     void tickClock();
     int selectedRow(QTableView* view) const;
@@ -120,6 +129,11 @@ private:
     SharedForms m_forms;
     bool m_exiting = false;
     bool m_guiDescriptionLoaded = false;
+    // The description could not be read: configuration stays unavailable for this run.
+    QString m_descriptionError;
+    QMessageBox* m_descriptionErrorBox = nullptr;
+    // The device whose configuration is open or being fetched.
+    std::string m_configureIp;
     QString m_deviceHeader = QStringLiteral("Device Info- 0 Device(s)");
     ui::SortState m_sort;
 

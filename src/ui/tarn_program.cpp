@@ -1,5 +1,6 @@
 #include "ui/tarn_program.h"
 
+#include "ui/t_config_dialog.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"
 #include "ui/t_small_input_dialog.h"
@@ -13,15 +14,17 @@ TarnProgram::TarnProgram(Options options) : m_core(std::move(options.core)) {
     m_messageBox = std::make_unique<TsmallBox>();
     m_loginDialog = std::make_unique<TsmallInputDialog>(m_core);
     m_searchDialog = std::make_unique<TtempSearchDialog>(m_core);
+    m_configDialog = std::make_unique<TConfigDialog>();
     m_addDialog->setForms(m_messageBox.get(), m_searchDialog.get());
     m_form->setForms({m_addDialog.get(), m_progressBox.get(), m_messageBox.get(), m_loginDialog.get(),
-                      m_searchDialog.get()});
+                      m_searchDialog.get(), m_configDialog.get()});
 }
 
 TarnProgram::~TarnProgram() {
     // Every core thread ends first, so nothing can call back into a form that is going.
     m_core.shutDown();
     m_form->setForms({});
+    m_configDialog.reset();
     m_searchDialog.reset();
     m_loginDialog.reset();
     m_addDialog.reset();

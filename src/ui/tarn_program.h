@@ -1,7 +1,7 @@
 #pragma once
 // The desktop program as a whole: the core and the forms, made in their fixed order (main
-// window, add dialog, progress box, message box, login dialog, search dialog) and torn down safely.
-// The entry, the window tests and the screenshots all start the program this way.
+// window, add dialog, progress box, message box, login dialog, search dialog, configuration
+// dialog) and torn down safely. The entry, the window tests and the screenshots all start the program this way.
 
 #include <memory>
 
@@ -13,6 +13,7 @@ class TprogressBarBox;
 class TsmallInputDialog;
 class TtempSearchDialog;
 class TTARNAddGUI;
+class TConfigDialog;
 
 class TarnProgram {
 public:
@@ -33,6 +34,7 @@ public:
     TsmallInputDialog& loginDialog() { return *m_loginDialog; }
     TtempSearchDialog& searchDialog() { return *m_searchDialog; }
     TTARNAddGUI& addDialog() { return *m_addDialog; }
+    TConfigDialog& configDialog() { return *m_configDialog; }
 
 private:
     core::ProgramCore m_core;
@@ -42,4 +44,5 @@ private:
     std::unique_ptr<TsmallBox> m_messageBox;
     std::unique_ptr<TsmallInputDialog> m_loginDialog;
     std::unique_ptr<TtempSearchDialog> m_searchDialog;
+    std::unique_ptr<TConfigDialog> m_configDialog;
 };

@@ -4,6 +4,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QTimer>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +16,7 @@
 #include "device/device_list.h"
 #include "program_harness.h"
 #include "ui/t_progress_bar_box.h"
+#include "ui/t_config_dialog.h"
 #include "ui/t_small_input_dialog.h"
 #include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"
@@ -257,6 +261,100 @@ TEST_F(DevicePages, TheAddDialogFollowsItsRadiosFillsFromPickedDevicesAndChecksB
     QTest::mouseClick(add.cancelButton(), Qt::LeftButton);
     EXPECT_FALSE(add.isVisible());
     EXPECT_EQ(m_program->core().mappingCount(), 1u);
+}
+
+// The control of the description's field at `start` of the given type.
+const config::XMLGUI* fieldAt(TConfigDialog& dialog, int start, const std::string& type,
+                              const std::string& datatype = {}) {
+    for (const config::XMLGUI& item : dialog.items())
+        if (item.rwStartIndex == start && item.type == type && (datatype.empty() || item.datatype == datatype))
+            return &item;
+    return nullptr;
+}
+
+QRadioButton* radioButton(TConfigDialog& dialog, const config::XMLGUI* item, int button) {
+    QWidget* box = item ? dialog.widgetOf(item->control) : nullptr;
+    const auto buttons = box ? box->findChildren<QRadioButton*>() : QList<QRadioButton*>();
+    return button < buttons.size() ? buttons[button] : nullptr;
+}
+
+TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWritesNothing) {
+    start(true);
+    ASSERT_TRUE(waitUntil([&] { return form().deviceModel()->rowCount() == 3; }));
+    // Nothing remembered yet: the login dialog asks first.
+    // A double click as the window system delivers it: a click, then the second press.
+    const QPoint onRow = form().deviceView()->visualRect(form().deviceModel()->index(0, 0)).center();
+    QTest::mouseClick(form().deviceView()->viewport(), Qt::LeftButton, {}, onRow);
+    QTest::mouseDClick(form().deviceView()->viewport(), Qt::LeftButton, {}, onRow);
+    TsmallInputDialog& login = m_program->loginDialog();
+    ASSERT_TRUE(waitUntil([&] { return login.isVisible(); }));
+    QTest::keyClicks(login.accountField(), u"admin"_s);
+    QTest::keyClicks(login.passwordField(), u"admin"_s);
+    QTest::mouseClick(login.okButton(), Qt::LeftButton);
+    TConfigDialog& config = m_program->configDialog();
+    ASSERT_TRUE(waitUntil([&] { return config.isVisible(); }));
+    EXPECT_EQ(config.mainBox()->verticalScrollBar()->value(), 0);
+
+    const config::XMLGUI* name = fieldAt(config, 0x040, "textfield");
+    const config::XMLGUI* ip = fieldAt(config, 0x020, "textfield", "ip");
+    const config::XMLGUI* localPort = fieldAt(config, 0x0C2, "textfield", "port");
+    const config::XMLGUI* tcpMode = fieldAt(config, 0x0C0, "radio", "tcpradio");
+    const config::XMLGUI* udpMode = fieldAt(config, 0x0C0, "radio", "udpradio");
+    ASSERT_TRUE(name && ip && localPort && tcpMode && udpMode);
+    auto* nameEdit = qobject_cast<QLineEdit*>(config.widgetOf(name->control));
+    auto* ipEdit = qobject_cast<QLineEdit*>(config.widgetOf(ip->control));
+    auto* portEdit = qobject_cast<QLineEdit*>(config.widgetOf(localPort->control));
+    ASSERT_TRUE(nameEdit && ipEdit && portEdit);
+    EXPECT_EQ(nameEdit->text(), u"Line-2"_s);
+    EXPECT_EQ(ipEdit->text(), QString::fromStdString(m_link->deviceIp(2)));
+    EXPECT_EQ(portEdit->text(), u"4001"_s);
+    EXPECT_TRUE(radioButton(config, tcpMode, 0)->isChecked()) << "a TCP server";
+
+    // The two mode groups keep each other apart.
+    QTest::mouseClick(radioButton(config, udpMode, 1), Qt::LeftButton, {}, QPoint(6, 8));
+    EXPECT_TRUE(radioButton(config, tcpMode, 0)->isChecked());
+    QTest::mouseClick(radioButton(config, tcpMode, 1), Qt::LeftButton, {}, QPoint(6, 8));
+    EXPECT_TRUE(radioButton(config, udpMode, 0)->isChecked());
+    // The wheel scrolls the dialog by 50, whatever is under the pointer.
+    QWheelEvent wheel(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(nameEdit, &wheel);
+    EXPECT_EQ(config.mainBox()->verticalScrollBar()->value(), 50);
+
+    nameEdit->setText(u"Press-9"_s);
+    ipEdit->setText(u"10.79.60.9"_s);
+    portEdit->setText(u"0"_s);
+    QTest::mouseClick(config.okButton(), Qt::LeftButton);
+    EXPECT_EQ(shownError(*m_program),
+              u"These values are not valid; nothing was written:\n"_s + QString::fromStdString(localPort->caption));
+    EXPECT_TRUE(config.isVisible()) << "the input stays to be mended";
+
+    // Cancel drops the edits: the next opening shows the device's values (and logs in by
+    // itself with what worked before).
+    QTest::mouseClick(config.cancelButton(), Qt::LeftButton);
+    EXPECT_FALSE(config.isVisible());
+    form().configureCommand();
+    ASSERT_TRUE(waitUntil([&] { return config.isVisible(); }));
+    EXPECT_FALSE(login.isVisible());
+    EXPECT_EQ(nameEdit->text(), u"Line-2"_s);
+
+    nameEdit->setText(u"Press-9"_s);
+    ipEdit->setText(u"10.79.60.9"_s);
+    QTest::mouseClick(radioButton(config, tcpMode, 1), Qt::LeftButton, {}, QPoint(6, 8));
+    QTest::mouseClick(config.okButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !config.isVisible(); }));
+    EXPECT_TRUE(shownError(*m_program).isEmpty()) << shownError(*m_program).toStdString();
+
+    // The device answers the next search with what was written.
+    form().searchCommand();
+    ASSERT_TRUE(waitUntil([&] { return !m_program->searchDialog().isVisible(); }));
+    QStringList names = column(form().deviceView(), 2);
+    const int row = static_cast<int>(names.indexOf(u"Press-9"_s));
+    ASSERT_GE(row, 0) << names.join(u',').toStdString();
+    EXPECT_EQ(form().deviceModel()->cell(row, 5), u"10.79.60.9"_s);
+    std::array<std::uint8_t, 1> mode{};
+    m_program->core().deviceList()->findOption("10.79.60.9", 4, mode);
+    EXPECT_EQ(mode[0], 2) << "the device is now a TCP client";
 }
 
 } // namespace

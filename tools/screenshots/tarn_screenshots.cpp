@@ -1,6 +1,7 @@
 // Renders the desktop program's views to PNG files: the device page, the mapping page, the
-// search dialog, the add dialog and the about box, from the real program running on whatever devices and
-// mappings its namespace and mapping file give it (scripts/screenshots.sh sets them up).
+// search dialog, the add dialog, the configuration dialog and the about box, from the real
+// program running on whatever devices and mappings its namespace and mapping file give it
+// (scripts/screenshots.sh sets them up).
 //
 //   tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]
 //
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QScreen>
 #include <QTableView>
@@ -25,7 +27,9 @@
 #include "device/device_list.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
+#include "ui/t_config_dialog.h"
 #include "ui/t_small_box.h"
+#include "ui/t_small_input_dialog.h"
 #include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"
 #include "ui/tarn_program.h"
@@ -153,6 +157,27 @@ int main(int argc, char** argv) {
     waitFor([] { return false; }, 300);
     ok = save(add, out + u"/tarn-add.png"_s) && ok;
     add.reject();
+
+    // The configuration of the first device: the login dialog first (nothing remembered yet).
+    form.selectPage(TForm1::Page::DeviceInfo);
+    form.deviceView()->selectRow(0);
+    form.configureCommand();
+    TsmallInputDialog& login = program.loginDialog();
+    if (waitFor([&] { return login.isVisible(); }, 15000)) {
+        login.accountField()->setText(u"admin"_s);
+        login.passwordField()->setText(u"admin"_s);
+        login.accept();
+    }
+    TConfigDialog& config = program.configDialog();
+    if (waitFor([&] { return config.isVisible(); }, 20000)) {
+        waitFor([] { return false; }, 300);
+        ok = save(config, out + u"/tarn-config.png"_s) && ok;
+        config.reject();
+    } else {
+        std::fputs("tarn-screenshots: the configuration dialog did not open\n", stderr);
+        ok = false;
+    }
+    program.messageBox().hide();
 
     form.showAbout();
     waitFor([] { return false; }, 200);
