@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     form.selectPage(TForm1::Page::ComMapping);
     form.addMappingCommand();
     TTARNAddGUI& add = program.addDialog();
-    add.deviceList()->selectRow(0);
+    add.deviceList()->selectRow(1);
     waitFor([] { return false; }, 300);
     ok = save(add, out + u"/tarn-add.png"_s) && ok;
     add.reject();
