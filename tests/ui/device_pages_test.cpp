@@ -2,6 +2,7 @@
 // dialog and what it leaves in the window, the web command and the login dialog.
 
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
@@ -355,6 +356,28 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     std::array<std::uint8_t, 1> mode{};
     m_program->core().deviceList()->findOption("10.79.60.9", 4, mode);
     EXPECT_EQ(mode[0], 2) << "the device is now a TCP client";
+}
+
+// A broken description says so and leaves configuration out for the run; the program and
+// its mappings go on.
+TEST_F(DevicePages, ABrokenDescriptionIsReportedAndTheProgramGoesOn) {
+    ASSERT_TRUE(writeFileBytes(m_home->root() + "/config/tarn/eeprom_GUI.xml", {'<', 'X', 'M', 'L', '>', '<', 'a'}));
+    start(true);
+    ASSERT_TRUE(waitUntil([&] { return form().deviceModel()->rowCount() == 3; }));
+    form().deviceView()->selectRow(0);
+    form().configureCommand();
+    QMessageBox* box = form().findChild<QMessageBox*>();
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(box->windowTitle(), u"XML Parsing error"_s);
+    EXPECT_TRUE(box->text().startsWith(u"XML Parsing error inside file '"_s)) << box->text().toStdString();
+    EXPECT_FALSE(m_program->configDialog().isVisible());
+    EXPECT_FALSE(m_program->core().isShutDown());
+    // Asked again, it answers the same way without reading the file again.
+    box->hide();
+    form().configureCommand();
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(m_program->configDialog().loaded());
 }
 
 } // namespace
