@@ -8,12 +8,12 @@
 #include <iterator>
 #include <limits>
 #include <pugixml.hpp>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/decimal_text.h"
 #include "device/eeprom_access.h"
+#include "platform/xdg.h"
 
 namespace config {
 namespace {
@@ -209,17 +209,6 @@ private:
     RadioGroupControl* m_group = nullptr;
 };
 
-std::string configHome() {
-    // A relative XDG_CONFIG_HOME is invalid by convention and ignored.
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
-        return xdg;
-    if (const char* home = std::getenv("HOME"); home && home[0] != '\0')
-        return std::string(home) + "/.config";
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
-        return std::string(entry->pw_dir) + "/.config";
-    return "/tmp";
-}
-
 bool isFile(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
@@ -264,7 +253,7 @@ LoadResult loadDescription(const std::string& path, ControlFactory& factory, std
 
 std::string descriptionPath() {
     const std::string name = "/eeprom_GUI.xml";
-    const std::string own = configHome() + "/tarn" + name;
+    const std::string own = xdgConfigHome() + "/tarn" + name;
     if (isFile(own))
         return own;
     const std::string installed = std::string(TARN_DATA_DIR) + name;

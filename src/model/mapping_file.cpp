@@ -1,10 +1,10 @@
 #include "model/mapping_file.h"
+#include "platform/xdg.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -12,17 +12,6 @@
 namespace {
 
 constexpr const char* kMappingFileName = "79828669767684658278";
-
-std::string configHome() {
-    // A relative XDG_CONFIG_HOME is invalid by convention and ignored.
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
-        return xdg;
-    if (const char* home = std::getenv("HOME"); home && home[0] != '\0')
-        return std::string(home) + "/.config";
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
-        return std::string(entry->pw_dir) + "/.config";
-    return "/tmp";
-}
 
 // mkdir -p, new folders private to the user.
 bool makeFolders(const std::string& folder) {
@@ -86,7 +75,7 @@ ReadResult readAll(const std::string& path, std::vector<std::uint8_t>& contents)
 } // namespace
 
 std::string mappingFilePath() {
-    return configHome() + "/tarn/" + kMappingFileName;
+    return xdgConfigHome() + "/tarn/" + kMappingFileName;
 }
 
 bool saveMappingFile(const MappingLists& lists) {

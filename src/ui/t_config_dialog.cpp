@@ -165,7 +165,8 @@ void TConfigDialog::watch(QWidget* widget) {
 
 void TConfigDialog::growContent(const QWidget* widget) {
     const QRect area = widget->geometry();
-    m_content->resize(std::max(m_content->width(), area.right() + 25), std::max(m_content->height(), area.bottom() + 25));
+    m_content->resize(std::max(m_content->width(), area.right() + 25),
+                      std::max(m_content->height(), area.bottom() + 25));
 }
 
 void TConfigDialog::caption(const std::string& text, int left, int top, int pointSize, bool bold) {
@@ -303,7 +304,8 @@ bool TConfigDialog::eventFilter(QObject* watched, QEvent* event) {
     }
     if (watched == m_content && event->type() == QEvent::MouseButtonPress)
         m_mainBox->setFocus();
-    if ((watched == m_ok || watched == m_cancel) && (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
+    if ((watched == m_ok || watched == m_cancel) &&
+        (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
         const bool over = event->type() == QEvent::Enter;
         const QString name = watched == m_ok ? u"ok"_s : u"cancel"_s;
         static_cast<QPushButton*>(watched)->setIcon(QIcon(u":/icons/"_s + name + (over ? u"_hover.svg"_s : u".svg"_s)));

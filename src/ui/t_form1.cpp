@@ -7,8 +7,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
-#include <QMessageBox>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -352,7 +352,8 @@ void TForm1::changeOnTreeView(QTreeWidgetItem* current, QTreeWidgetItem* previou
     if (current->data(0, kDataWordRole).toInt() == kRootMarker) {
         // Refused: back to where the selection was (or the first page).
         QTreeWidgetItem* back = previous && previous != current ? previous : m_deviceItem;
-        QMetaObject::invokeMethod(this, [this, back] { m_tree->setCurrentItem(back); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, back] { m_tree->setCurrentItem(back); }, Qt::QueuedConnection);
         return;
     }
     if (current == m_deviceItem) {
@@ -377,7 +378,8 @@ void TForm1::pullLogs() {
     auto pullFrom = [](core::MessageLog& log, ui::TextRowsModel* model) {
         std::vector<ui::TextRow> rows;
         for (const core::LogRow& row : log.rowsFrom(static_cast<std::size_t>(model->rowCount())))
-            rows.push_back(ui::TextRow{{QString::fromStdString(row.time), QString::fromStdString(row.text)}, false, {}});
+            rows.push_back(
+                ui::TextRow{{QString::fromStdString(row.time), QString::fromStdString(row.text)}, false, {}});
         model->appendRows(std::move(rows));
     };
     pullFrom(m_core.deviceLog(), m_deviceLog);

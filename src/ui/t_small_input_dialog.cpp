@@ -46,7 +46,8 @@ TsmallInputDialog::TsmallInputDialog(core::ProgramCore& core, QWidget* parent) :
         m_logic = std::make_unique<LoginDialogLogic>(
             *access, *core.deviceList(), [this] { close(); },
             [this] { m_core.postMessage(core::CoreEvent::kLoginSucceeded); });
-        m_logic->setStatusListener([this](const std::string& text) { m_status->setText(QString::fromStdString(text)); });
+        m_logic->setStatusListener(
+            [this](const std::string& text) { m_status->setText(QString::fromStdString(text)); });
     }
 }
 
@@ -103,14 +104,15 @@ void TsmallInputDialog::accept() {
     const std::string ip = m_logic->deviceIp();
     auto result = std::make_shared<int>(-1);
     DeviceAccess* access = m_core.deviceAccess();
-    m_core.runOnWorker([access, ip, account, password, result] { *result = access->login(ip.c_str(), account, password); },
-                       [this, round, account, password, result] {
-                           if (round != m_round)
-                               return;
-                           m_running = false;
-                           m_logic->finishOk(*result, account, password);
-                           syncFields();
-                       });
+    m_core.runOnWorker(
+        [access, ip, account, password, result] { *result = access->login(ip.c_str(), account, password); },
+        [this, round, account, password, result] {
+            if (round != m_round)
+                return;
+            m_running = false;
+            m_logic->finishOk(*result, account, password);
+            syncFields();
+        });
 }
 
 void TsmallInputDialog::reject() {

@@ -194,11 +194,11 @@ void TTARNAddGUI::setForms(TsmallBox* messageBox, TtempSearchDialog* searchDialo
 
 // The OK and Cancel pictures light up under the mouse.
 bool TTARNAddGUI::eventFilter(QObject* watched, QEvent* event) {
-    if ((watched == m_ok || watched == m_cancel) && (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
+    if ((watched == m_ok || watched == m_cancel) &&
+        (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
         const bool over = event->type() == QEvent::Enter;
         const QString name = watched == m_ok ? u"ok"_s : u"cancel"_s;
-        static_cast<QPushButton*>(watched)->setIcon(
-            QIcon(u":/icons/"_s + name + (over ? u"_hover.svg"_s : u".svg"_s)));
+        static_cast<QPushButton*>(watched)->setIcon(QIcon(u":/icons/"_s + name + (over ? u"_hover.svg"_s : u".svg"_s)));
     }
     return QDialog::eventFilter(watched, event);
 }

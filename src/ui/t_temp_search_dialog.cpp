@@ -20,8 +20,7 @@ TtempSearchDialog::TtempSearchDialog(core::ProgramCore& core, QWidget* parent) :
         progress = m_ownProgress.get();
     }
     m_countdown = std::make_unique<SearchCountdown>(
-        *progress, [&core] { core.startSearch(); },
-        [&core] { core.postMessage(core::CoreEvent::kSearchFinished); });
+        *progress, [&core] { core.startSearch(); }, [&core] { core.postMessage(core::CoreEvent::kSearchFinished); });
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(u"Searching for  Devices..."_s, this));

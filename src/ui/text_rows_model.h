@@ -55,8 +55,7 @@ private:
 };
 
 // Converts the core's texts to a row.
-template <typename Cells>
-TextRow textRow(const Cells& cells) {
+template <typename Cells> TextRow textRow(const Cells& cells) {
     TextRow row;
     for (const std::string& cell : cells)
         row.cells.push_back(QString::fromStdString(cell));

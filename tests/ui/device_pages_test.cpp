@@ -7,8 +7,8 @@
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QWheelEvent>
 #include <QTimer>
+#include <QWheelEvent>
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
@@ -16,8 +16,8 @@
 #include "../integration/control_harness.h"
 #include "device/device_list.h"
 #include "program_harness.h"
-#include "ui/t_progress_bar_box.h"
 #include "ui/t_config_dialog.h"
+#include "ui/t_progress_bar_box.h"
 #include "ui/t_small_input_dialog.h"
 #include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"

@@ -31,8 +31,7 @@ inline TarnProgram::Options programOptions(bool trayAvailable = false) {
 }
 
 // Runs the window's events until `condition` holds; false at the deadline.
-template <typename Condition>
-bool waitUntil(Condition condition, int limitMs = kWaitMs) {
+template <typename Condition> bool waitUntil(Condition condition, int limitMs = kWaitMs) {
     return QTest::qWaitFor(condition, limitMs);
 }
 

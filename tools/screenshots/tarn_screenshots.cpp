@@ -111,9 +111,12 @@ int main(int argc, char** argv) {
     form.show();
 
     // The start-up: mappings loaded, the window gone to its minimised place, the search done.
-    if (!waitFor([&] { return program.core().mappingsLoaded() && program.core().deviceCount() > 0 &&
-                              form.deviceModel()->rowCount() > 0; },
-                 30000))
+    if (!waitFor(
+            [&] {
+                return program.core().mappingsLoaded() && program.core().deviceCount() > 0 &&
+                       form.deviceModel()->rowCount() > 0;
+            },
+            30000))
         std::fputs("tarn-screenshots: no device found at start-up\n", stderr);
     std::vector<int> fds;
     for (const std::string& name : toOpen) {
@@ -123,10 +126,12 @@ int main(int argc, char** argv) {
         fds.push_back(fd);
     }
     if (waitConnected > 0) {
-        waitFor([&] {
-            const int position = program.core().lists().findByCom(waitConnected);
-            return position >= 0 && program.core().lists().at(static_cast<std::size_t>(position)).isConnected();
-        }, 20000);
+        waitFor(
+            [&] {
+                const int position = program.core().lists().findByCom(waitConnected);
+                return position >= 0 && program.core().lists().at(static_cast<std::size_t>(position)).isConnected();
+            },
+            20000);
     }
     form.showNormal();
     form.resize(1240, 600);
