@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/codecs.h"
 #include "config/description.h"
 #include "config/text_form.h"
 
@@ -396,8 +397,16 @@ TEST_F(DescriptionTest, OurDescriptionLoadsWholeWithEveryField) {
             EXPECT_EQ(item.rwStartIndex, 0xC0);
             modeGroups.push_back(item.datatype + ":" + item.group);
         }
-    EXPECT_EQ(modeGroups, (std::vector<std::string>{"tcpradio:tcpMode", "tcpradio:tcpMode", "udpradio:udpMode",
-                                                    "udpradio:udpMode"}));
+    EXPECT_EQ(modeGroups, (std::vector<std::string>{"tcpradio:tcpMode", "tcpradio:tcpMode", "tcpradio:tcpMode",
+                                                    "udpradio:udpMode", "udpradio:udpMode"}));
+
+    // The reserved working mode 2 has a button of its own, so it is written back as it was.
+    EepromImage image{};
+    image[0xC0] = 2;
+    config::fillControls(form.items(), image);
+    image[0xC0] = 0x55;
+    EXPECT_TRUE(config::collectControls(form.items(), image).ok());
+    EXPECT_EQ(image[0xC0], 2);
 }
 
 TEST(DescriptionPath, ConfigFolderFirstThenTheSourceTree) {
