@@ -7,6 +7,7 @@ pkgs=(
     libpcap-dev libpugixml-dev
     qt6-base-dev libqt6svg6
     iproute2 socat procps util-linux xvfb
+    dpkg-dev man-db groff-base
 )
 missing=()
 for p in "${pkgs[@]}"; do

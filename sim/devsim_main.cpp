@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string_view>
 #include <sys/resource.h>
 #include <variant>
 
@@ -22,6 +23,12 @@ int main(int argc, char** argv) {
     // (and end command input) rather than stop the whole simulator.
     std::signal(SIGTTIN, SIG_IGN);
 
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--version") {
+            std::printf("tarn-devsim %s\n", TARN_VERSION);
+            return 0;
+        }
+    }
     bool help = false;
     auto parsed = parseOptions(argc, argv, help);
     if (help) {

@@ -329,6 +329,7 @@ Options:
   --no-raw                ignore raw discovery frames
   --quiet                 print only the ready line, errors and command answers
   --help
+  --version
 
 Standard input, one command per line; IP picks a device (default: the first):
   send [IP] HEX...        send bytes on the control connection ("send 11 30")

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/program_entry.h"
+#include "platform/capabilities.h"
 #include "ui/tarn_program.h"
 
 using namespace Qt::StringLiterals;
@@ -15,7 +16,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 void printUsage(std::FILE* out) {
-    std::fputs("usage: tarn [--no-search] [--help]\n"
+    std::fputs("usage: tarn [--no-search] [--help] [--version]\n"
                "\n"
                "The desktop manager for serial-to-Ethernet device servers: virtual serial ports\n"
                "COM<n> mapped to device servers over TCP or UDP, the device servers of the local\n"
@@ -25,9 +26,11 @@ void printUsage(std::FILE* out) {
                "  --no-search  do not search for device servers (and open no device-management\n"
                "               endpoint or capture adapter)\n"
                "  --help       show this text\n"
+               "  --version    show the program's version\n"
                "\n"
                "One instance per user: a starting tarn ends a running tarn or tarnd of the same\n"
-               "user, which frees its ports first. SIGTERM ends the program as a session end does.\n",
+               "user, which frees its ports first. SIGTERM ends the program as a session end does.\n"
+               "The raw Ethernet discovery needs root or CAP_NET_RAW (setcap cap_net_raw+ep).\n",
                out);
 }
 
@@ -39,6 +42,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             printUsage(stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("tarn %s\n", TARN_VERSION);
             return 0;
         }
         if (arg == "--no-search") {
@@ -73,6 +80,9 @@ int main(int argc, char** argv) {
     options.core.controlChannel = instance && instance->held();
     options.window.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     TarnProgram program(std::move(options));
+    // Once, in the device log: the search goes on without the raw fallback.
+    if (search && !mayCaptureRaw())
+        program.core().logDeviceMessage(rawCaptureOffNotice());
     program.form().show();
 
     QSocketNotifier endSignal(endSignals, QSocketNotifier::Read);

@@ -30,6 +30,7 @@
 #include "device/search_job.h"
 #include "model/mapping_file.h"
 #include "model/system_ports.h"
+#include "platform/capabilities.h"
 #include "platform/pcap_capture.h"
 
 namespace {
@@ -61,6 +62,7 @@ const char* const kUsageText = R"(usage: tarnctl [--trace] search
        tarnctl log [--follow]
        tarnctl devices [--search]
        tarnctl --help
+       tarnctl --version
 
 Finds the device servers on every local subnet (NetCmd broadcast on UDP port 8000, then the
 raw Ethernet discovery when nothing answered) and reads or writes a device's whole 2048-byte
@@ -83,7 +85,8 @@ configuration EEPROM image.
   --trace         print the protocol's trace lines on standard output
 
 Searching broadcasts on every subnet of the current network namespace.
-The raw discovery needs the right to capture packets (root or CAP_NET_RAW).
+The raw discovery needs the right to capture packets (root or CAP_NET_RAW, which
+"sudo setcap cap_net_raw+ep" on tarnctl grants); without it the search says so and goes on.
 
 The mapping commands go to the running tarn or tarnd of this user (its control socket
 <port dir>/tarn.sock) and take effect at once. With none running, list, add and remove read
@@ -123,6 +126,7 @@ struct Arguments {
     bool search = false;
     bool trace = false;
     bool help = false;
+    bool version = false;
 };
 
 bool parseArguments(int argc, char** argv, Arguments& out, std::string& error) {
@@ -130,6 +134,8 @@ bool parseArguments(int argc, char** argv, Arguments& out, std::string& error) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             out.help = true;
+        } else if (arg == "--version") {
+            out.version = true;
         } else if (arg == "--trace") {
             out.trace = true;
         } else if (arg == "--account" || arg == "--password") {
@@ -184,6 +190,9 @@ public:
     std::size_t search() {
         // Capture adapters are opened only when the fallback is needed.
         const std::size_t count = runSearchJob(m_netCmd, m_devices, [this] {
+            // Said once, when the fallback is needed; the search goes on without it.
+            if (!mayCaptureRaw())
+                std::fprintf(stderr, "tarnctl: %s\n", rawCaptureOffNotice().c_str());
             m_raw.openCaptureAdapters();
             NodeList found = m_raw.rawDiscover();
             m_raw.closeCaptureAdapters();
@@ -755,6 +764,10 @@ int main(int argc, char** argv) {
     }
     if (args.help) {
         std::fputs(kUsageText, stdout);
+        return kOk;
+    }
+    if (args.version) {
+        std::printf("tarnctl %s\n", TARN_VERSION);
         return kOk;
     }
     if (args.command == "list" || args.command == "add" || args.command == "remove" || args.command == "log" ||

@@ -18,11 +18,12 @@
 #include "control/session_threads.h"
 #include "core/program_core.h"
 #include "core/program_entry.h"
+#include "platform/capabilities.h"
 
 namespace {
 
 void printUsage(std::FILE* out) {
-    std::fputs("usage: tarnd [--no-search] [--help]\n"
+    std::fputs("usage: tarnd [--no-search] [--help] [--version]\n"
                "\n"
                "Runs the virtual serial port mappings of the mapping file without a window:\n"
                "each port COM<n> appears as a link in the port directory and its bytes travel\n"
@@ -32,11 +33,13 @@ void printUsage(std::FILE* out) {
                "  --no-search  do not search for device servers (and open no device-management\n"
                "               endpoint or capture adapter)\n"
                "  --help       show this text\n"
+               "  --version    show the program's version\n"
                "\n"
                "Mapping file: $XDG_CONFIG_HOME/tarn/79828669767684658278 (default ~/.config/tarn/).\n"
                "Port links:   $XDG_RUNTIME_DIR/tarn/COM<n>, else /tmp/tarn-<uid>/COM<n>.\n"
                "SIGTERM or SIGINT ends the program and removes its port links; the mapping file\n"
-               "is left as it was.\n",
+               "is left as it was.\n"
+               "The raw Ethernet discovery needs root or CAP_NET_RAW (setcap cap_net_raw+ep).\n",
                out);
 }
 
@@ -84,6 +87,10 @@ int main(int argc, char** argv) {
             printUsage(stdout);
             return 0;
         }
+        if (arg == "--version") {
+            std::printf("tarnd %s\n", TARN_VERSION);
+            return 0;
+        }
         if (arg == "--no-search") {
             search = false;
             continue;
@@ -101,6 +108,10 @@ int main(int argc, char** argv) {
     // One instance per user: a tarn or tarnd that runs already is ended (it shuts down as on
     // SIGTERM, freeing its ports) before this one loads the mappings. Held until exit.
     const auto instance = core::takeOwnerLock("tarnd");
+
+    // Said once, on standard error: the search goes on without the raw fallback.
+    if (search && !mayCaptureRaw())
+        std::fprintf(stderr, "tarnd: %s\n", rawCaptureOffNotice().c_str());
 
     core::CoreOptions options;
     // Without a search dialog, the worker itself announces each finished search, which logs
