@@ -74,6 +74,7 @@ for lib in libc6 libstdc++6 libpcap; do
 done
 [ "$gui" = ON ] && { [[ $depends == *libqt6widgets6* && $depends == *libqt6svg6* ]] || fail "Depends lacks Qt"; }
 [ "$(field Description | wc -l)" -gt 3 ] || fail "the Description has no long text"
+[ "$(field Description | sed -n 2p)" != " $(field Description | head -1)" ] || fail "the Description repeats its summary"
 dpkg-deb -e "$deb" "$tmp/control"
 extra=$(ls "$tmp/control" | grep -vx -e control -e md5sums)
 [ -z "$extra" ] || fail "maintainer scripts in the package: $extra"
