@@ -6,6 +6,7 @@
 
 #include "bridge/message_log.h"
 #include "bridge/net_setup.h"
+#include "bridge/tcp_tuning.h"
 #include "model/tarn_info.h"
 
 namespace {
@@ -17,6 +18,10 @@ constexpr timeval kConnectTimeout{3, 0};
 
 // A local port in use is tried again this often, until whoever holds it lets it go.
 constexpr std::chrono::seconds kBindRetry{3};
+
+// A device that accepts and drops at once would otherwise be dialled as fast as the pumps
+// report the loss, each time with two log rows; the builder's own cadence is the floor.
+constexpr std::chrono::milliseconds kMinAttemptSpacing{30};
 
 } // namespace
 
@@ -75,6 +80,7 @@ void ConnectionBuilder::serverPass() {
         tarnInfo.buffers->clearSend();
         m_relisten = false;
     }
+    tuneDataSocket(accepted);
     net.dataSock.store(accepted);
     net.peerClosed.store(0);
     g_sock->asyncSelect(accepted, static_cast<unsigned>(tarnInfo.comNumber), kDataSocketEvents);
@@ -90,11 +96,18 @@ void ConnectionBuilder::clientPass() {
     closeDataSocket(net);
     if (net.connectPending.load() != 1 || net.clientConnected.load() != 0)
         return;
+    // A wake-up (a loss, the port opening) may bring this pass early; being busy while
+    // connectPending holds, the builder comes back one period later.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_lastAttempt && now - *m_lastAttempt < kMinAttemptSpacing)
+        return;
+    m_lastAttempt = now;
     const SocketHandle sock = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock <= 0)
         return;
     net.dataSock.store(sock);
     g_sock->setOption(sock, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
+    tuneDataSocket(sock);
     if (g_sock->connect(sock, net.remoteAddr.get()) != 0) {
         // Silent: the next pass tries again with a new socket.
         closeDataSocket(net);

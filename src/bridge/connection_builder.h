@@ -3,6 +3,7 @@
 // accepts one connection at a time, as client it reconnects after every loss.
 
 #include <chrono>
+#include <optional>
 #include <vector>
 
 #include "bridge/thread_interface.h"
@@ -34,4 +35,6 @@ private:
     std::chrono::steady_clock::time_point m_nextBind{};
     // An accept has found nothing since the last connection was accepted.
     bool m_relisten = false;
+    // When the client last tried to connect: attempts are kept at least a pass period apart.
+    std::optional<std::chrono::steady_clock::time_point> m_lastAttempt;
 };

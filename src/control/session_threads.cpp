@@ -7,6 +7,7 @@
 #include <sys/time.h>
 
 #include "bridge/portable_sock.h"
+#include "bridge/tcp_tuning.h"
 #include "control/mek_ncp.h"
 #include "device/device_list.h"
 #include "model/tarn_info.h"
@@ -185,6 +186,7 @@ void mek_ncp_connBuilder::attempt() {
     }
     control.sock.store(sock);
     g_sock->setOption(sock, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
+    tuneControlSocket(sock);
     if (g_sock->connect(sock, control.address.get()) != 0) {
         (void)g_sock->lastError();
         // A socket whose connect failed is of no further use; it would only be held open

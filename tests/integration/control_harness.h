@@ -5,6 +5,7 @@
 // device list), and the kernel's TCP counters of the test's namespace. Header-only.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -92,8 +93,59 @@ public:
     }
     // Down, the subnet has no route: connections to the devices fail at once.
     bool setHostLink(bool up) { return run({"ip", "link", "set", m_hostEnd, up ? "up" : "down"}); }
+    // Down, the device end drops everything in silence while the host keeps its route: to
+    // the host the devices look dead (switched off, cable pulled), not gone.
+    bool setDeviceEnd(bool up) {
+        return run({"ip", "-n", m_ns.name(), "link", "set", m_deviceEnd, up ? "up" : "down"});
+    }
+
+    // A TCP peer living in the device namespace but owned by this process: a listener on
+    // the device address, or a client connected to `ip`:`port` (retried until the deadline).
+    Sock listenInside(std::uint16_t port, int host = 2) const {
+        Sock s = socketInside();
+        const int on = 1;
+        ::setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in sa = address(deviceIp(host), port);
+        if (!s.valid() || ::bind(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+            ::listen(s.fd(), 4) != 0)
+            return Sock();
+        return s;
+    }
+    Sock connectInside(const std::string& ip, std::uint16_t port) const {
+        const auto deadline = Clock::now() + kDeadline;
+        while (Clock::now() < deadline) {
+            Sock s = socketInside();
+            const sockaddr_in sa = address(ip, port);
+            if (s.valid() && ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
+                return s;
+            std::this_thread::sleep_for(10ms);
+        }
+        return Sock();
+    }
 
 private:
+    static sockaddr_in address(const std::string& ip, std::uint16_t port) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        ::inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+        return sa;
+    }
+    // Made by a short-lived thread that joins the namespace: a socket stays in the namespace
+    // it was made in, while the rest of the process stays in its own.
+    Sock socketInside() const {
+        int fd = -1;
+        std::thread([&] {
+            const int nsFd = ::open(("/run/netns/" + m_ns.name()).c_str(), O_RDONLY | O_CLOEXEC);
+            if (nsFd < 0)
+                return;
+            if (::setns(nsFd, CLONE_NEWNET) == 0)
+                fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ::close(nsFd);
+        }).join();
+        return Sock(fd);
+    }
+
     bool run(const std::vector<std::string>& argv) {
         const testsupport::CommandResult r = testsupport::runCommand(argv);
         if (r.exitCode != 0) {

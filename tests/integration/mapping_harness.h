@@ -3,6 +3,7 @@
 // mapping file, the core run in-process with the test thread as its main loop, an
 // application on COM<n>, and loopback peers. Header-only: each test file is its own program.
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -341,6 +342,38 @@ inline Sock tcpConnect(std::uint16_t port, std::chrono::milliseconds limit = kDe
         std::this_thread::sleep_for(10ms);
     }
     return Sock();
+}
+
+// An integer socket option as the kernel holds it; -1 when it cannot be read.
+inline int intOption(int fd, int level, int option) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, level, option, &value, &length) == 0 ? value : -1;
+}
+
+// Receives until what arrived ends with `tail` (earlier bytes of a lost connection may come
+// first); returns everything received, which ends with `tail` unless the deadline passed.
+inline std::vector<std::uint8_t> recvUntilTail(int fd, const std::vector<std::uint8_t>& tail,
+                                               std::chrono::milliseconds limit = kDeadline) {
+    std::vector<std::uint8_t> got;
+    const auto deadline = Clock::now() + limit;
+    auto done = [&] {
+        return got.size() >= tail.size() &&
+               std::equal(tail.begin(), tail.end(), got.end() - static_cast<std::ptrdiff_t>(tail.size()));
+    };
+    std::uint8_t buffer[16384];
+    while (!done() && Clock::now() < deadline) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            got.insert(got.end(), buffer, buffer + n);
+            continue;
+        }
+        if (n == 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
+    return got;
 }
 
 // A client of a Unix stream socket, such as the running program's control socket.
