@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "bridge/tcp_tuning.h"
 #include "control_harness.h"
 
 namespace {
@@ -125,6 +126,11 @@ TEST_F(ControlSessionEndToEnd, SessionCarriesThePortsSettingsAndTheDevicesLines)
     EXPECT_EQ(device.controlReceived()[1], raisedLines);
     ASSERT_TRUE(m_core->waitFor([&] { return control(kCom).status.load() == 0 && cell14(kCom) == "Connected"; }))
         << "status " << control(kCom).status.load() << ", cell 14 " << cell14(kCom);
+    // A device that dies must end the session too, not leave it up for good.
+    const int controlSock = control(kCom).sock.load();
+    EXPECT_EQ(intOption(controlSock, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(intOption(controlSock, IPPROTO_TCP, TCP_KEEPIDLE), kTcpTuning.keepIdle.count());
+    EXPECT_EQ(intOption(controlSock, IPPROTO_TCP, TCP_USER_TIMEOUT), kTcpTuning.userTimeout.count());
 
     // Each change of the line is one message; setting the same line again is none. The next
     // message after a quiet stretch shows what, if anything, went out in between.
