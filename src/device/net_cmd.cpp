@@ -1,8 +1,10 @@
 #include "device/net_cmd.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
@@ -49,6 +51,7 @@ void NetCmd::closeSocket() {
 
 bool NetCmd::openSocket(int protocol) {
     closeSocket();
+    m_answerSource.reset();
     m_remote = Winsock_sockaddr_in{};
     m_local = Winsock_sockaddr_in{};
     if (!g_sock)
@@ -94,6 +97,8 @@ int NetCmd::sendUnicast(const char* destination, std::uint16_t localPortNumber, 
     m_remote.set(AF_INET, g_sock->htons(remotePortNumber), destination);
     m_local.set(AF_INET, g_sock->htons(localPortNumber), "0.0.0.0");
     g_sock->bind(m_socket, &m_local);
+    // Set before the send: the answer may be back before sendto returns.
+    m_answerSource = Destination{m_remote.getAddress(), m_remote.getPort()};
     const int result = g_sock->sendto(m_socket, data, length, 0, &m_remote);
     if (result >= 0)
         ++m_sent;
@@ -142,6 +147,28 @@ int NetCmd::receiveAnswer(std::uint8_t* into, int size) {
     return g_sock->recvfrom(m_socket, into, size, MSG_TRUNC, &m_local);
 }
 
+bool NetCmd::nextAnswerFromDestination() {
+    if (!m_answerSource || m_socket < 0)
+        return true;
+    // A peek learns the sender without taking the datagram: the socket layer stays the one
+    // that receives, and reports nothing about senders.
+    sockaddr_in sender{};
+    socklen_t length = sizeof sender;
+    if (::recvfrom(m_socket, nullptr, 0, MSG_PEEK | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender), &length) < 0)
+        return true; // nothing waits; the receive itself reports that
+    // Any host on the link can send to our port: a forged login or EEPROM answer must come
+    // from somewhere else than the device asked.
+    if (sender.sin_family == AF_INET && sender.sin_addr.s_addr == m_answerSource->address &&
+        sender.sin_port == m_answerSource->port)
+        return true;
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &sender.sin_addr, text, sizeof text);
+    tracef(m_trace, "\n ignored answer from %s:%u", text, static_cast<unsigned>(::ntohs(sender.sin_port)));
+    std::uint8_t discard;
+    receiveAnswer(&discard, 1);
+    return false;
+}
+
 bool NetCmd::pollAnswers(int polls, const std::function<bool(long received)>& onDatagram) {
     for (int poll = 0; poll < polls; ++poll) {
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(pollInterval);
@@ -149,6 +176,12 @@ bool NetCmd::pollAnswers(int polls, const std::function<bool(long received)>& on
         for (;;) {
             // Take every datagram waiting, not just one.
             for (;;) {
+                // A stream of strangers' datagrams must not hold the poll past its end.
+                if (!nextAnswerFromDestination()) {
+                    if (Clock::now() >= deadline)
+                        break;
+                    continue;
+                }
                 std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
                 const int n = receiveAnswer(buffer.data(), static_cast<int>(buffer.size()));
                 if (n < 0)

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -54,7 +55,7 @@ public:
     int sendRequest(const char* destination, std::uint16_t localPortNumber, std::uint16_t remotePortNumber,
                     const std::uint8_t* data, int length);
     // One non-blocking receive: the datagram's full length (which may exceed `size`, when
-    // only `size` bytes were stored), or -1 when nothing is waiting.
+    // only `size` bytes were stored), or -1 when nothing is waiting. Takes any sender.
     int receiveAnswer(std::uint8_t* into, int size);
 
     // Datagrams sent since creation (every unicast and every broadcast destination).
@@ -81,9 +82,13 @@ private:
     int sendToNode(const _KT550Node& node, std::size_t length);
     // Runs up to `polls` polls of `pollInterval`. Every datagram that arrives is received
     // into `buffer` and given to `onDatagram(received)` at once, so none waits in the kernel
-    // for a later poll; a poll that received nothing calls it once with -1. Returns true as
-    // soon as `onDatagram` does.
+    // for a later poll; a poll that received nothing calls it once with -1. After a unicast
+    // request only datagrams from its destination count; others are dropped unseen. Returns
+    // true as soon as `onDatagram` does.
     bool pollAnswers(int polls, const std::function<bool(long received)>& onDatagram);
+    // Whether the datagram waiting next comes from where the unicast request went; traces
+    // and drops it when not. True after a broadcast, whose answers come from anyone.
+    bool nextAnswerFromDestination();
     std::string nodeIpText(const _KT550Node& node) const;
 
     NetCmdOptions m_options;
@@ -93,4 +98,10 @@ private:
     Winsock_sockaddr_in m_local;
     int m_useCount = 0;
     std::uint64_t m_sent = 0;
+    // Address and port (network order) of the last unicast request; unset for a broadcast.
+    struct Destination {
+        std::uint32_t address;
+        std::uint16_t port;
+    };
+    std::optional<Destination> m_answerSource;
 };

@@ -1,12 +1,13 @@
 // NetCmd against a scripted device on loopback: the search's draining and de-duplication,
-// login and EEPROM exchanges with their traces, image transfer with retries, the by-IP forms
-// on unknown devices, and the login dialog's logic.
+// login and EEPROM exchanges with their traces, answers forged by other senders, image
+// transfer with retries, the by-IP forms on unknown devices, and the login dialog's logic.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <sched.h>
 #include <string>
 
 #include "device/device_list.h"
@@ -15,6 +16,7 @@
 #include "device/net_cmd.h"
 #include "device/netcmd_responder.h"
 #include "device/search_job.h"
+#include "support/netns.h"
 
 namespace {
 
@@ -335,6 +337,186 @@ TEST_F(NetCmdLoopback, ReadSkipsAnswersForAnotherAddress) {
     const EepromImage image = dev.image();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 100));
     EXPECT_NE(trace().find("\n Error: cmd failure!"), std::string::npos);
+}
+
+// Another host of the link answering each request before the device does: from a second
+// loopback address with the device's port, and from the device's address with another port.
+// Every forged answer says "success"; its connection ID and EEPROM bytes are its own.
+class Forger {
+public:
+    explicit Forger(std::uint16_t devicePort) {
+        m_sockets[0] = boundUdp(htonl(0x7F000002), devicePort);
+        m_sockets[1] = boundUdp(htonl(kLoopback), 0);
+    }
+    ~Forger() {
+        for (int s : m_sockets)
+            ::close(s);
+    }
+    Forger(const Forger&) = delete;
+    Forger& operator=(const Forger&) = delete;
+
+    bool ok() const { return m_sockets[0] >= 0 && m_sockets[1] >= 0; }
+    std::uint16_t otherPort() const { return portOf(m_sockets[1]); }
+
+    // For the responder's thread. Pinned to one processor, so that its forged datagrams and
+    // the device's answers sent after them reach NetCmd's socket in that order.
+    void answerFirst(const Bytes& request, const sockaddr_in& to) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(static_cast<unsigned>(std::max(::sched_getcpu(), 0)), &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+        const Bytes answer = forge(request);
+        if (answer.empty())
+            return;
+        for (int s : m_sockets)
+            ::sendto(s, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+
+    static constexpr std::uint8_t kConnection[4] = {0xBA, 0xD0, 0xBA, 0xD0};
+    static constexpr std::uint8_t kByte = 0xEE;
+
+private:
+    static int boundUdp(std::uint32_t addressNetOrder, std::uint16_t port) {
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = addressNetOrder;
+        if (s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(s);
+            return -1;
+        }
+        return s;
+    }
+    static std::uint16_t portOf(int s) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    }
+    static Bytes forge(const Bytes& request) {
+        if (request.size() < 14)
+            return {};
+        const std::uint8_t group = request[8], opcode = request[9];
+        if (group == 0 && (opcode == 0x05 || opcode == 0x07)) {
+            Bytes a = header(15, 0, static_cast<std::uint8_t>(opcode + 1));
+            if (opcode == 0x07)
+                std::copy(std::begin(kConnection), std::end(kConnection), a.begin() + 4);
+            return a;
+        }
+        if (group == 1 && opcode == 0x05) {
+            const std::uint16_t count = netcmd::readBe16(request.data() + 12);
+            Bytes a = header(14u + count, 1, 0x06);
+            std::copy(request.begin() + 10, request.begin() + 14, a.begin() + 10);
+            std::fill(a.begin() + 14, a.end(), kByte);
+            return a;
+        }
+        if (group == 1 && (opcode == 0x07 || opcode == 0x25))
+            return header(14, 1, static_cast<std::uint8_t>(opcode + 1));
+        return {};
+    }
+
+    int m_sockets[2] = {-1, -1};
+};
+
+class ForgedAnswers : public NetCmdLoopback {
+protected:
+    void SetUp() override {
+        // 127.0.0.2 must be ours alone; before any thread of the test starts.
+        TARN_REQUIRE_PRIVATE_NETNS();
+        NetCmdLoopback::SetUp();
+    }
+
+    std::string ignoredLine(const char* address, std::uint16_t port) {
+        return "\n ignored answer from " + std::string(address) + ":" + std::to_string(port);
+    }
+
+    ScriptedDevice dev;
+};
+
+TEST_F(ForgedAnswers, StrangersCannotAnswerForASilentDevice) {
+    dev.silent = true;
+    std::unique_ptr<Forger> forger;
+    std::atomic<Forger*> forgerReady{nullptr}; // set once its sockets are bound
+    Responder responder([&](const Bytes& r) { return dev.answer(r); },
+                        [&](const Bytes& r, const sockaddr_in& from) {
+                            if (Forger* f = forgerReady.load())
+                                f->answerFirst(r, from);
+                        });
+    forger = std::make_unique<Forger>(responder.port());
+    ASSERT_TRUE(forger->ok());
+    forgerReady = forger.get();
+    auto netCmd = makeNetCmd(responder);
+    _KT550Node node;
+    node.ip[0] = 127;
+    node.ip[3] = 1;
+    std::uint8_t data[32] = {};
+
+    struct Step {
+        const char* name;
+        std::function<int()> run;
+        const char* failure;
+    };
+    const Step steps[] = {
+        {"login start", [&] { return netCmd->NcmdLogin(node, "admin", "secret"); },
+         "NetCmd Login Fail:Didn't Receive Ack!"},
+        {"eeprom read",
+         [&] {
+             std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection),
+                       node.connectionId);
+             return netCmd->NcmdEEPRomRead(node, 0, data, sizeof data);
+         },
+         "NetCmd Read EEPROM Fail:Never Receive Ack!"},
+        {"eeprom write", [&] { return netCmd->NcmdEEPRomWrite(node, 0, data, sizeof data); },
+         "NetCmd Write EEPROM Fail:Never Receive Ack!"},
+        {"write done", [&] { return netCmd->NcmdWriteDone(node); }, ""},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        clearTrace();
+        EXPECT_EQ(step.run(), -1);
+        const std::string t = trace();
+        // Both forged answers arrived within the polls and were turned away.
+        EXPECT_NE(t.find(ignoredLine("127.0.0.2", responder.port())), std::string::npos) << t;
+        EXPECT_NE(t.find(ignoredLine("127.0.0.1", forger->otherPort())), std::string::npos) << t;
+        EXPECT_NE(t.find(step.failure), std::string::npos) << t;
+    }
+    EXPECT_TRUE(std::all_of(std::begin(data), std::end(data), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(responder.requestCount(), 4u) << "no credentials after an unanswered login start";
+}
+
+TEST_F(ForgedAnswers, OnlyTheDevicesOwnAnswerCounts) {
+    std::unique_ptr<Forger> forger;
+    std::atomic<Forger*> forgerReady{nullptr}; // set once its sockets are bound
+    Responder responder([&](const Bytes& r) { return dev.answer(r); },
+                        [&](const Bytes& r, const sockaddr_in& from) {
+                            if (Forger* f = forgerReady.load())
+                                f->answerFirst(r, from);
+                        });
+    forger = std::make_unique<Forger>(responder.port());
+    ASSERT_TRUE(forger->ok());
+    forgerReady = forger.get();
+    auto netCmd = makeNetCmd(responder);
+    _KT550Node node;
+    node.ip[0] = 127;
+    node.ip[3] = 1;
+
+    // The device refuses the password; the forger, answering first, accepts it.
+    EXPECT_EQ(netCmd->NcmdLogin(node, "admin", "wrong"), -1);
+    EXPECT_FALSE(node.loggedIn());
+    ASSERT_EQ(netCmd->NcmdLogin(node, "admin", "secret"), 1);
+    EXPECT_EQ(0, std::memcmp(node.connectionId, ScriptedDevice::kConnection, 4)) << "the forger's ID was taken";
+
+    std::array<std::uint8_t, 64> data{};
+    ASSERT_EQ(netCmd->NcmdEEPRomRead(node, 100, data.data(), 64), 1);
+    const EepromImage image = dev.image();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 100)) << "the forged block was taken";
+
+    dev.failWrites = 1;
+    clearTrace();
+    EXPECT_EQ(netCmd->NcmdEEPRomWrite(node, 0, data.data(), 16), -1) << "the device refused the write";
+    EXPECT_NE(trace().find("NetCmd Write EEPROM Fail:Ack Fail!"), std::string::npos);
+    EXPECT_NE(trace().find(ignoredLine("127.0.0.2", responder.port())), std::string::npos);
 }
 
 class ImageTransfer : public NetCmdLoopback {

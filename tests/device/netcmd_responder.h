@@ -24,10 +24,13 @@ namespace testnetcmd {
 using Bytes = std::vector<std::uint8_t>;
 // Given one request, returns the datagrams to send back (possibly none).
 using Script = std::function<std::vector<Bytes>(const Bytes& request)>;
+// Runs on the responder's thread for each request, before its answers go out.
+using BeforeAnswer = std::function<void(const Bytes& request, const sockaddr_in& from)>;
 
 class Responder {
 public:
-    explicit Responder(Script script) : m_script(std::move(script)) {
+    explicit Responder(Script script, BeforeAnswer beforeAnswer = {})
+        : m_script(std::move(script)), m_beforeAnswer(std::move(beforeAnswer)) {
         m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -86,12 +89,15 @@ private:
                 m_requests.push_back(request);
             }
             m_changed.notify_all();
+            if (m_beforeAnswer)
+                m_beforeAnswer(request, from);
             for (const Bytes& answer : m_script(request))
                 ::sendto(m_socket, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
 
     Script m_script;
+    BeforeAnswer m_beforeAnswer;
     int m_socket = -1;
     int m_stop = -1;
     std::uint16_t m_port = 0;
