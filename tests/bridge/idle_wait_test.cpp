@@ -53,6 +53,8 @@ class IdleWaitTest : public BridgeTest {
 protected:
     void SetUp() override {
         BridgeTest::SetUp();
+        if (IsSkipped())
+            return;
         ThreadInterface::setIdleSafetyTimeout(kLongSafety);
     }
     void TearDown() override { ThreadInterface::setIdleSafetyTimeout(ThreadInterface::kIdleSafetyTimeout); }

@@ -26,6 +26,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -41,10 +42,26 @@
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
 #include "model/tarn_thread.h"
+#include "support/netns.h"
 
 namespace bridgetest {
 
 using namespace std::chrono_literals;
+
+// The network namespace of the calling thread, as its inode; 0 when unreadable.
+inline ino_t networkNamespaceOfThread() {
+    struct stat own = {};
+    return ::stat("/proc/thread-self/ns/net", &own) == 0 ? own.st_ino : 0;
+}
+// Taken before main, so in the namespace the program was started in: shared with whatever
+// else runs there.
+inline const ino_t kStartNetworkNamespace = networkNamespaceOfThread();
+// Whether the calling thread has left the namespace the program started in for one that the
+// test made.
+inline bool inPrivateNetworkNamespace() {
+    const ino_t now = networkNamespaceOfThread();
+    return now != 0 && kStartNetworkNamespace != 0 && now != kStartNetworkNamespace;
+}
 
 // Polls `condition` until it holds or the deadline passes; the sleep is only the polling step.
 inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
@@ -243,8 +260,15 @@ public:
         ::bind(p.m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         return p;
     }
-    // A port that nothing listens on right now (bound once, then released).
+    // A port that nothing listens on right now (bound once, then released, for the mapping to
+    // take later). Safe only where no other process can take it meanwhile, so every user runs
+    // in a private network namespace (BridgeTest enters one); anywhere else this refuses and
+    // fails the test.
     static std::uint16_t freePort(int type = SOCK_STREAM) {
+        if (!inPrivateNetworkNamespace()) {
+            ADD_FAILURE() << "freePort outside a private network namespace: another test could take the port";
+            return 0;
+        }
         Peer p(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
         sockaddr_in sa = loopback(0);
         ::bind(p.m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
@@ -492,10 +516,13 @@ private:
     std::deque<SocketNotification> m_queue;
 };
 
-// Starts the socket layer and a private port directory once per program.
+// Enters a private network namespace (before any thread of the test starts), then starts the
+// socket layer and a private port directory once per program. A derived SetUp returns when
+// IsSkipped().
 class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        TARN_REQUIRE_PRIVATE_NETNS();
         startSocketLayer();
         usePrivatePortDirectory();
     }

@@ -47,18 +47,26 @@ private:
 
 class Worker2 : public ThreadInterface2 {
 public:
-    explicit Worker2(bool suspended) : ThreadInterface2(suspended) { startIfRunning(); }
+    explicit Worker2(bool suspended, std::chrono::milliseconds period = 1000ms)
+        : ThreadInterface2(suspended), m_period(period) {
+        startIfRunning();
+    }
     ~Worker2() override { release(); }
     std::atomic<int> loops{0};
+    std::atomic<int> waitsBegun{0};
 
 protected:
     void execute() override {
         while (!terminated()) {
             dispatchOneMessage();
-            waitBetweenPasses(std::chrono::milliseconds(1000));
+            ++waitsBegun;
+            waitBetweenPasses(m_period);
             ++loops;
         }
     }
+
+private:
+    const std::chrono::milliseconds m_period;
 };
 
 } // namespace
@@ -134,17 +142,27 @@ TEST(ThreadBase, MessagesAreTakenOnePerPassInOrder) {
 }
 
 TEST(ThreadBase, PostedMessageAndTerminateEndTheWaitEarly) {
-    // The worker waits a whole second between passes; a post must not wait that long.
-    Worker2 worker(false);
-    ASSERT_TRUE(waitFor([&] { return worker.loops.load() >= 0; }));
+    // Each wait lasts ten minutes unless something ends it, so within the deadlines below
+    // only the post and the terminate request can have ended one.
+    Worker2 worker(false, 10min);
+    ASSERT_TRUE(waitFor([&] { return worker.waitsBegun.load() == 1; }));
     std::atomic<bool> ran{false};
-    const auto start = std::chrono::steady_clock::now();
     worker.post([&] { ran = true; });
-    EXPECT_TRUE(waitFor([&] { return ran.load(); }, 5s));
-    worker.release();
+    EXPECT_TRUE(waitFor([&] { return ran.load(); }, 20s));
+    EXPECT_EQ(worker.loops.load(), 1) << "the post ended the first wait";
+    ASSERT_TRUE(waitFor([&] { return worker.waitsBegun.load() == 2; }));
+
+    std::atomic<bool> released{false};
+    std::thread releaser([&] {
+        worker.release();
+        released = true;
+    });
+    const bool endedInTime = waitFor([&] { return released.load(); }, 20s);
+    if (!endedInTime)
+        worker.post([] {}); // let the stuck wait end, so the test can finish and report
+    releaser.join();
+    EXPECT_TRUE(endedInTime) << "terminate did not end the second wait";
     EXPECT_FALSE(worker.running());
-    // Generous bound: several posted passes plus release well under the 1 s wait each.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 TEST(ThreadBase, SyncLockReleasesOnException) {

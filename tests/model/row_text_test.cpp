@@ -63,6 +63,7 @@ TEST_F(RowTextTest, ClosedPortsShowTheirConfigurationOnly) {
 }
 
 TEST_F(RowTextTest, OpenServerListensThenShowsItsConnection) {
+    TARN_REQUIRE_PRIVATE_NETNS();
     const std::uint16_t port = modeltest::unusedLoopbackPort();
     TARNINFO* server = add(21, kModeTcpServer, "0.0.0.0", port, 0);
     ASSERT_NE(server, nullptr);
@@ -99,6 +100,7 @@ TEST_F(RowTextTest, OpenServerListensThenShowsItsConnection) {
 }
 
 TEST_F(RowTextTest, OpenClientWithoutServerIsDisconnected) {
+    TARN_REQUIRE_PRIVATE_NETNS();
     const std::uint16_t port = modeltest::unusedLoopbackPort();
     TARNINFO* client = add(31, kModeTcpClient, "127.0.0.1", 0, port);
     ASSERT_NE(client, nullptr);
