@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "control/session_threads.h"
+#include "core/log_output.h"
 #include "core/program_core.h"
 #include "core/program_entry.h"
 #include "platform/capabilities.h"
@@ -41,18 +42,6 @@ void printUsage(std::FILE* out) {
                "is left as it was.\n"
                "The raw Ethernet discovery needs root or CAP_NET_RAW (setcap cap_net_raw+ep).\n",
                out);
-}
-
-// One row, one line: a text that holds line breaks is kept on its line.
-void printRow(const core::LogRow& row) {
-    std::string line = row.time + " " + row.text;
-    for (char& c : line) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    }
-    line += '\n';
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
 }
 
 // An application cannot read the device's input lines from a pseudo-terminal; the window
@@ -122,9 +111,20 @@ int main(int argc, char** argv) {
     // tarnctl's way in; only the lock's holder may serve the user's one socket.
     options.controlChannel = instance && instance->held();
 
+    // Rows reach standard output through a queue and a thread of their own: a reader that
+    // stalls must not hold up the mapping (and its lock) that logged.
+    core::LogOutput output(STDOUT_FILENO);
     core::ProgramCore program(options);
-    program.mappingLog().setObserver(printRow);
-    program.deviceLog().setObserver(printRow);
+    auto print = [&output](const core::LogRow& row) { output.push(row); };
+    program.mappingLog().setObserver(print);
+    program.deviceLog().setObserver(print);
+    // The loop below sleeps in poll() on this descriptor; without it events would wait for
+    // the next tick, so the program refuses to run rather than run sluggishly.
+    if (program.mainLoop().waitFd() < 0) {
+        std::fprintf(stderr, "tarnd: cannot make the main loop's event descriptor: %s\n",
+                     std::strerror(program.mainLoop().waitFdError()));
+        return 1;
+    }
     program.start();
 
     InputLinesWatch inputLines;
@@ -144,5 +144,10 @@ int main(int argc, char** argv) {
         }
     }
     program.shutDown();
+    program.mappingLog().setObserver(nullptr);
+    program.deviceLog().setObserver(nullptr);
+    // What is queued still goes out if the output takes it; a blocked one cannot hold the
+    // end up for longer than this.
+    output.finish(std::chrono::seconds(2));
     return 0;
 }

@@ -127,6 +127,14 @@ std::size_t ThreadInterface2::pendingMessages() const {
 }
 
 void ThreadInterface2::wake() {
+    if (m_wakeFd < 0) {
+        {
+            std::lock_guard guard(m_mutex);
+            m_wakePending = true;
+        }
+        m_woken.notify_all();
+        return;
+    }
     const std::uint64_t one = 1;
     // Fails only when the counter is saturated, which still reads as a pending wake.
     while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
@@ -154,6 +162,10 @@ void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds period) {
 void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds timeout, std::vector<pollfd>& sources) {
     for (pollfd& source : sources)
         source.revents = 0;
+    if (m_wakeFd < 0) {
+        waitWithoutWakeFd(timeout, sources);
+        return;
+    }
     // A queued message is work too: the next pass takes it without waiting.
     {
         std::lock_guard guard(m_mutex);
@@ -167,6 +179,31 @@ void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds timeout, std:
         sources.back().revents != 0)
         drainWakeFd(m_wakeFd);
     sources.pop_back();
+}
+
+// Without an eventfd (the process ran out of descriptors when the thread was made) a wake
+// is a flag and a condition variable. Alone that serves a plain wait; with descriptors to
+// watch as well, poll() runs in short slices and the flag is looked at between them.
+void ThreadInterface2::waitWithoutWakeFd(std::chrono::milliseconds timeout, std::vector<pollfd>& sources) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(toTimeout(timeout));
+    std::unique_lock lock(m_mutex);
+    auto woken = [this] { return m_wakePending || !m_messages.empty() || terminated(); };
+    if (sources.empty()) {
+        m_woken.wait_until(lock, deadline, woken);
+    } else {
+        while (!woken()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            lock.unlock();
+            const int ready = ::poll(sources.data(), static_cast<nfds_t>(sources.size()),
+                                     toTimeout(std::min(left, kWakeSlice)));
+            lock.lock();
+            if (ready > 0)
+                break;
+        }
+    }
+    m_wakePending = false;
 }
 
 ThreadInterface::ThreadInterface(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)

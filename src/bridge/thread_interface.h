@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -50,6 +51,9 @@ public:
 
     // Ends the current (or next) wait between passes early. Any thread may call it.
     void wake();
+    // False when no eventfd could be made: waits then fall back to a condition variable, and
+    // to short poll() slices while descriptors are watched too.
+    bool hasWakeFd() const { return m_wakeFd >= 0; }
 
 protected:
     virtual void execute() = 0;
@@ -62,7 +66,10 @@ protected:
     void waitBetweenPasses(std::chrono::milliseconds timeout, std::vector<pollfd>& sources);
 
 private:
+    static constexpr std::chrono::milliseconds kWakeSlice{10};
+
     void start();
+    void waitWithoutWakeFd(std::chrono::milliseconds timeout, std::vector<pollfd>& sources);
 
     const bool m_createSuspended;
     std::atomic<bool> m_terminated{false};
@@ -73,6 +80,9 @@ private:
     // Counts wake(), post() and terminate() until the wait takes them, so a wake that comes
     // before the wait begins still ends it.
     int m_wakeFd = -1;
+    // The wake without a descriptor: set by wake(), cleared by the wait that took it.
+    bool m_wakePending = false;
+    std::condition_variable m_woken;
     std::thread m_thread;
 };
 

@@ -14,27 +14,36 @@ std::string okLine(const std::string& value) {
     return joinLine({"ok", value});
 }
 
-// Where a log stream stands in each of the two logs.
+// Where a log stream stands in each of the two logs, by row sequence: rows the log has
+// discarded meanwhile are skipped, never sent twice.
 struct LogCursor {
     MessageLog* logs[2] = {};
     const char* names[2] = {"mapping", "device"};
-    std::size_t next[2] = {};
-    std::size_t end[2] = {}; // a plain read ends with the rows there were at the request
+    std::uint64_t next[2] = {};
+    std::uint64_t end[2] = {}; // a plain read ends with the rows there were at the request
     bool follow = false;
     std::size_t sent = 0;
 };
 
+// Rows fetched per look at a log: enough to fill the room, without copying a whole log for
+// a client that takes a few rows at a time.
+constexpr std::size_t kRowsPerPull = 256;
+
 bool pullRows(LogCursor& cursor, std::string& out, std::size_t room) {
     for (int k = 0; k < 2; ++k) {
         while (out.size() < room && (cursor.follow || cursor.next[k] < cursor.end[k])) {
-            const std::vector<LogRow> rows = cursor.logs[k]->rowsFrom(cursor.next[k]);
+            const std::vector<LogRow> rows = cursor.logs[k]->rowsFrom(cursor.next[k], kRowsPerPull);
             if (rows.empty())
                 break;
             for (const LogRow& row : rows) {
-                if ((!cursor.follow && cursor.next[k] >= cursor.end[k]) || out.size() >= room)
+                if (!cursor.follow && row.sequence >= cursor.end[k]) {
+                    cursor.next[k] = cursor.end[k]; // the rest came after the request
+                    break;
+                }
+                if (out.size() >= room)
                     break;
                 out += joinLine({"log", cursor.names[k], row.time, row.text});
-                ++cursor.next[k];
+                cursor.next[k] = row.sequence + 1;
                 ++cursor.sent;
             }
         }
@@ -194,8 +203,8 @@ void ControlService::log(ClientId client, bool follow) {
     auto cursor = std::make_shared<LogCursor>();
     cursor->logs[0] = &m_core.mappingLog();
     cursor->logs[1] = &m_core.deviceLog();
-    cursor->end[0] = cursor->logs[0]->size();
-    cursor->end[1] = cursor->logs[1]->size();
+    cursor->end[0] = cursor->logs[0]->nextSequence();
+    cursor->end[1] = cursor->logs[1]->nextSequence();
     cursor->follow = follow;
     // The logs may be read from any thread, so the rows go out from the channel's thread as
     // fast as the client takes them.

@@ -1,5 +1,7 @@
 #include "core/event_queue.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -7,7 +9,10 @@
 
 namespace core {
 
-EventQueue::EventQueue() : m_eventFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+EventQueue::EventQueue() : m_eventFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (m_eventFd < 0)
+        m_waitFdError = errno;
+}
 
 EventQueue::~EventQueue() {
     close();
@@ -24,8 +29,11 @@ void EventQueue::post(Task task) {
         m_tasks.push_back(std::move(task));
         wakeup = m_wakeup;
     }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(m_eventFd, &one, sizeof one);
+    if (m_eventFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(m_eventFd, &one, sizeof one);
+    }
+    m_posted.notify_all();
     if (wakeup)
         wakeup();
 }
@@ -36,8 +44,10 @@ std::size_t EventQueue::drain() {
         if (m_mainThread == std::thread::id())
             m_mainThread = std::this_thread::get_id();
     }
-    std::uint64_t value;
-    [[maybe_unused]] auto r = ::read(m_eventFd, &value, sizeof value);
+    if (m_eventFd >= 0) {
+        std::uint64_t value;
+        [[maybe_unused]] auto r = ::read(m_eventFd, &value, sizeof value);
+    }
     std::size_t ran = 0;
     for (;;) {
         Task task;
@@ -55,8 +65,15 @@ std::size_t EventQueue::drain() {
 }
 
 std::size_t EventQueue::waitAndDrain(std::chrono::milliseconds limit) {
-    pollfd fd{m_eventFd, POLLIN, 0};
-    ::poll(&fd, 1, static_cast<int>(limit.count()));
+    // A negative count would make poll() wait for ever, and a long one must not wrap into one.
+    const auto clamped = std::clamp<std::chrono::milliseconds>(limit, std::chrono::milliseconds(0), kLongestWait);
+    if (m_eventFd >= 0) {
+        pollfd fd{m_eventFd, POLLIN, 0};
+        ::poll(&fd, 1, static_cast<int>(clamped.count()));
+    } else {
+        std::unique_lock lock(m_mutex);
+        m_posted.wait_for(lock, clamped, [this] { return !m_tasks.empty() || m_closed; });
+    }
     return drain();
 }
 
@@ -73,6 +90,7 @@ void EventQueue::close() {
         dropped.swap(m_tasks);
         m_wakeup = nullptr;
     }
+    m_posted.notify_all();
 }
 
 std::size_t EventQueue::pending() const {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "bridge/message_log.h"
@@ -41,9 +42,14 @@ void loadMappingFile(MappingLists& lists, const std::string& path) {
     if (lists.fileLoaded)
         return;
     lists.fileLoaded = true;
-    const std::optional<std::vector<DescRecord>> records = readMappingRecords(path);
+    MappingReadFailure failure = MappingReadFailure::Unreadable;
+    const std::optional<std::vector<DescRecord>> records = readMappingRecords(path, &failure);
     if (!records) {
+        // Either way the file stays as it is: saves are refused.
         lists.fileUnreadable = true;
+        if (failure == MappingReadFailure::TooLong)
+            logMappingMessage("The mapping file holds more than " + std::to_string(kMaxMappingRecords) +
+                              " records; none is loaded and the file is left as it is.");
         return;
     }
     if (records->empty())

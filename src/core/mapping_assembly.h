@@ -23,6 +23,7 @@ bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& des
 // unreadable file: no mappings. Runs once per MappingLists. A record that cannot run (an
 // unknown mode, a COM number mapped by an earlier record, a port that cannot be made) is kept
 // byte for byte for the next save; a port that cannot be made is logged as
-// "COM%d cannot be created.".
+// "COM%d cannot be created.". A file of more than kMaxMappingRecords records is logged,
+// loaded not at all, and never replaced.
 void loadMappingFile(MappingLists& lists);
 void loadMappingFile(MappingLists& lists, const std::string& path);

@@ -96,6 +96,8 @@ struct CoreOptions {
     bool controlChannel = false;
     // Empty: <port dir>/tarn.sock.
     std::string controlSocket;
+    // Rows each message log keeps (the most recent ones).
+    std::size_t logRowLimit = MessageLog::kDefaultLimit;
 };
 
 // The order of two cells of a list when sorting by their column: texts that both read as a
@@ -205,8 +207,8 @@ private:
     CoreOptions m_options;
     std::string m_mappingFile;
     EventQueue m_queue;
-    MessageLog m_mappingLog;
-    MessageLog m_deviceLog;
+    MessageLog m_mappingLog{m_options.logRowLimit};
+    MessageLog m_deviceLog{m_options.logRowLimit};
     MappingLists m_lists;
     std::unique_ptr<NetCmd> m_netCmd;
     std::unique_ptr<DeviceList> m_deviceList;

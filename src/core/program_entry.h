@@ -8,9 +8,10 @@
 
 namespace core {
 
-// SIGTERM and SIGINT only make the returned descriptor readable, whichever thread they reach,
-// so the main loop runs the shut-down itself; SIGPIPE is ignored, so a reader of our output
-// that goes away cannot end the program mid-sequence. -1 (with a message) on failure.
+// The first SIGTERM or SIGINT only makes the returned descriptor readable, whichever thread it
+// reaches, so the main loop runs the shut-down itself; a second one ends the program at once,
+// removing the links of its ports first. SIGPIPE is ignored, so a reader of our output that
+// goes away cannot end the program mid-sequence. -1 (with a message) on failure.
 int installEndSignals(const char* programName);
 
 // Drains what the end signals wrote.

@@ -47,16 +47,18 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
-enum class ReadResult { Read, Missing, Unreadable };
+enum class ReadResult { Read, Missing, Unreadable, TooLong };
 
-// The whole file. Opened non-blocking and checked to be a regular file, so a FIFO or device
-// put in its place cannot hang the start-up.
-ReadResult readAll(const std::string& path, std::vector<std::uint8_t>& contents) {
+// The whole file, up to `maxBytes`. Opened non-blocking and checked to be a regular file, so
+// a FIFO or device put in its place cannot hang the start-up; a longer file is not read at all.
+ReadResult readAll(const std::string& path, std::vector<std::uint8_t>& contents, std::size_t maxBytes) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Unreadable;
     struct stat info {};
     ReadResult result = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? ReadResult::Read : ReadResult::Unreadable;
+    if (result == ReadResult::Read && static_cast<std::uint64_t>(info.st_size) > maxBytes)
+        result = ReadResult::TooLong;
     std::uint8_t chunk[4096];
     while (result == ReadResult::Read) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
@@ -66,6 +68,11 @@ ReadResult readAll(const std::string& path, std::vector<std::uint8_t>& contents)
             result = ReadResult::Unreadable;
         if (got <= 0)
             break;
+        // The file may grow while it is read.
+        if (contents.size() + static_cast<std::size_t>(got) > maxBytes) {
+            result = ReadResult::TooLong;
+            break;
+        }
         contents.insert(contents.end(), chunk, chunk + got);
     }
     ::close(fd);
@@ -95,11 +102,15 @@ bool saveMappingFile(const MappingLists& lists, const std::string& path) {
     return writeMappingRecords(path, records);
 }
 
-std::optional<std::vector<DescRecord>> readMappingRecords(const std::string& path) {
+std::optional<std::vector<DescRecord>> readMappingRecords(const std::string& path, MappingReadFailure* failure) {
     std::vector<std::uint8_t> contents;
-    const ReadResult read = readAll(path, contents);
-    if (read == ReadResult::Unreadable)
+    // A partial record after the last whole one is still within bounds.
+    const ReadResult read = readAll(path, contents, (kMaxMappingRecords + 1) * kDescRecordSize - 1);
+    if (read == ReadResult::Unreadable || read == ReadResult::TooLong) {
+        if (failure)
+            *failure = read == ReadResult::TooLong ? MappingReadFailure::TooLong : MappingReadFailure::Unreadable;
         return std::nullopt;
+    }
     // A partial record at the end is what a torn write leaves; it describes nothing usable,
     // so it is ignored rather than filled up from stale bytes.
     std::vector<DescRecord> records(contents.size() / kDescRecordSize);

@@ -12,10 +12,18 @@
 // $XDG_CONFIG_HOME/tarn/79828669767684658278 (default ~/.config/tarn/).
 std::string mappingFilePath();
 
+// A longer file is not read: no user has that many mappings, and reading it whole could take
+// the program's memory.
+inline constexpr std::size_t kMaxMappingRecords = 100'000;
+
+enum class MappingReadFailure { Unreadable, TooLong };
+
 // The file's whole records, byte for byte and unknown modes included, without running them
 // (a partial record at the end is left out). An empty list when there is no file; nullopt
-// when something exists at `path` but cannot be read as a file.
-std::optional<std::vector<DescRecord>> readMappingRecords(const std::string& path);
+// when something exists at `path` but cannot be read as a file, or holds more than
+// kMaxMappingRecords records (`failure`, when given, says which).
+std::optional<std::vector<DescRecord>> readMappingRecords(const std::string& path,
+                                                          MappingReadFailure* failure = nullptr);
 // Replaces the file with `records`, atomically: a crash leaves the old file or the new one.
 // Creates the folder on first use. False when nothing could be written (the old file stays).
 bool writeMappingRecords(const std::string& path, const std::vector<DescRecord>& records);

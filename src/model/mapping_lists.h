@@ -55,6 +55,7 @@ public:
     std::vector<DescRecord> preservedRecords;
     // Set by the first load; a second load does nothing.
     bool fileLoaded = false;
-    // The file exists but could not be read at load: saves are refused so it is not replaced.
+    // The file exists but could not be read at load (or is too long to be): saves are refused
+    // so it is not replaced.
     bool fileUnreadable = false;
 };

@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <poll.h>
@@ -111,10 +112,16 @@ bool ProcessHandle::waitExited(std::chrono::milliseconds limit) const {
     if (m_fd < 0)
         return true;
     pollfd entry{m_fd, POLLIN, 0};
-    // A pidfd becomes readable when its process ends.
+    // A pidfd becomes readable when its process ends. The wait is clamped: a negative count
+    // means "for ever" to poll(), and a long one could wrap into one. An interrupted wait goes
+    // on with what is left of the limit, not the whole limit again.
+    using std::chrono::milliseconds;
+    const milliseconds longest(24 * 3600 * 1000);
+    const auto deadline = std::chrono::steady_clock::now() + std::clamp(limit, milliseconds(0), longest);
     int rc;
     do {
-        rc = ::poll(&entry, 1, static_cast<int>(limit.count()));
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        rc = ::poll(&entry, 1, static_cast<int>(std::max(left, milliseconds(0)).count()));
     } while (rc < 0 && errno == EINTR);
     return rc > 0;
 }

@@ -20,6 +20,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <climits>
 
 #include "config/codecs.h"
 #include "core/control_protocol.h"
@@ -375,15 +377,22 @@ void TForm1::drainCore() {
 
 void TForm1::pullLogs() {
     m_logPullPending.store(false);
-    auto pullFrom = [](core::MessageLog& log, ui::TextRowsModel* model) {
+    // By sequence, not by the view's row count: the log discards its oldest rows, and the view
+    // keeps no more rows than the log does.
+    auto pullFrom = [](core::MessageLog& log, ui::TextRowsModel* model, std::uint64_t& next) {
         std::vector<ui::TextRow> rows;
-        for (const core::LogRow& row : log.rowsFrom(static_cast<std::size_t>(model->rowCount())))
+        for (const core::LogRow& row : log.rowsFrom(next, log.limit())) {
             rows.push_back(
                 ui::TextRow{{QString::fromStdString(row.time), QString::fromStdString(row.text)}, false, {}});
+            next = row.sequence + 1;
+        }
         model->appendRows(std::move(rows));
+        const auto limit = static_cast<int>(std::min<std::size_t>(log.limit(), INT_MAX));
+        if (model->rowCount() > limit)
+            model->removeFirstRows(model->rowCount() - limit);
     };
-    pullFrom(m_core.deviceLog(), m_deviceLog);
-    pullFrom(m_core.mappingLog(), m_mappingLog);
+    pullFrom(m_core.deviceLog(), m_deviceLog, m_deviceLogNext);
+    pullFrom(m_core.mappingLog(), m_mappingLog, m_mappingLogNext);
 }
 
 void TForm1::onCoreEvent(core::CoreEvent event) {

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "core/program_core.h"
@@ -162,4 +163,7 @@ private:
     QSystemTrayIcon* m_tray = nullptr;
     QMenu* m_trayMenu = nullptr;
     std::atomic<bool> m_logPullPending{false};
+    // The sequence of the next row each log view has not shown yet.
+    std::uint64_t m_deviceLogNext = 0;
+    std::uint64_t m_mappingLogNext = 0;
 };

@@ -71,6 +71,15 @@ void TextRowsModel::removeRowAt(int row) {
     endRemoveRows();
 }
 
+void TextRowsModel::removeFirstRows(int count) {
+    count = std::min(count, rowCount());
+    if (count <= 0)
+        return;
+    beginRemoveRows({}, 0, count - 1);
+    m_rows.erase(m_rows.begin(), m_rows.begin() + count);
+    endRemoveRows();
+}
+
 void TextRowsModel::sortByClick(int column, SortState& state) {
     if (column == state.column)
         state.ascending = !state.ascending;

@@ -38,6 +38,8 @@ public:
     void setRows(std::vector<TextRow> rows);
     void appendRows(std::vector<TextRow> rows);
     void removeRowAt(int row);
+    // Drops the first `count` rows (a log view's oldest).
+    void removeFirstRows(int count);
     void clear() { setRows({}); }
     const TextRow& row(int row) const { return m_rows.at(static_cast<std::size_t>(row)); }
     QString cell(int row, int column) const;
