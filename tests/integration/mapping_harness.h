@@ -477,6 +477,15 @@ public:
     }
     pid_t pid() const { return m_pid; }
 
+    // Shrinks the captured output's pipe to one page, so a test that stops reading stalls the
+    // program's output after a few lines.
+    bool shrinkOutputPipe() { return m_out >= 0 && ::fcntl(m_out, F_SETPIPE_SZ, 4096) >= 0; }
+    // Bytes the program wrote that nobody has read yet.
+    int unreadOutput() const {
+        int n = 0;
+        return m_out >= 0 && ::ioctl(m_out, FIONREAD, &n) == 0 ? n : -1;
+    }
+
     // Everything the program printed so far.
     const std::string& output() {
         char buffer[4096];

@@ -264,6 +264,96 @@ TEST_F(Tarnd, TheWindowAndTheDaemonEndEachOther) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
+// Standard output that nobody reads holds nothing up: a client mapping whose device accepts
+// and drops at once logs two rows per attempt and keeps reconnecting, a server mapping
+// carries data, the rows come once the output is read again, and the end does not wait for
+// a blocked output.
+TEST_F(Tarnd, AStalledOutputHoldsUpNeitherTheMappingsNorTheEnd) {
+    constexpr int kFlapCom = 52, kServerCom = 53;
+    constexpr std::uint16_t kFlapPort = 44052, kServerPort = 44053;
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kFlapCom, kModeTcpClient, "127.0.0.1", 0, kFlapPort),
+                                                              makeDesc(kServerCom, kModeTcpServer, "0.0.0.0", kServerPort, 0)})));
+    Sock listener = tcpListen(kFlapPort);
+    ASSERT_TRUE(listener.valid());
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
+    ASSERT_TRUE(daemon.shrinkOutputPipe());
+    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    AppPort flapApp;
+    ASSERT_TRUE(waitFor([&] { return flapApp.open(m_home->portLink(kFlapCom), 115200); }));
+
+    std::atomic<int> accepted{0};
+    std::atomic<bool> stop{false};
+    Background dropper([&] {
+        while (!stop.load())
+            if (tcpAccept(listener, 50ms).valid())
+                ++accepted;
+    });
+    // Output unread: the page of pipe is full after a few dozen rows, far before these.
+    ASSERT_TRUE(waitFor([&] { return accepted.load() >= 150; }))
+        << "the client mapping stopped while its log rows could not be printed (" << accepted.load() << ")";
+    EXPECT_GE(daemon.unreadOutput(), 4000) << "the output was never blocked: the test proves nothing";
+
+    AppPort app;
+    ASSERT_TRUE(app.open(m_home->portLink(kServerCom), 4000000));
+    Sock peer = tcpConnect(kServerPort);
+    ASSERT_TRUE(peer.valid());
+    const auto toApp = testPattern(64 * 1024, 53);
+    const auto toNet = testPattern(64 * 1024, 54);
+    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
+    const auto atApp = app.readExactly(toApp.size());
+    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
+    ASSERT_TRUE(app.writeAll(toNet));
+    const auto atPeer = recvExactly(peer.fd(), toNet.size());
+    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+
+    // Read again: the rows queued meanwhile arrive, each a whole log row (the queue's limit
+    // was not reached, so none is dropped).
+    ASSERT_TRUE(waitForOutput(daemon, "COM53 as a server accepts 1 connection(s)."));
+    const auto texts = logTexts(daemon.outputLines());
+    for (const auto& text : texts)
+        EXPECT_EQ(text.find("dropped while the output was blocked"), std::string::npos) << text;
+
+    // Blocked again, and the end still comes: the links go, the program exits.
+    const std::size_t seen = daemon.output().size();
+    const int before = accepted.load();
+    ASSERT_TRUE(waitFor([&] { return accepted.load() >= before + 100; }));
+    EXPECT_GE(daemon.unreadOutput(), 4000);
+    stop.store(true);
+    dropper.join();
+    const int status = daemon.stop(SIGTERM);
+    ASSERT_NE(status, -1) << "tarnd did not end while its output was blocked";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_FALSE(exists(m_home->portLink(kFlapCom)));
+    EXPECT_FALSE(exists(m_home->portLink(kServerCom)));
+    EXPECT_GT(daemon.output().size(), seen);
+}
+
+// A shut-down that waits for the start-up search (about three seconds with no device to
+// answer) ends at once on a second signal, and the port's link goes with it. Exiting by the
+// second signal, not with status 0, shows the fast path ended it, not the shut-down's end.
+// Both are sent at once, before the shut-down removes the link itself; the kernel delivers
+// the pending two in its own order, so either may come second.
+TEST_F(Tarnd, ASecondSignalEndsAShutDownThatWaitsForASearch) {
+    constexpr int kCom = 54;
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kCom, kModeTcpServer, "0.0.0.0", 44054, 0)})));
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.start({kTarnd}, true));
+    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    // The search starts right after the load that makes the link.
+    ASSERT_TRUE(waitFor([&] { return exists(m_home->portLink(kCom)); }));
+    AppPort app;
+    ASSERT_TRUE(app.open(m_home->portLink(kCom), 115200));
+    ASSERT_EQ(::kill(daemon.pid(), SIGTERM), 0);
+    ASSERT_EQ(::kill(daemon.pid(), SIGINT), 0);
+    const int status = daemon.waitExit();
+    ASSERT_NE(status, -1) << "tarnd did not end";
+    EXPECT_TRUE(WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGTERM))
+        << "status " << status;
+    EXPECT_FALSE(exists(m_home->portLink(kCom))) << "the link outlived its program";
+    EXPECT_EQ(countOf(logTexts(daemon.outputLines()), "0 device(s) searched."), 0u) << "the search had ended first";
+}
+
 TEST_F(Tarnd, HelpAndUnknownOptions) {
     const auto help = testsupport::runCommand({kTarnd, "--help"});
     EXPECT_EQ(help.exitCode, 0);
