@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "bridge/message_log.h"
 #include "bridge/net_setup.h"
@@ -11,10 +10,9 @@
 
 namespace {
 
-// A connect to a host that does not answer would otherwise block for the system's connect
-// time-out (minutes on Linux) while holding the mapping's lock, and a shut-down would wait
-// for it. A device on the local network answers well within this.
-constexpr timeval kConnectTimeout{3, 0};
+// A host that does not answer would otherwise keep a connect going for the system's time-out
+// (minutes on Linux). A device on the local network answers well within this.
+constexpr std::chrono::milliseconds kConnectTimeout{3000};
 
 // A local port in use is tried again this often, until whoever holds it lets it go.
 constexpr std::chrono::seconds kBindRetry{3};
@@ -34,6 +32,7 @@ ConnectionBuilder::~ConnectionBuilder() {
 
 void ConnectionBuilder::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
+    dropStaleConnect();
     if (tarnInfo.active.load() == 1 && !tarnInfo.isTcp()) {
         udpBindPass();
         return;
@@ -93,6 +92,19 @@ void ConnectionBuilder::serverPass() {
 void ConnectionBuilder::clientPass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
+    if (m_connect.pending()) {
+        switch (m_connect.check()) {
+        case PendingConnect::Outcome::Pending:
+            return;
+        case PendingConnect::Outcome::Connected:
+            clientConnected();
+            return;
+        case PendingConnect::Outcome::Failed:
+            // Silent: a later pass tries again with a new socket.
+            closeDataSocket(net);
+            return;
+        }
+    }
     closeDataSocket(net);
     if (net.connectPending.load() != 1 || net.clientConnected.load() != 0)
         return;
@@ -106,13 +118,23 @@ void ConnectionBuilder::clientPass() {
     if (sock <= 0)
         return;
     net.dataSock.store(sock);
-    g_sock->setOption(sock, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
     tuneDataSocket(sock);
-    if (g_sock->connect(sock, net.remoteAddr.get()) != 0) {
-        // Silent: the next pass tries again with a new socket.
+    switch (m_connect.start(sock, net.remoteAddr.get(), kConnectTimeout)) {
+    case PendingConnect::Outcome::Pending:
+        return;
+    case PendingConnect::Outcome::Connected:
+        clientConnected();
+        return;
+    case PendingConnect::Outcome::Failed:
         closeDataSocket(net);
         return;
     }
+}
+
+void ConnectionBuilder::clientConnected() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    const SocketHandle sock = net.dataSock.load();
     net.connectPending.store(0);
     net.peerClosed.store(0);
     tarnInfo.buffers->clearReceive();
@@ -125,6 +147,21 @@ void ConnectionBuilder::clientPass() {
     std::snprintf(line, sizeof line, "COM%d as a client connects server( %s).", tarnInfo.comNumber, peer);
     logMappingMessage(line);
     tarnInfo.control->enabled.store(1);
+}
+
+void ConnectionBuilder::dropStaleConnect() {
+    if (!m_connect.pending())
+        return;
+    NETSTRUCT& net = *m_tarnInfo->net;
+    // Someone else closed the socket (a shut-down, a new set-up): nothing is left to drop.
+    if (net.dataSock.load() != m_connect.socket()) {
+        m_connect.clear();
+        return;
+    }
+    if (connecting() && !m_tarnInfo->isServer() && net.connectPending.load() == 1)
+        return;
+    m_connect.clear();
+    closeDataSocket(net);
 }
 
 void ConnectionBuilder::udpBindPass() {
@@ -153,13 +190,22 @@ bool ConnectionBuilder::hasPendingWork() const {
     // the next pass within half a second.
     if (m_tarnInfo->isServer())
         return !m_listening && !waitingToBind();
-    return m_tarnInfo->net->connectPending.load() == 1;
+    // A connect under way is waited for on its socket, so its end is seen at once.
+    return m_tarnInfo->net->connectPending.load() == 1 && !m_connect.pending();
 }
 
 void ConnectionBuilder::idleWaitSources(std::vector<pollfd>& sources) const {
-    if (!connecting() || !m_tarnInfo->isServer())
+    if (!connecting())
         return;
+    if (!m_tarnInfo->isServer()) {
+        m_connect.addWaitSource(sources);
+        return;
+    }
     const SocketHandle listener = m_tarnInfo->net->listenSock.load();
     if (listener > 0)
         sources.push_back(pollfd{listener, POLLIN, 0});
+}
+
+std::chrono::milliseconds ConnectionBuilder::idleTimeout() const {
+    return m_connect.timeLeft(ThreadInterface::idleTimeout());
 }

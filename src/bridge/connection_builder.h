@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "bridge/pending_connect.h"
 #include "bridge/thread_interface.h"
 
 class ConnectionBuilder : public ThreadInterface {
@@ -20,12 +21,17 @@ protected:
     // connection on its listener; connected, it waits for the loss.
     bool hasPendingWork() const override;
     void idleWaitSources(std::vector<pollfd>& sources) const override;
+    std::chrono::milliseconds idleTimeout() const override;
 
 private:
     // The state in which a pass tries to connect or accept.
     bool connecting() const;
     void serverPass();
     void clientPass();
+    // The connect of clientPass() has succeeded: the connection is the mapping's.
+    void clientConnected();
+    // A connect left pending when the mapping stops wanting it is given up with its socket.
+    void dropStaleConnect();
     void udpBindPass();
     bool waitingToBind() const;
 
@@ -37,4 +43,6 @@ private:
     bool m_relisten = false;
     // When the client last tried to connect: attempts are kept at least a pass period apart.
     std::optional<std::chrono::steady_clock::time_point> m_lastAttempt;
+    // The client's connect while it goes on; its socket is the mapping's data socket.
+    PendingConnect m_connect;
 };

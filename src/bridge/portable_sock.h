@@ -69,6 +69,15 @@ public:
     virtual std::uint16_t ntohs(std::uint16_t value) = 0;
     virtual int asyncSelect(SocketHandle sock, unsigned offset, unsigned events) = 0;
     virtual int connect(SocketHandle sock, const Winsock_sockaddr_in* address) = 0;
+    // A connect that does not wait for the peer: 0 when connected at once, else -1 with
+    // lastError() kWouldBlock while it goes on (connectResult() tells the outcome later).
+    // Layers that cannot start one in the background connect as connect() does.
+    virtual int connectStart(SocketHandle sock, const Winsock_sockaddr_in* address) { return connect(sock, address); }
+    // The outcome of connectStart(): 0 connected, kWouldBlock still going on, else the error.
+    virtual int connectResult(SocketHandle sock) {
+        (void)sock;
+        return 0;
+    }
     virtual int lastError() = 0;
     virtual int shutdown(SocketHandle sock, int how) = 0;
     virtual int setOption(SocketHandle sock, int level, int option, const void* value, int length) = 0;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -163,6 +164,35 @@ int PosixSock::connect(SocketHandle sock, const Winsock_sockaddr_in* address) {
     }
     const sockaddr_in sa = toSockaddr(address);
     return ::connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : fail();
+}
+
+int PosixSock::connectStart(SocketHandle sock, const Winsock_sockaddr_in* address) {
+    if (!setNonBlocking(sock))
+        return fail();
+    const sockaddr_in sa = toSockaddr(address);
+    return ::connect(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : fail();
+}
+
+int PosixSock::connectResult(SocketHandle sock) {
+    pollfd source{sock, POLLOUT, 0};
+    const int ready = ::poll(&source, 1, 0);
+    if (ready < 0)
+        return errno;
+    if (ready == 0)
+        return kWouldBlock;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    // Writable with no error pending, but a reset that came and went leaves no error either:
+    // only a socket with a peer is connected.
+    if (error == 0) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+            return errno == ENOTCONN ? ECONNREFUSED : errno;
+    }
+    return error;
 }
 
 int PosixSock::lastError() {

@@ -19,6 +19,8 @@ public:
     std::uint16_t ntohs(std::uint16_t value) override;
     int asyncSelect(SocketHandle sock, unsigned offset, unsigned events) override;
     int connect(SocketHandle sock, const Winsock_sockaddr_in* address) override;
+    int connectStart(SocketHandle sock, const Winsock_sockaddr_in* address) override;
+    int connectResult(SocketHandle sock) override;
     int lastError() override;
     int shutdown(SocketHandle sock, int how) override;
     int setOption(SocketHandle sock, int level, int option, const void* value, int length) override;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <mutex>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "bridge/portable_sock.h"
 #include "bridge/tcp_tuning.h"
@@ -17,10 +16,10 @@ namespace {
 constexpr std::uint8_t kControlPortOption = 5;
 constexpr unsigned kControlSocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
-// The connect runs under the mapping's lock, which the data pumps need too: a device that
-// drops the connection request instead of refusing it must not stall the mapping's data for
-// the system's connect time-out (minutes). A device on the local network answers well within.
-constexpr timeval kConnectTimeout{1, 0};
+// A device that drops the connection request instead of refusing it would otherwise keep the
+// attempt going for the system's connect time-out (minutes). A device on the local network
+// answers well within.
+constexpr std::chrono::milliseconds kConnectTimeout{1000};
 
 std::mutex g_devicesMutex;
 const DeviceList* g_devices = nullptr;
@@ -139,8 +138,19 @@ mek_ncp_connBuilder::~mek_ncp_connBuilder() {
 void mek_ncp_connBuilder::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     mek_ncp& control = *tarnInfo.control;
-    if (control.enabled.load() == 1 && control.connected.load() == 0 && tarnInfo.isConnected() && tarnInfo.isOpen() &&
-        m_attempts < kAttemptLimit) {
+    if (m_connect.pending()) {
+        // The socket was closed by someone else, or the session is no longer wanted.
+        if (control.sock.load() != m_connect.socket()) {
+            m_connect.clear();
+        } else if (!wanted()) {
+            m_connect.clear();
+            control.closeSocket();
+        } else {
+            follow();
+            return;
+        }
+    }
+    if (wanted() && m_attempts < kAttemptLimit) {
         ++m_attempts;
         attempt();
     }
@@ -151,10 +161,22 @@ void mek_ncp_connBuilder::pass() {
     }
 }
 
-bool mek_ncp_connBuilder::hasPendingWork() const {
+bool mek_ncp_connBuilder::wanted() const {
     const mek_ncp& control = *m_tarnInfo->control;
     return control.enabled.load() == 1 && control.connected.load() == 0 && m_tarnInfo->isConnected() &&
-           m_tarnInfo->isOpen() && m_attempts < kAttemptLimit;
+           m_tarnInfo->isOpen();
+}
+
+bool mek_ncp_connBuilder::hasPendingWork() const {
+    return !m_connect.pending() && wanted() && m_attempts < kAttemptLimit;
+}
+
+void mek_ncp_connBuilder::idleWaitSources(std::vector<pollfd>& sources) const {
+    m_connect.addWaitSource(sources);
+}
+
+std::chrono::milliseconds mek_ncp_connBuilder::idleTimeout() const {
+    return m_connect.timeLeft(ThreadInterface::idleTimeout());
 }
 
 void mek_ncp_connBuilder::attempt() {
@@ -185,19 +207,43 @@ void mek_ncp_connBuilder::attempt() {
         return;
     }
     control.sock.store(sock);
-    g_sock->setOption(sock, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
     tuneControlSocket(sock);
-    if (g_sock->connect(sock, control.address.get()) != 0) {
-        (void)g_sock->lastError();
+    m_port = *port;
+    switch (m_connect.start(sock, control.address.get(), kConnectTimeout)) {
+    case PendingConnect::Outcome::Pending:
+        return;
+    case PendingConnect::Outcome::Connected:
+        connected();
+        return;
+    case PendingConnect::Outcome::Failed:
         // A socket whose connect failed is of no further use; it would only be held open
         // until the port is reopened.
         control.closeSocket();
         control.connected.store(0);
         return;
     }
+}
+
+void mek_ncp_connBuilder::follow() {
+    mek_ncp& control = *m_tarnInfo->control;
+    switch (m_connect.check()) {
+    case PendingConnect::Outcome::Pending:
+        return;
+    case PendingConnect::Outcome::Connected:
+        connected();
+        return;
+    case PendingConnect::Outcome::Failed:
+        control.closeSocket();
+        control.connected.store(0);
+        return;
+    }
+}
+
+void mek_ncp_connBuilder::connected() {
+    mek_ncp& control = *m_tarnInfo->control;
     control.rxLength = 0;
     // Offset: the control port, so its notifications arrive as message 1025 + port.
-    g_sock->asyncSelect(sock, *port, kControlSocketEvents);
+    g_sock->asyncSelect(control.sock.load(), m_port, kControlSocketEvents);
     control.connected.store(1);
 }
 

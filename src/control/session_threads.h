@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/pending_connect.h"
 #include "bridge/thread_interface.h"
 
 class DeviceList;
@@ -38,15 +39,28 @@ public:
     mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
     ~mek_ncp_connBuilder() override;
 
+    // A connect has been started and its end not yet seen by a pass.
+    bool connectUnderWay() const { return m_connect.pending(); }
+
 protected:
     void pass() override;
-    // Busy while an attempt is due; otherwise woken when the data connection or the port changes.
+    // Busy while an attempt is due; otherwise woken when the data connection or the port
+    // changes, or when the connect under way ends.
     bool hasPendingWork() const override;
+    void idleWaitSources(std::vector<pollfd>& sources) const override;
+    std::chrono::milliseconds idleTimeout() const override;
 
 private:
+    // Whether the session is wanted and not up: the state in which attempts are made.
+    bool wanted() const;
     void attempt();
+    // Follows the connect under way to its end.
+    void follow();
+    void connected();
 
     std::int32_t m_attempts = 0;
+    PendingConnect m_connect;
+    std::uint16_t m_port = 0;
 };
 
 // Its loop body is empty: the thread ends as soon as it is resumed. The protocol has no

@@ -189,11 +189,20 @@ protected:
     }
 
     // The connection the builder made, accepted on the device's side; invalid if none waits.
-    // A loopback connect has completed by the time the builder's pass returns.
     Fd acceptDevice() { return Fd(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC)); }
 
-    void connectSession() {
+    // A builder pass, then the passes that see its connect to the end (on loopback at once).
+    void builderPass() {
         m_builder->runPass();
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            if (m_builder->connectUnderWay())
+                m_builder->runPass();
+            return !m_builder->connectUnderWay();
+        }));
+    }
+
+    void connectSession() {
+        builderPass();
         ASSERT_EQ(control().connected.load(), 1);
         m_device = acceptDevice();
         ASSERT_TRUE(m_device.valid());
@@ -260,12 +269,12 @@ protected:
 };
 
 TEST_F(ControlSession, BuilderWaitsForAnOpenPortAndAnUpDataConnection) {
-    m_builder->runPass();
+    builderPass();
     EXPECT_FALSE(acceptDevice().valid()) << "no application on the port yet";
 
     openApp();
     m_tarnInfo->net->clientConnected = 0;
-    m_builder->runPass();
+    builderPass();
     EXPECT_FALSE(acceptDevice().valid()) << "data connection down";
 
     m_tarnInfo->net->clientConnected = 1;
@@ -280,7 +289,7 @@ TEST_F(ControlSession, TwoAttemptsPerOpeningOfThePort) {
     auto attemptsUntilQuiet = [&] {
         int accepted = 0;
         for (int round = 0; round < 5; ++round) {
-            m_builder->runPass();
+            builderPass();
             Fd device = acceptDevice();
             if (!device.valid())
                 continue;
@@ -293,10 +302,49 @@ TEST_F(ControlSession, TwoAttemptsPerOpeningOfThePort) {
     attemptsUntilQuiet();
 
     closeApp();
-    m_builder->runPass();
+    builderPass();
     EXPECT_EQ(control().connected.load(), 0);
     openApp();
     attemptsUntilQuiet();
+}
+
+TEST_F(ControlSession, ASilentDeviceNeverHoldsAPass) {
+    // The device's accept queue is full, so it drops the builder's connection request: the
+    // connect can only end by its limit.
+    m_listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in any = loopbackAddress(0);
+    ASSERT_EQ(::bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(m_listener.get(), 0), 0);
+    advertise(boundPort(m_listener.get()));
+    const sockaddr_in target = loopbackAddress(boundPort(m_listener.get()));
+    Fd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(filler.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target), 0);
+
+    openApp();
+    m_builder->runPass();
+    ASSERT_TRUE(m_builder->connectUnderWay()) << "the pass returned with the connect going on";
+    const SocketHandle first = control().sock.load();
+    EXPECT_GT(first, 2);
+    // Meanwhile the session's other passes run and send nothing on the unfinished connection.
+    m_signals->runPass();
+    m_rx->runPass();
+    EXPECT_EQ(control().connected.load(), 0);
+
+    // Passes follow the connect to its limit, give it up, and the second attempt starts.
+    auto followToTheEnd = [&] {
+        return testsupport::waitUntil([&] {
+            m_builder->runPass();
+            return !m_builder->connectUnderWay();
+        });
+    };
+    ASSERT_TRUE(followToTheEnd());
+    EXPECT_EQ(control().sock.load(), 0) << "a failed connect's socket is closed";
+    m_builder->runPass();
+    ASSERT_TRUE(m_builder->connectUnderWay());
+    ASSERT_TRUE(followToTheEnd());
+    m_builder->runPass();
+    EXPECT_FALSE(m_builder->connectUnderWay()) << "two attempts per opening of the port";
+    EXPECT_EQ(control().connected.load(), 0);
 }
 
 TEST_F(ControlSession, NoUsableControlPortSwitchesTheProtocolOff) {
@@ -313,15 +361,15 @@ TEST_F(ControlSession, NoUsableControlPortSwitchesTheProtocolOff) {
     for (const auto& c : cases) {
         m_devices.replace(c.entries);
         control().enabled = 1;
-        m_builder->runPass();
+        builderPass();
         EXPECT_EQ(control().enabled.load(), 0) << c.name;
         EXPECT_EQ(control().connected.load(), 0) << c.name;
         EXPECT_FALSE(acceptDevice().valid()) << c.name;
         // Switched off, the builder makes no attempt until a data connection switches it on.
-        m_builder->runPass();
+        builderPass();
         EXPECT_EQ(control().enabled.load(), 0) << c.name;
         closeApp(); // new attempts for the next case
-        m_builder->runPass();
+        builderPass();
         openApp();
     }
 }

@@ -1,0 +1,37 @@
+#include "bridge/pending_connect.h"
+
+#include <algorithm>
+
+PendingConnect::Outcome PendingConnect::start(SocketHandle sock, const Winsock_sockaddr_in* address,
+                                              std::chrono::milliseconds limit) {
+    m_sock = 0;
+    if (g_sock->connectStart(sock, address) == 0)
+        return Outcome::Connected;
+    if (g_sock->lastError() != kWouldBlock)
+        return Outcome::Failed;
+    m_sock = sock;
+    m_deadline = std::chrono::steady_clock::now() + limit;
+    return Outcome::Pending;
+}
+
+PendingConnect::Outcome PendingConnect::check() {
+    if (m_sock <= 0)
+        return Outcome::Failed;
+    const int result = g_sock->connectResult(m_sock);
+    if (result == kWouldBlock && std::chrono::steady_clock::now() < m_deadline)
+        return Outcome::Pending;
+    m_sock = 0;
+    return result == 0 ? Outcome::Connected : Outcome::Failed;
+}
+
+void PendingConnect::addWaitSource(std::vector<pollfd>& sources) const {
+    if (m_sock > 0)
+        sources.push_back(pollfd{m_sock, POLLOUT, 0});
+}
+
+std::chrono::milliseconds PendingConnect::timeLeft(std::chrono::milliseconds bound) const {
+    if (m_sock <= 0)
+        return bound;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_deadline - std::chrono::steady_clock::now());
+    return std::clamp(left, std::chrono::milliseconds(1), bound);
+}
