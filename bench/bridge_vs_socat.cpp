@@ -4,6 +4,8 @@
 //   - throughput in each direction at 921600 and 4000000 baud, as a share of baud/10 bytes/s
 //     (socat does not pace a pseudo-terminal to its line speed, so its share exceeds 100 %);
 //   - one-byte round-trip latency, application -> peer -> application (median, p99);
+//   - split writes of 2 and 3 bytes 1 ms apart to a peer that delays its ACKs (also through
+//     socat without nodelay, which shows what Nagle's algorithm costs);
 //   - idle CPU (run time of every thread, from /proc) with 1, 8 and 32 open, connected, idle mappings.
 // Reports numbers; never fails the build and is not a test.
 //   bench_bridge_vs_socat [--tarnd PATH] [--seconds S]
@@ -234,6 +236,42 @@ std::vector<double> roundTrips(int app, int peer, int count) {
     return times;
 }
 
+// Split writes of 2 and then 3 bytes, 1 ms apart, to a peer that delays its ACKs as a small
+// device does: microseconds until the peer has all 5. A sender that holds back the second
+// segment until the first one's ACK (Nagle's algorithm) shows the peer's delayed-ACK time.
+std::vector<double> splitWrites(int app, int peer, int count) {
+    std::vector<double> times;
+    const std::uint8_t bytes[5] = {1, 2, 3, 4, 5};
+    for (int i = 0; i < count; ++i) {
+        const int off = 0;
+        ::setsockopt(peer, IPPROTO_TCP, TCP_QUICKACK, &off, sizeof off);
+        const auto start = Clock::now();
+        if (::write(app, bytes, 2) != 2)
+            break;
+        std::this_thread::sleep_for(1ms);
+        if (::write(app, bytes + 2, 3) != 3)
+            break;
+        int received = 0;
+        const auto deadline = start + 5s;
+        while (received < 5 && Clock::now() < deadline) {
+            std::uint8_t chunk[8];
+            const ssize_t n = ::read(peer, chunk, sizeof chunk);
+            if (n > 0) {
+                received += static_cast<int>(n);
+                continue;
+            }
+            pollfd p{peer, POLLIN, 0};
+            ::poll(&p, 1, 5);
+        }
+        if (received != 5)
+            break;
+        times.push_back(secondsSince(start) * 1e6);
+        std::this_thread::sleep_for(50ms); // past the peer's delayed-ACK timer
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
 double percentile(const std::vector<double>& sorted, double share) {
     if (sorted.empty())
         return -1;
@@ -303,6 +341,9 @@ void startTarnd(Setup& setup, int listener, int count, std::uint32_t baud) {
     setup.ok = true;
 }
 
+// socat as most bridges are set up, with Nagle's algorithm on: for the split-write figure.
+bool g_socatNagle = false;
+
 void startSocat(Setup& setup, int listener, int count, std::uint32_t baud) {
     const std::string dir = g_home + "/socat";
     std::filesystem::create_directories(dir);
@@ -310,7 +351,8 @@ void startSocat(Setup& setup, int listener, int count, std::uint32_t baud) {
         const std::string link = dir + "/pty" + std::to_string(i);
         ::unlink(link.c_str());
         setup.pids.push_back(spawn(
-            {"socat", "pty,link=" + link + ",raw,echo=0", "tcp:127.0.0.1:" + std::to_string(kPeerPort) + ",nodelay"},
+            {"socat", "pty,link=" + link + ",raw,echo=0",
+             "tcp:127.0.0.1:" + std::to_string(kPeerPort) + (g_socatNagle ? "" : ",nodelay")},
             true));
         const int peer = acceptOne(listener);
         struct stat st;
@@ -330,6 +372,7 @@ using Starter = void (*)(Setup&, int, int, std::uint32_t);
 struct Results {
     double share[2][2] = {{-1, -1}, {-1, -1}}; // [baud 921600, 4000000][app->net, net->app]
     double latencyMedian = -1, latencyP99 = -1;
+    double splitMedian = -1, splitP99 = -1;
     double idleCpu[3] = {-1, -1, -1}; // 1, 8, 32 mappings, percent of one processor
 };
 
@@ -356,6 +399,9 @@ Results measure(Starter start, int listener, double seconds) {
         const auto trips = roundTrips(setup.apps[0], setup.peers[0], 300);
         results.latencyMedian = percentile(trips, 0.5);
         results.latencyP99 = percentile(trips, 0.99);
+        const auto splits = splitWrites(setup.apps[0], setup.peers[0], 60);
+        results.splitMedian = percentile(splits, 0.5);
+        results.splitP99 = percentile(splits, 0.99);
     }
     const int counts[3] = {1, 8, 32};
     for (int c = 0; c < 3; ++c) {
@@ -439,6 +485,20 @@ int main(int argc, char** argv) {
         socat = measure(startSocat, listener, seconds);
     }
 
+    Results nagle;
+    if (haveSocat) {
+        std::printf("measuring socat without nodelay (split writes)...\n");
+        g_socatNagle = true;
+        Setup setup;
+        startSocat(setup, listener, 1, 921600);
+        if (setup.ok) {
+            const auto splits = splitWrites(setup.apps[0], setup.peers[0], 60);
+            nagle.splitMedian = percentile(splits, 0.5);
+            nagle.splitP99 = percentile(splits, 0.99);
+        }
+        g_socatNagle = false;
+    }
+
     std::printf("\n%-44s %12s %12s\n", "", "tarnd", haveSocat ? "socat" : "(no socat)");
     const char* bauds[2] = {"921600", "4000000"};
     for (int b = 0; b < 2; ++b) {
@@ -451,11 +511,18 @@ int main(int argc, char** argv) {
                 cell(socat.latencyMedian, "%.0f").c_str());
     std::printf("%-44s %12s %12s\n", "1-byte round trip, p99 (us)", cell(tarnd.latencyP99, "%.0f").c_str(),
                 cell(socat.latencyP99, "%.0f").c_str());
+    std::printf("%-44s %12s %12s\n", "split writes 2+3 bytes, median (us)", cell(tarnd.splitMedian, "%.0f").c_str(),
+                cell(socat.splitMedian, "%.0f").c_str());
+    std::printf("%-44s %12s %12s\n", "split writes 2+3 bytes, p99 (us)", cell(tarnd.splitP99, "%.0f").c_str(),
+                cell(socat.splitP99, "%.0f").c_str());
     const char* counts[3] = {"1", "8", "32"};
     for (int c = 0; c < 3; ++c)
         std::printf("%-44s %12s %12s\n",
                     ("idle CPU, " + std::string(counts[c]) + " connected mapping(s) (% of a CPU)").c_str(),
                     cell(tarnd.idleCpu[c], "%.2f %%").c_str(), cell(socat.idleCpu[c], "%.2f %%").c_str());
+    if (haveSocat)
+        std::printf("\nsplit writes through socat without nodelay (Nagle's algorithm on): median %s us, p99 %s us\n",
+                    cell(nagle.splitMedian, "%.0f").c_str(), cell(nagle.splitP99, "%.0f").c_str());
     std::printf("\nsocat does not pace a pseudo-terminal to its line speed; tarnd does (strict baud rate).\n");
 
     ::close(listener);
