@@ -93,17 +93,8 @@ void ConnectionBuilder::clientPass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
     if (m_connect.pending()) {
-        switch (m_connect.check()) {
-        case PendingConnect::Outcome::Pending:
-            return;
-        case PendingConnect::Outcome::Connected:
-            clientConnected();
-            return;
-        case PendingConnect::Outcome::Failed:
-            // Silent: a later pass tries again with a new socket.
-            closeDataSocket(net);
-            return;
-        }
+        settle(m_connect.check());
+        return;
     }
     closeDataSocket(net);
     if (net.connectPending.load() != 1 || net.clientConnected.load() != 0)
@@ -119,16 +110,14 @@ void ConnectionBuilder::clientPass() {
         return;
     net.dataSock.store(sock);
     tuneDataSocket(sock);
-    switch (m_connect.start(sock, net.remoteAddr.get(), kConnectTimeout)) {
-    case PendingConnect::Outcome::Pending:
-        return;
-    case PendingConnect::Outcome::Connected:
+    settle(m_connect.start(sock, net.remoteAddr.get(), kConnectTimeout));
+}
+
+void ConnectionBuilder::settle(PendingConnect::Outcome outcome) {
+    if (outcome == PendingConnect::Outcome::Connected)
         clientConnected();
-        return;
-    case PendingConnect::Outcome::Failed:
-        closeDataSocket(net);
-        return;
-    }
+    else if (outcome == PendingConnect::Outcome::Failed)
+        closeDataSocket(*m_tarnInfo->net); // silent: a later pass tries again with a new socket
 }
 
 void ConnectionBuilder::clientConnected() {

@@ -28,6 +28,8 @@ private:
     bool connecting() const;
     void serverPass();
     void clientPass();
+    // Acts on how the client's connect stands.
+    void settle(PendingConnect::Outcome outcome);
     // The connect of clientPass() has succeeded: the connection is the mapping's.
     void clientConnected();
     // A connect left pending when the mapping stops wanting it is given up with its socket.

@@ -146,7 +146,7 @@ void mek_ncp_connBuilder::pass() {
             m_connect.clear();
             control.closeSocket();
         } else {
-            follow();
+            settle(m_connect.check());
             return;
         }
     }
@@ -209,38 +209,20 @@ void mek_ncp_connBuilder::attempt() {
     control.sock.store(sock);
     tuneControlSocket(sock);
     m_port = *port;
-    switch (m_connect.start(sock, control.address.get(), kConnectTimeout)) {
-    case PendingConnect::Outcome::Pending:
+    settle(m_connect.start(sock, control.address.get(), kConnectTimeout));
+}
+
+void mek_ncp_connBuilder::settle(PendingConnect::Outcome outcome) {
+    mek_ncp& control = *m_tarnInfo->control;
+    if (outcome == PendingConnect::Outcome::Pending)
         return;
-    case PendingConnect::Outcome::Connected:
-        connected();
-        return;
-    case PendingConnect::Outcome::Failed:
+    if (outcome == PendingConnect::Outcome::Failed) {
         // A socket whose connect failed is of no further use; it would only be held open
         // until the port is reopened.
         control.closeSocket();
         control.connected.store(0);
         return;
     }
-}
-
-void mek_ncp_connBuilder::follow() {
-    mek_ncp& control = *m_tarnInfo->control;
-    switch (m_connect.check()) {
-    case PendingConnect::Outcome::Pending:
-        return;
-    case PendingConnect::Outcome::Connected:
-        connected();
-        return;
-    case PendingConnect::Outcome::Failed:
-        control.closeSocket();
-        control.connected.store(0);
-        return;
-    }
-}
-
-void mek_ncp_connBuilder::connected() {
-    mek_ncp& control = *m_tarnInfo->control;
     control.rxLength = 0;
     // Offset: the control port, so its notifications arrive as message 1025 + port.
     g_sock->asyncSelect(control.sock.load(), m_port, kControlSocketEvents);

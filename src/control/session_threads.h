@@ -54,9 +54,8 @@ private:
     // Whether the session is wanted and not up: the state in which attempts are made.
     bool wanted() const;
     void attempt();
-    // Follows the connect under way to its end.
-    void follow();
-    void connected();
+    // Acts on how the connect stands: on success the session is up.
+    void settle(PendingConnect::Outcome outcome);
 
     std::int32_t m_attempts = 0;
     PendingConnect m_connect;

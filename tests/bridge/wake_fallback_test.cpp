@@ -80,6 +80,12 @@ TEST(WakeFallback, WithoutAnEventfdEveryWayOfEndingAWaitStillWorks) {
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     std::optional<Looper> looper;
     std::optional<Sleeper> sleeper;
+    // UBSan checks a class's dynamic type through a pipe the first time it sees the class, and
+    // takes a failed pipe for unreadable memory; it remembers classes it has checked.
+    {
+        Looper warmLooper(pipeFds[0]);
+        Sleeper warmSleeper;
+    }
     {
         rlimit saved{};
         ::getrlimit(RLIMIT_NOFILE, &saved);
