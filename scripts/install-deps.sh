@@ -8,6 +8,7 @@ pkgs=(
     qt6-base-dev libqt6svg6
     iproute2 socat procps util-linux xvfb
     dpkg-dev man-db groff-base
+    python3-serial
 )
 missing=()
 for p in "${pkgs[@]}"; do
