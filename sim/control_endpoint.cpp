@@ -12,7 +12,21 @@ namespace devsim {
 namespace {
 constexpr std::uint32_t kBaudRates[13] = {110,   300,   1200,   2400,   4800,   9600,  19200,
                                           38400, 57600, 115200, 230400, 460800, 921600};
+
+// "9600 7E1 flow none" for a 0x01's five setting bytes, as a serial line's frame is written.
+std::string lineSettingsText(const std::uint8_t* settings) {
+    static constexpr char kParity[] = {'N', 'O', 'E', 'M', 'S'};
+    static constexpr const char* kStop[] = {"1", "1.5", "2"};
+    static constexpr const char* kFlow[] = {"none", "xon/xoff", "rts/cts"};
+    const std::string baud = settings[0] < 13 ? std::to_string(kBaudRates[settings[0]]) : "?";
+    return baud + " " + std::to_string(settings[1]) + (settings[2] < 5 ? kParity[settings[2]] : '?') +
+           (settings[3] < 3 ? kStop[settings[3]] : "?") + " flow " + (settings[4] < 3 ? kFlow[settings[4]] : "?");
 }
+
+std::string modemLinesText(std::uint8_t signals) {
+    return std::string("RTS ") + ((signals & 0x04) ? "on" : "off") + ", DTR " + ((signals & 0x08) ? "on" : "off");
+}
+} // namespace
 
 ControlEndpoint::ControlEndpoint(Reactor& reactor, Settings settings, EventHandler events, BaudHandler baud)
     : m_reactor(reactor), m_settings(settings), m_events(std::move(events)), m_baud(std::move(baud)) {}
@@ -151,6 +165,7 @@ void ControlEndpoint::handleMessage(const std::uint8_t* message, std::size_t siz
     m_events("control rx " + hexBytes(message, size));
     switch (message[0]) {
     case 0x01: {
+        m_events("control line settings " + lineSettingsText(&message[1]));
         const std::uint8_t result = resultFor(&message[6]);
         if (result == 0) {
             m_settings.line = {message[1], message[2], message[3], message[4], message[5]};
@@ -161,6 +176,7 @@ void ControlEndpoint::handleMessage(const std::uint8_t* message, std::size_t siz
         break;
     }
     case 0x15:
+        m_events("control modem lines " + modemLinesText(message[1]));
         send({0x16, resultFor(&message[2])});
         break;
     case 0x03: {

@@ -342,6 +342,8 @@ Every command answers one line "ok ..." or "error ...".
 Standard output, one line per event; with several devices " [IP]" ends the line:
   devsim ready            all devices are listening
   control rx HEX...       one control message received (hex bytes)
+  control line settings 9600 7E1 flow none   what a received 01 sets
+  control modem lines RTS on, DTR off        what a received 15 sets
   control tx HEX...       bytes sent on the control connection
   control connected PEER | control closed
   data connected PEER | data closed

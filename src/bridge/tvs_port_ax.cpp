@@ -10,10 +10,13 @@
 #include <new>
 #include <optional>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bridge/line_channel.h"
 #include "platform/pty.h"
+#include "shim/line_wire.h"
 
 namespace {
 
@@ -35,9 +38,10 @@ int watchOpenClose(const std::string& path) {
 // the slave path the link was made for, so that a link left by a process of ours that died
 // is known as ours even when the kernel has since given that pseudo-terminal to someone else.
 struct PortCore {
-    PortCore(std::string linkPath, std::string lock, int lockDescriptor, Pty master)
+    PortCore(std::string linkPath, std::string lock, int lockDescriptor, Pty master,
+             std::unique_ptr<LineChannel> channel)
         : link(std::move(linkPath)), lockPath(std::move(lock)), lockFd(lockDescriptor), pty(std::move(master)),
-          events(watchOpenClose(pty.slavePath())) {}
+          events(watchOpenClose(pty.slavePath())), line(std::move(channel)) {}
     ~PortCore() {
         if (lockFd >= 0)
             ::close(lockFd);
@@ -64,6 +68,10 @@ struct PortCore {
     BaudBudget writeBudget; // under ioMutex
     std::mutex readPaceMutex;
     BaudBudget readBudget; // under readPaceMutex
+
+    // What an application that has the port shim set on the port; null when the side
+    // channel could not be made, and the port then offers what a pseudo-terminal does.
+    const std::unique_ptr<LineChannel> line;
 
     std::atomic<bool> strict{false};
     std::atomic<int> emulatedBaud{0};
@@ -109,6 +117,9 @@ bool ensurePortDirectory(const std::string& dir) {
 }
 
 std::string lockPathOf(const std::string& dir, const std::string& name) { return dir + "/." + name + ".lock"; }
+std::string lineChannelPathOf(const std::string& dir, const std::string& name) {
+    return dir + "/." + name + TARN_LINE_SUFFIX;
+}
 
 flock wholeFileLock() {
     flock lock{};
@@ -207,6 +218,8 @@ PortNameState unservedLinkState(const std::string& link, const std::string& lock
 // Removes what a port leaves in the port directory: its link, if it still points at our
 // slave, and its lock file, which is unlinked while the lock is still held.
 void removePortFiles(PortCore& core) {
+    if (core.line)
+        core.line->unlinkPath();
     if (linkTarget(core.link) == core.pty.slavePath())
         ::unlink(core.link.c_str());
     if (core.lockFd >= 0 && sameFile(core.lockFd, core.lockPath))
@@ -221,8 +234,14 @@ std::int64_t steadyNowNs() {
         .count();
 }
 
-// Start bit + 8 data bits + no parity (all a pseudo-terminal can carry) + stop bits.
-std::uint32_t bitsPerChar(const PtyLineSettings& settings) { return settings.twoStopBits ? 11u : 10u; }
+// Start bit, data bits, parity bit, stop bits (one and a half count as two). Without the
+// shim a pseudo-terminal carries 8 data bits and no parity.
+std::uint32_t bitsPerChar(const PortCore& core, const PtyLineSettings& settings) {
+    const auto frame = core.line ? core.line->frame() : std::nullopt;
+    const LineChannel::Frame line = frame.value_or(LineChannel::Frame{});
+    return 1u + static_cast<std::uint32_t>(line.dataBits) + (line.parity != LineChannel::kParityNone ? 1u : 0u) +
+           (settings.twoStopBits ? 2u : 1u);
+}
 
 // Call with ioMutex held: the flush opens the slave for a moment, which no other look at
 // the open state may see, and no write may slip in between the look and the flush.
@@ -232,6 +251,8 @@ bool portOpenLocked(PortCore& core) {
         core.seenOpen = true;
     } else if (core.seenOpen) {
         core.seenOpen = false;
+        if (core.line)
+            core.line->portClosed();
         // A real line loses what a closed application did not read; so must we, or the next
         // application to open the port would start with the last one's data.
         core.pty.discardOutput();
@@ -293,6 +314,11 @@ PortNameState clearStalePortName(const std::string& dir, const std::string& name
     PortNameState state = unservedLinkState(link, lockPath);
     if (state == PortNameState::Stale && ::unlink(link.c_str()) != 0 && errno != ENOENT)
         state = PortNameState::Foreign;
+    // The side channel of a port whose program died goes with its link.
+    struct stat channel{};
+    const std::string channelPath = lineChannelPathOf(dir, name);
+    if (state == PortNameState::Stale && ::lstat(channelPath.c_str(), &channel) == 0 && S_ISSOCK(channel.st_mode))
+        ::unlink(channelPath.c_str());
     ::unlink(lockPath.c_str());
     ::close(lockFd);
     return state;
@@ -382,12 +408,17 @@ bool TVSPortAx::CreatePort(const std::wstring& wideName) {
     auto pty = Pty::open();
     if (!pty)
         return fail();
+    // Listening before the link appears, so the shim of the first application finds it.
+    auto line = LineChannel::open(lineChannelPathOf(dir, *name));
     // symlink() never replaces: if something appeared under the name meanwhile, it stays.
-    if (::symlink(pty->slavePath().c_str(), link.c_str()) != 0)
+    if (::symlink(pty->slavePath().c_str(), link.c_str()) != 0) {
+        if (line)
+            line->unlinkPath();
         return fail();
+    }
     recordSlave(lockFd, pty->slavePath());
 
-    auto core = std::make_shared<PortCore>(link, lockPath, lockFd, std::move(*pty));
+    auto core = std::make_shared<PortCore>(link, lockPath, lockFd, std::move(*pty), std::move(line));
     reg.ports.emplace(*name, core);
     std::lock_guard own(m_impl->mutex);
     m_impl->core = std::move(core);
@@ -454,7 +485,7 @@ bool TVSPortAx::Read(void* buffer, std::uint32_t* count) {
         }
         const int emulated = core->emulatedBaud.load(std::memory_order_relaxed);
         const std::uint32_t baud = emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed;
-        const std::uint32_t bits = bitsPerChar(*settings);
+        const std::uint32_t bits = bitsPerChar(*core, *settings);
         std::lock_guard pace(core->readPaceMutex);
         wanted = core->readBudget.available(steadyNowNs(), baud, bits, wanted);
         moved = core->pty.read(buffer, wanted);
@@ -467,6 +498,8 @@ bool TVSPortAx::Read(void* buffer, std::uint32_t* count) {
         *count = 0;
         return false;
     }
+    if (moved > 0 && core->line)
+        core->line->countTx(static_cast<std::uint32_t>(moved));
     *count = static_cast<std::uint32_t>(moved);
     return true;
 }
@@ -485,7 +518,7 @@ std::uint32_t TVSPortAx::Write(const void* buffer, std::uint32_t count) {
             return 0;
         const int emulated = core->emulatedBaud.load(std::memory_order_relaxed);
         const std::uint32_t baud = emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed;
-        const std::uint32_t bits = bitsPerChar(*settings);
+        const std::uint32_t bits = bitsPerChar(*core, *settings);
         const std::uint32_t allowed = core->writeBudget.available(steadyNowNs(), baud, bits, count);
         taken = core->pty.write(buffer, allowed);
         if (taken > 0)
@@ -493,6 +526,8 @@ std::uint32_t TVSPortAx::Write(const void* buffer, std::uint32_t count) {
     } else {
         taken = core->pty.write(buffer, count);
     }
+    if (taken > 0 && core->line)
+        core->line->countRx(static_cast<std::uint32_t>(taken));
     return taken > 0 ? static_cast<std::uint32_t>(taken) : 0;
 }
 
@@ -500,7 +535,14 @@ namespace {
 bool setLine(const std::shared_ptr<PortCore>& core, std::atomic<bool> PortCore::*line, bool on) {
     if (!core)
         return false;
-    ((*core).*line).store(on, std::memory_order_relaxed);
+    if (((*core).*line).exchange(on, std::memory_order_relaxed) != on && core->line) {
+        std::uint32_t lines = 0;
+        lines |= core->cts.load(std::memory_order_relaxed) ? TIOCM_CTS : 0;
+        lines |= core->dsr.load(std::memory_order_relaxed) ? TIOCM_DSR : 0;
+        lines |= core->dcd.load(std::memory_order_relaxed) ? TIOCM_CAR : 0;
+        lines |= core->ring.load(std::memory_order_relaxed) ? TIOCM_RNG : 0;
+        core->line->setInputs(lines);
+    }
     return true;
 }
 bool getLine(const std::shared_ptr<PortCore>& core, std::atomic<bool> PortCore::*line) {
@@ -562,14 +604,34 @@ int TVSPortAx::baudRate() const {
 }
 
 // The pseudo-terminal driver forces 8 data bits and clears parity on every change an
-// application makes, so these are the only values it can honestly report.
-int TVSPortAx::dataBits() const { return m_impl->get() ? 8 : 0; }
-int TVSPortAx::parity() const { return 0; }
+// application makes: only an application with the port shim can tell us what it set.
+namespace {
+std::optional<LineChannel::Frame> shimFrame(const std::shared_ptr<PortCore>& core) {
+    return core && core->line ? core->line->frame() : std::nullopt;
+}
+} // namespace
 
+int TVSPortAx::dataBits() const {
+    const auto core = m_impl->get();
+    if (!core)
+        return 0;
+    const auto frame = shimFrame(core);
+    return frame ? frame->dataBits : 8;
+}
+
+int TVSPortAx::parity() const {
+    const auto frame = shimFrame(m_impl->get());
+    return frame ? frame->parity : LineChannel::kParityNone;
+}
+
+// Two stop bits on a 5-bit character are one and a half, as a UART sends them.
 int TVSPortAx::stopBits() const {
     const auto core = m_impl->get();
     const auto settings = core ? core->pty.lineSettings() : std::nullopt;
-    return settings && settings->twoStopBits ? 2 : 0;
+    if (!settings || !settings->twoStopBits)
+        return 0;
+    const auto frame = shimFrame(core);
+    return frame && frame->dataBits == 5 ? 1 : 2;
 }
 
 // Hardware: CTS and DSR handshake with DTR handshake, RTS handshake. Xon/Xoff: both automatic
@@ -598,9 +660,25 @@ std::uint32_t TVSPortAx::flowReplace() const {
 }
 
 // A pseudo-terminal has no modem lines: the application's RTS and DTR are up while it
-// holds the port open, as opening a serial port raises them.
-bool TVSPortAx::rts() const { return isOpen(); }
-bool TVSPortAx::dtr() const { return isOpen(); }
+// holds the port open, as opening a serial port raises them, unless it set them through the shim.
+bool TVSPortAx::rts() const {
+    const auto core = m_impl->get();
+    return isOpen() && !(core && core->line && core->line->rts() == false);
+}
+bool TVSPortAx::dtr() const {
+    const auto core = m_impl->get();
+    return isOpen() && !(core && core->line && core->line->dtr() == false);
+}
+
+std::uint32_t TVSPortAx::breakRequests() const {
+    const auto core = m_impl->get();
+    return core && core->line ? core->line->breakRequests() : 0;
+}
+
+std::string TVSPortAx::lineChannelPath() const {
+    const auto core = m_impl->get();
+    return core && core->line ? core->line->path() : std::string{};
+}
 
 std::int64_t TVSPortAx::getProperty(int index) const {
     switch (index) {

@@ -14,14 +14,14 @@ public:
         kPortOpen = 7,          // bool: an application holds the port open
         kInQueue = 8,           // unsigned: bytes written by the application, not yet read
         kLocked = 22,           // bool: always false here
-        kParity = 27,           // 0 none, 1 odd, 2 even, 3 mark, 4 space; a pty only knows none
+        kParity = 27,           // 0 none, 1 odd, 2 even, 3 mark, 4 space; without the shim only none
         kStopBits = 28,         // 0 one, 1 one and a half, 2 two
-        kDatabits = 29,         // a pty only knows 8
+        kDatabits = 29,         // 5 to 8; without the shim only 8
         kBaudrate = 30,         // speed the application set; writing it sets the emulated rate only
         kControlHandShake = 31, // handflow ControlHandShake word
         kFlowReplace = 32,      // handflow FlowReplace word
-        kRts = 44,              // bool: raised while open
-        kDtr = 45,              // bool: raised while open
+        kRts = 44,              // bool: raised while open, unless the application dropped it
+        kDtr = 45,              // bool: raised while open, unless the application dropped it
     };
 
     // Handflow bits the flow-control words are built from.
@@ -84,6 +84,10 @@ public:
     bool dcd() const;
     bool ring() const;
     bool strictBaudrate() const;
+    // Breaks an application with the port shim sent: the control protocol cannot carry them.
+    std::uint32_t breakRequests() const;
+    // The port's side channel for the shim (empty while no port is bound or it has none).
+    std::string lineChannelPath() const;
     int emulatedBaudRate() const; // the rate strict mode paces to
 
     // The link path (empty while no port is bound) and the master descriptor (-1 then), for waiting on.

@@ -25,12 +25,13 @@ trap 'rm -rf "$tmp"' EXIT
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 prefix=${prefix%/}
 rel=${prefix#/}
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 # What the package must hold, below the prefix, and nothing else.
 expected=(
-    bin/tarnd bin/tarnctl bin/tarn-devsim
+    bin/tarnd bin/tarnctl bin/tarn-devsim bin/tarn-run "${libdir:-lib}/libtarnport.so"
     share/tarn/eeprom_GUI.xml
-    share/man/man1/tarnd.1 share/man/man1/tarnctl.1 share/man/man1/tarn-devsim.1
+    share/man/man1/tarnd.1 share/man/man1/tarnctl.1 share/man/man1/tarn-devsim.1 share/man/man1/tarn-run.1
     lib/systemd/user/tarnd.service
     share/bash-completion/completions/tarnctl
     share/doc/tarn/README.md share/doc/tarn/copyright
@@ -96,7 +97,7 @@ else
 fi
 bin=$root$prefix/bin
 version=$(field Version)
-for program in tarnd tarnctl tarn-devsim $([ "$gui" = ON ] && echo tarn); do
+for program in tarnd tarnctl tarn-devsim tarn-run $([ "$gui" = ON ] && echo tarn); do
     out=$("$bin/$program" --version 2>&1)
     [ "$out" = "$program $version" ] || fail "$program --version said '$out'"
     "$bin/$program" --help >"$tmp/help" 2>&1 || fail "$program --help failed"

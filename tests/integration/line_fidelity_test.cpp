@@ -1,0 +1,254 @@
+// Unmodified serial applications on a port that the real tarnd maps to tarn-devsim: pyserial,
+// stty and a small C program, each with the port shim (tarn-run) and without it. With the
+// shim the device gets the application's data size, parity, RTS and DTR, and the application
+// sees the device's input lines; without it everything is as a plain pseudo-terminal has it.
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <sstream>
+
+#include "control_harness.h"
+
+namespace {
+
+using namespace control_test;
+
+const std::string kBin = TARN_BINARY_DIR;
+const std::string kTarnd = kBin + "/src/app/tarnd";
+const std::string kTarnctl = kBin + "/src/app/tarnctl";
+const std::string kTarnRun = kBin + "/src/shim/tarn-run";
+const std::string kProbe = kBin + "/tests/line_probe";
+const std::string kPython = "/usr/bin/python3";
+
+// Opens the port at 9600, asks for 7E1, drops RTS, raises DTR, then reports its own view of
+// the line (until the device has raised and dropped CTS, with "wait"). Every call that fails
+// is printed, not raised: some kernels refuse 7E1 on a pseudo-terminal, others force 8N.
+const std::string kPyserialClient = R"(
+import sys, termios, time, serial
+def attempt(name, call):
+    try:
+        return call()
+    except OSError as error:
+        print(name, 'error', error.errno, flush=True)
+port = serial.Serial(sys.argv[1], 9600, timeout=1)
+attempt('frame', lambda: setattr(port, 'bytesize', serial.SEVENBITS))
+attempt('frame', lambda: setattr(port, 'parity', serial.PARITY_EVEN))
+cflag = termios.tcgetattr(port.fd)[2]
+print('frame', 7 if cflag & termios.CSIZE == termios.CS7 else 8, 'parenb', int(bool(cflag & termios.PARENB)), flush=True)
+attempt('rts', lambda: setattr(port, 'rts', False))
+attempt('dtr', lambda: setattr(port, 'dtr', True))
+lines = lambda: (int(port.cts), int(port.dsr), int(port.cd), int(port.ri))
+print('lines', *(attempt('lines', lines) or ('-',)), flush=True)
+if sys.argv[2] == 'wait':
+    deadline = time.monotonic() + 60
+    while not port.cts and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print('lines', *lines(), flush=True)
+    while port.cts and time.monotonic() < deadline:
+        time.sleep(0.01)
+print('done', flush=True)
+)";
+
+bool hasLogRow(ChildProcess& program, const std::string& text) {
+    for (const auto& line : program.outputLines()) {
+        if (line.size() > 9 && line.compare(9, std::string::npos, text) == 0) // "HH:MM:SS text"
+            return true;
+    }
+    return false;
+}
+
+bool hasLine(ChildProcess& program, const std::string& text) {
+    const auto lines = program.outputLines();
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+}
+
+// Runs argv to its end and returns what it printed; "exit N" is appended for a failure.
+std::string runToEnd(const std::vector<std::string>& argv) {
+    ChildProcess child;
+    if (!child.start(argv, true))
+        return "cannot start";
+    const int status = child.waitExit(30s);
+    std::string out = child.output();
+    if (status == -1)
+        out += "timed out";
+    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        out += "exit " + std::to_string(status);
+    return out;
+}
+
+// A shell command line with the port as $1, standard error joined to standard output.
+std::string shell(const std::string& command, const std::string& port) {
+    return runToEnd({"sh", "-c", command + " 2>&1", "sh", port});
+}
+
+class LineFidelity : public ::testing::Test {
+protected:
+    static constexpr int kCom = 27;
+
+    void SetUp() override {
+        TARN_REQUIRE_PRIVATE_NETNS();
+        if (::access(kPython.c_str(), X_OK) != 0 || std::system((kPython + " -c 'import serial' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "pyserial for " << kPython << " is not installed (scripts/install-deps.sh installs it)";
+        for (const auto& program : {devsimPath(), kTarnd, kTarnRun, kProbe})
+            ASSERT_EQ(::access(program.c_str(), X_OK), 0) << program;
+        // Made only now: its host end belongs in the namespace just entered.
+        m_link = std::make_unique<DeviceLink>(kCom);
+        ASSERT_TRUE(m_link->ok()) << m_link->error();
+        ASSERT_TRUE(m_device.start(m_link->ns(), {"--no-raw", "--device",
+                                                 "ip=" + m_link->deviceIp() +
+                                                     ",mode=tcp-server,data-port=4001,control-port=4002"}));
+        ASSERT_TRUE(waitFor([&] { return m_device.count("devsim ready") == 1; })) << m_device.transcript();
+        const DescRecord record = encodeDesc(makeDesc(kCom, kModeTcpClient, m_link->deviceIp().c_str(), 0, 4001));
+        ASSERT_TRUE(writeFileBytes(m_home.mappingFile(), std::vector<std::uint8_t>(record.begin(), record.end())));
+        ASSERT_TRUE(m_tarnd.start({kTarnd}, true));
+        ASSERT_TRUE(waitFor([&] { return hasLogRow(m_tarnd, "1 device(s) searched."); })) << m_tarnd.output();
+    }
+
+    void TearDown() override {
+        if (m_tarnd.pid() > 0) {
+            const int status = m_tarnd.stop(SIGTERM);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+    }
+
+    bool waitFor(const std::function<bool()>& done) {
+        const auto deadline = Clock::now() + kDeadline;
+        while (!done()) {
+            if (Clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+    bool deviceLogged(const std::string& line) {
+        const auto& lines = m_device.lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    std::string port() const { return m_home.portLink(kCom); }
+    // The mapping page's row of the port, as tarnctl lists it.
+    std::string row() {
+        for (const auto& line : splitLines(runToEnd({kTarnctl, "list"}))) {
+            if (line.find("COM" + std::to_string(kCom)) != std::string::npos)
+                return line;
+        }
+        return {};
+    }
+    // Whether the row shows these cells side by side (data bits, parity, stop bits).
+    bool rowShows(const std::vector<std::string>& cells) {
+        std::istringstream in(row());
+        std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+        return std::search(words.begin(), words.end(), cells.begin(), cells.end()) != words.end();
+    }
+    static std::vector<std::string> splitLines(const std::string& text) {
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    TempHome m_home;
+    std::unique_ptr<DeviceLink> m_link;
+    Devsim m_device;
+    ChildProcess m_tarnd;
+};
+
+TEST_F(LineFidelity, WithoutTheShimClientsSeeAPlainPseudoTerminal) {
+    AppPort holder; // keeps the session up, and stty's settings for its second look
+    ASSERT_TRUE(holder.open(port(), 9600));
+    ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 9600 8N1 flow none"); }))
+        << m_device.transcript();
+
+    ChildProcess client;
+    ASSERT_TRUE(client.start({kPython, "-c", kPyserialClient, port(), "once"}, true));
+    ASSERT_NE(client.waitExit(30s), -1);
+    const std::string enotty = std::to_string(ENOTTY);
+    EXPECT_TRUE(hasLine(client, "frame 8 parenb 0")) << client.output();
+    EXPECT_TRUE(hasLine(client, "rts error " + enotty)) << client.output();
+    EXPECT_TRUE(hasLine(client, "lines error " + enotty)) << client.output();
+    EXPECT_TRUE(hasLine(client, "done")) << client.output();
+
+    // stty says it failed: the kernel refused, or the read-back differs from what it set.
+    const std::string set = shell("stty -F \"$1\" cs7 parenb -parodd", port());
+    EXPECT_NE(set.find("exit "), std::string::npos) << set;
+    const std::string shown = shell("stty -F \"$1\" -a", port());
+    EXPECT_NE(shown.find(" cs8 "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("-parenb"), std::string::npos) << shown;
+    EXPECT_EQ(runToEnd({kProbe, "wait", port()}), "waiting\nerror wait ENOTTY\nexit 256");
+
+    // A last change the device must see: every line setting it got before was 8N1.
+    EXPECT_EQ(shell("stty -F \"$1\" 19200", port()), "");
+    ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 19200 8N1 flow none"); }))
+        << m_device.transcript();
+    EXPECT_EQ(m_device.count("control line settings"), 2u) << m_device.transcript();
+    EXPECT_EQ(m_device.count("control modem lines RTS on, DTR on"), 1u) << m_device.transcript();
+}
+
+TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
+    ChildProcess client;
+    ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port(), "wait"}, true));
+    ASSERT_TRUE(waitFor([&] { return hasLine(client, "lines 0 0 0 0"); })) << client.output();
+    EXPECT_TRUE(hasLine(client, "frame 7 parenb 1")) << client.output();
+    ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 9600 7E1 flow none"); }))
+        << m_device.transcript();
+    const auto received = m_device.controlReceived();
+    EXPECT_NE(std::find(received.begin(), received.end(), hexText(withZeroPassword({0x01, 0x05, 0x07, 0x02, 0x00, 0x00}))),
+              received.end())
+        << m_device.transcript();
+    ASSERT_TRUE(waitFor([&] { return deviceLogged("control modem lines RTS off, DTR on"); })) << m_device.transcript();
+    ASSERT_TRUE(waitFor([&] { return rowShows({"7", "Even", "1"}); })) << row();
+
+    // stty in a process of its own reads back what pyserial set, and sets what it is asked.
+    const std::string shown = shell(kTarnRun + " stty -F \"$1\" -a", port());
+    EXPECT_NE(shown.find(" cs7 "), std::string::npos) << shown;
+    EXPECT_NE(shown.find(" parenb -parodd "), std::string::npos) << shown;
+    EXPECT_EQ(shell(kTarnRun + " stty -F \"$1\" cs8 parenb parodd", port()), "");
+    ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 9600 8O1 flow none"); }))
+        << m_device.transcript();
+
+    // The device's lines reach pyserial; the client ends when CTS drops again.
+    m_device.command("send 11 30");
+    ASSERT_TRUE(waitFor([&] { return hasLine(client, "lines 1 1 0 0"); })) << client.output();
+    m_device.command("send 11 00");
+    ASSERT_NE(client.waitExit(30s), -1);
+    EXPECT_TRUE(hasLine(client, "done")) << client.output();
+
+    // A C program blocked in TIOCMIWAIT wakes on the device's CTS change. Its wait may begin
+    // after a change, so the device changes CTS until it has woken.
+    ChildProcess waiter;
+    ASSERT_TRUE(waiter.start({kTarnRun, kProbe, "wait", port()}, true));
+    ASSERT_TRUE(waitFor([&] { return hasLine(waiter, "waiting"); })) << waiter.output();
+    bool raised = false;
+    ASSERT_TRUE(waitFor([&] {
+        raised = !raised;
+        m_device.command(raised ? "send 11 10" : "send 11 00");
+        return waiter.waitExit(200ms) != -1;
+    })) << waiter.output();
+    EXPECT_NE(waiter.output().find("woke cts="), std::string::npos) << waiter.output();
+    EXPECT_EQ(waiter.output().find("dsr=1"), std::string::npos) << waiter.output();
+
+    // Closed, the port is a plain one again: open and close keep their meaning for RTS/DTR.
+    AppPort plain;
+    ASSERT_TRUE(plain.open(port(), 9600));
+    ASSERT_TRUE(waitFor([&] { return rowShows({"8", "None", "1"}); })) << row();
+    ASSERT_TRUE(waitFor([&] { return m_device.count("control modem lines RTS on, DTR on") >= 1; }))
+        << m_device.transcript();
+}
+
+// The same small C program with and without the shim, on a file, a pipe, a socket pair and a
+// pseudo-terminal of its own while a port of ours is served: nothing differs.
+TEST_F(LineFidelity, TheShimLeavesEveryOtherDescriptorAlone) {
+    AppPort holder;
+    ASSERT_TRUE(holder.open(port(), 9600));
+    const std::string plain = runToEnd({kProbe, "others"});
+    const std::string shimmed = runToEnd({kTarnRun, kProbe, "others"});
+    EXPECT_EQ(shimmed, plain);
+    EXPECT_NE(plain.find("terminal tcgetattr=0 tcsetattr=0 again=0 cs7=0 parenb=0 TIOCMGET=-1/ENOTTY"),
+              std::string::npos)
+        << plain;
+    EXPECT_NE(plain.find("pipe tcgetattr=-1/ENOTTY"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("FIONREAD=0/5"), std::string::npos) << plain;
+}
+
+} // namespace
