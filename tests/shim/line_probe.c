@@ -68,7 +68,8 @@ static void probe(const char* name, int fd) {
     printf(" TIOCGICOUNT=%s", result(ioctl(fd, TIOCGICOUNT, &counts)));
     printf(" tcsendbreak=%s", result(tcsendbreak(fd, 0)));
     int pending = -1;
-    printf(" FIONREAD=%s/%d\n", result(ioctl(fd, FIONREAD, &pending)), pending);
+    printf(" FIONREAD=%s", result(ioctl(fd, FIONREAD, &pending)));
+    printf("/%d\n", pending);
 }
 
 static int others(void) {
@@ -98,7 +99,8 @@ static int others(void) {
     probe("terminal", slave);
     char byte = 0;
     printf("terminal bytes %zd", write(slave, "x", 1));
-    printf(" %zd %c\n", read(master, &byte, 1), byte);
+    printf(" %zd", read(master, &byte, 1));
+    printf(" %c\n", byte);
 
     probe("closed", 999);
     return 0;
