@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
             break;
         if (std::chrono::steady_clock::now() >= nextCheck) {
             inputLines.check(program);
+            program.reportUncarriedBreaks();
             nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         }
     }

@@ -462,6 +462,20 @@ bool ProgramCore::refreshTick() {
     return changed;
 }
 
+void ProgramCore::reportUncarriedBreaks() {
+    assert(m_queue.onMainThread());
+    for (const auto& tarnInfo : m_lists.mappings) {
+        const std::uint32_t breaks = tarnInfo->port->breakRequests();
+        std::uint32_t& reported = m_reportedBreaks[tarnInfo->comNumber];
+        // A port made anew under the same number counts from 0 again.
+        if (breaks > reported)
+            logMappingMessage(format("COM%d: a break from the application is not sent on: the control protocol has no "
+                                     "message for it.",
+                                     tarnInfo->comNumber));
+        reported = breaks;
+    }
+}
+
 int compareCells(const std::string& a, const std::string& b) {
     const int numberA = std::atoi(a.c_str());
     const int numberB = std::atoi(b.c_str());

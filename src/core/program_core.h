@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -168,6 +169,9 @@ public:
     // the watched values of some mapping changed since the last tick). Clears the mark.
     bool refreshTick();
     void markMappingListStale() { m_mappingListStale = true; }
+    // Logs a row for each port whose application sent breaks since the last call: the control
+    // protocol has no message that could carry them. Main thread, about once a second.
+    void reportUncarriedBreaks();
 
     // What the add checks and proposals see; main thread only.
     std::vector<ExistingMapping> existingMappings() const;
@@ -224,6 +228,7 @@ private:
     bool m_started = false;
     bool m_shutDown = false;
     bool m_mappingListStale = false;
+    std::map<std::int32_t, std::uint32_t> m_reportedBreaks; // by COM number
 };
 
 } // namespace core

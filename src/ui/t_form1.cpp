@@ -442,6 +442,7 @@ void TForm1::rebuildDeviceList() {
 }
 
 void TForm1::refreshMappingList() {
+    m_core.reportUncarriedBreaks();
     if (page() != Page::ComMapping)
         return;
     m_header->setText(u"COM Mapping - %1 COM(s)"_s.arg(m_core.mappingCount()));

@@ -38,6 +38,7 @@ cflag = termios.tcgetattr(port.fd)[2]
 print('frame', 7 if cflag & termios.CSIZE == termios.CS7 else 8, 'parenb', int(bool(cflag & termios.PARENB)), flush=True)
 attempt('rts', lambda: setattr(port, 'rts', False))
 attempt('dtr', lambda: setattr(port, 'dtr', True))
+attempt('break', lambda: port.send_break(0.01))
 lines = lambda: (int(port.cts), int(port.dsr), int(port.cd), int(port.ri))
 print('lines', *(attempt('lines', lines) or ('-',)), flush=True)
 if sys.argv[2] == 'wait':
@@ -197,6 +198,10 @@ TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
               received.end())
         << m_device.transcript();
     ASSERT_TRUE(waitFor([&] { return deviceLogged("control modem lines RTS off, DTR on"); })) << m_device.transcript();
+    ASSERT_TRUE(waitFor([&] {
+        return hasLogRow(m_tarnd, "COM27: a break from the application is not sent on: the control protocol has no "
+                                  "message for it.");
+    })) << m_tarnd.output();
     ASSERT_TRUE(waitFor([&] { return rowShows({"7", "Even", "1"}); })) << row();
 
     // stty in a process of its own reads back what pyserial set, and sets what it is asked.
