@@ -12,15 +12,6 @@ using namespace control_test;
 
 const std::string kTarnd = std::string(TARN_BINARY_DIR) + "/src/app/tarnd";
 
-bool hasLine(ChildProcess& program, const std::string& text) {
-    for (const auto& line : program.outputLines()) {
-        // "HH:MM:SS text"
-        if (line.size() > 9 && line.compare(9, std::string::npos, text) == 0)
-            return true;
-    }
-    return false;
-}
-
 TEST(ControlSessionTarnd, DeviceLinesBecomeLogRows) {
     TARN_REQUIRE_PRIVATE_NETNS();
     ASSERT_EQ(::access(devsimPath().c_str(), X_OK), 0) << devsimPath();
@@ -50,7 +41,7 @@ TEST(ControlSessionTarnd, DeviceLinesBecomeLogRows) {
 
     ChildProcess tarnd;
     ASSERT_TRUE(tarnd.start({kTarnd}, true));
-    ASSERT_TRUE(waitUntil([&] { return hasLine(tarnd, "1 device(s) searched."); })) << tarnd.output();
+    ASSERT_TRUE(waitUntil([&] { return tarnd.printed("1 device(s) searched.", true); })) << tarnd.output();
 
     AppPort app;
     ASSERT_TRUE(app.open(home.portLink(kCom), 9600));
@@ -58,10 +49,10 @@ TEST(ControlSessionTarnd, DeviceLinesBecomeLogRows) {
     EXPECT_EQ(device.controlReceived()[0], hexText(withZeroPassword({0x01, 0x05, 0x08, 0x00, 0x00, 0x00})));
 
     device.command("send 11 30");
-    ASSERT_TRUE(waitUntil([&] { return hasLine(tarnd, "COM26 input lines: CTS on, DSR on, DCD off, RI off"); }))
+    ASSERT_TRUE(waitUntil([&] { return tarnd.printed("COM26 input lines: CTS on, DSR on, DCD off, RI off", true); }))
         << tarnd.output();
     device.command("send 14 c0");
-    ASSERT_TRUE(waitUntil([&] { return hasLine(tarnd, "COM26 input lines: CTS off, DSR off, DCD on, RI on"); }))
+    ASSERT_TRUE(waitUntil([&] { return tarnd.printed("COM26 input lines: CTS off, DSR off, DCD on, RI on", true); }))
         << tarnd.output();
 
     app.close();

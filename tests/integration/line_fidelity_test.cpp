@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <iterator>
 #include <sstream>
 
 #include "control_harness.h"
+#include "support/pty_app.h"
 
 namespace {
 
@@ -51,33 +51,6 @@ if sys.argv[2] == 'wait':
 print('done', flush=True)
 )";
 
-bool hasLogRow(ChildProcess& program, const std::string& text) {
-    for (const auto& line : program.outputLines()) {
-        if (line.size() > 9 && line.compare(9, std::string::npos, text) == 0) // "HH:MM:SS text"
-            return true;
-    }
-    return false;
-}
-
-bool hasLine(ChildProcess& program, const std::string& text) {
-    const auto lines = program.outputLines();
-    return std::find(lines.begin(), lines.end(), text) != lines.end();
-}
-
-// Runs argv to its end and returns what it printed; "exit N" is appended for a failure.
-std::string runToEnd(const std::vector<std::string>& argv) {
-    ChildProcess child;
-    if (!child.start(argv, true))
-        return "cannot start";
-    const int status = child.waitExit(30s);
-    std::string out = child.output();
-    if (status == -1)
-        out += "timed out";
-    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        out += "exit " + std::to_string(status);
-    return out;
-}
-
 // A shell command line with the port as $1, standard error joined to standard output.
 std::string shell(const std::string& command, const std::string& port) {
     return runToEnd({"sh", "-c", command + " 2>&1", "sh", port});
@@ -103,7 +76,7 @@ protected:
         const DescRecord record = encodeDesc(makeDesc(kCom, kModeTcpClient, m_link->deviceIp().c_str(), 0, 4001));
         ASSERT_TRUE(writeFileBytes(m_home.mappingFile(), std::vector<std::uint8_t>(record.begin(), record.end())));
         ASSERT_TRUE(m_tarnd.start({kTarnd}, true));
-        ASSERT_TRUE(waitFor([&] { return hasLogRow(m_tarnd, "1 device(s) searched."); })) << m_tarnd.output();
+        ASSERT_TRUE(waitFor([&] { return m_tarnd.printed("1 device(s) searched.", true); })) << m_tarnd.output();
     }
 
     void TearDown() override {
@@ -113,40 +86,16 @@ protected:
         }
     }
 
-    bool waitFor(const std::function<bool()>& done) {
-        const auto deadline = Clock::now() + kDeadline;
-        while (!done()) {
-            if (Clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-    bool deviceLogged(const std::string& line) {
-        const auto& lines = m_device.lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+    static bool waitFor(const std::function<bool()>& done) { return testsupport::waitUntil(done, kDeadline); }
+    bool deviceLogged(const std::string& line) { return m_device.count(line) > 0; }
     std::string port() const { return m_home.portLink(kCom); }
-    // The mapping page's row of the port, as tarnctl lists it.
-    std::string row() {
-        for (const auto& line : splitLines(runToEnd({kTarnctl, "list"}))) {
-            if (line.find(m_link->deviceIp()) != std::string::npos)
-                return line;
-        }
-        return {};
-    }
-    // Whether the row shows these cells side by side (data bits, parity, stop bits).
-    bool rowShows(const std::vector<std::string>& cells) {
-        std::istringstream in(row());
-        std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
-        return std::search(words.begin(), words.end(), cells.begin(), cells.end()) != words.end();
-    }
-    static std::vector<std::string> splitLines(const std::string& text) {
-        std::vector<std::string> lines;
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
+    // Whether `tarnctl list` shows these cells side by side ("7 Even 1": data bits, parity, stop bits).
+    bool rowShows(const std::string& cells) {
+        std::istringstream in(runToEnd({kTarnctl, "list"}));
+        std::string words;
+        for (std::string word; in >> word;)
+            words += " " + word;
+        return words.find(" " + cells + " ") != std::string::npos;
     }
 
     TempHome m_home;
@@ -155,9 +104,18 @@ protected:
     ChildProcess m_tarnd;
 };
 
-TEST_F(LineFidelity, WithoutTheShimClientsSeeAPlainPseudoTerminal) {
+TEST_F(LineFidelity, WithoutTheShimClientsSeeAPlainPseudoTerminalAndWithItOtherDescriptorsDoToo) {
     AppPort holder; // keeps the session up, and stty's settings for its second look
     ASSERT_TRUE(holder.open(port(), 9600));
+
+    // A small C program on a file, a pipe, a socket pair and a pseudo-terminal of its own,
+    // while a port of ours is served: the shim changes none of its results.
+    const std::string plain = runToEnd({kProbe, "others"});
+    EXPECT_EQ(runToEnd({kTarnRun, kProbe, "others"}), plain);
+    EXPECT_NE(plain.find("again=0 cs7=0 parenb=0 TIOCMGET=-1/ENOTTY"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("terminal bytes 1 1 x"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("pipe tcgetattr=-1/ENOTTY"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("FIONREAD=0/5"), std::string::npos) << plain;
     ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 9600 8N1 flow none"); }))
         << m_device.transcript();
 
@@ -165,10 +123,10 @@ TEST_F(LineFidelity, WithoutTheShimClientsSeeAPlainPseudoTerminal) {
     ASSERT_TRUE(client.start({kPython, "-c", kPyserialClient, port(), "once"}, true));
     ASSERT_NE(client.waitExit(30s), -1);
     const std::string enotty = std::to_string(ENOTTY);
-    EXPECT_TRUE(hasLine(client, "frame 8 parenb 0")) << client.output();
-    EXPECT_TRUE(hasLine(client, "rts error " + enotty)) << client.output();
-    EXPECT_TRUE(hasLine(client, "lines error " + enotty)) << client.output();
-    EXPECT_TRUE(hasLine(client, "done")) << client.output();
+    EXPECT_TRUE(client.printed("frame 8 parenb 0")) << client.output();
+    EXPECT_TRUE(client.printed("rts error " + enotty)) << client.output();
+    EXPECT_TRUE(client.printed("lines error " + enotty)) << client.output();
+    EXPECT_TRUE(client.printed("done")) << client.output();
 
     // stty says it failed: the kernel refused, or the read-back differs from what it set.
     const std::string set = shell("stty -F \"$1\" cs7 parenb -parodd", port());
@@ -189,8 +147,8 @@ TEST_F(LineFidelity, WithoutTheShimClientsSeeAPlainPseudoTerminal) {
 TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
     ChildProcess client;
     ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port(), "wait"}, true));
-    ASSERT_TRUE(waitFor([&] { return hasLine(client, "lines 0 0 0 0"); })) << client.output();
-    EXPECT_TRUE(hasLine(client, "frame 7 parenb 1")) << client.output();
+    ASSERT_TRUE(waitFor([&] { return client.printed("lines 0 0 0 0"); })) << client.output();
+    EXPECT_TRUE(client.printed("frame 7 parenb 1")) << client.output();
     ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 9600 7E1 flow none"); }))
         << m_device.transcript();
     const auto received = m_device.controlReceived();
@@ -199,10 +157,10 @@ TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
         << m_device.transcript();
     ASSERT_TRUE(waitFor([&] { return deviceLogged("control modem lines RTS off, DTR on"); })) << m_device.transcript();
     ASSERT_TRUE(waitFor([&] {
-        return hasLogRow(m_tarnd, "COM27: a break from the application is not sent on: the control protocol has no "
-                                  "message for it.");
+        return m_tarnd.printed(
+            "COM27: a break from the application is not sent on: the control protocol has no message for it.", true);
     })) << m_tarnd.output();
-    ASSERT_TRUE(waitFor([&] { return rowShows({"7", "Even", "1"}); })) << row();
+    ASSERT_TRUE(waitFor([&] { return rowShows("7 Even 1"); })) << runToEnd({kTarnctl, "list"});
 
     // stty in a process of its own reads back what pyserial set, and sets what it is asked.
     const std::string shown = shell(kTarnRun + " stty -F \"$1\" -a", port());
@@ -214,16 +172,16 @@ TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
 
     // The device's lines reach pyserial; the client ends when CTS drops again.
     m_device.command("send 11 30");
-    ASSERT_TRUE(waitFor([&] { return hasLine(client, "lines 1 1 0 0"); })) << client.output();
+    ASSERT_TRUE(waitFor([&] { return client.printed("lines 1 1 0 0"); })) << client.output();
     m_device.command("send 11 00");
     ASSERT_NE(client.waitExit(30s), -1);
-    EXPECT_TRUE(hasLine(client, "done")) << client.output();
+    EXPECT_TRUE(client.printed("done")) << client.output();
 
     // A C program blocked in TIOCMIWAIT wakes on the device's CTS change. Its wait may begin
     // after a change, so the device changes CTS until it has woken.
     ChildProcess waiter;
     ASSERT_TRUE(waiter.start({kTarnRun, kProbe, "wait", port()}, true));
-    ASSERT_TRUE(waitFor([&] { return hasLine(waiter, "waiting"); })) << waiter.output();
+    ASSERT_TRUE(waitFor([&] { return waiter.printed("waiting"); })) << waiter.output();
     bool raised = false;
     ASSERT_TRUE(waitFor([&] {
         raised = !raised;
@@ -236,23 +194,9 @@ TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
     // Closed, the port is a plain one again: open and close keep their meaning for RTS/DTR.
     AppPort plain;
     ASSERT_TRUE(plain.open(port(), 9600));
-    ASSERT_TRUE(waitFor([&] { return rowShows({"8", "None", "1"}); })) << row();
+    ASSERT_TRUE(waitFor([&] { return rowShows("8 None 1"); })) << runToEnd({kTarnctl, "list"});
     ASSERT_TRUE(waitFor([&] { return m_device.count("control modem lines RTS on, DTR on") >= 1; }))
         << m_device.transcript();
-}
-
-// The same small C program with and without the shim, on a file, a pipe, a socket pair and a
-// pseudo-terminal of its own while a port of ours is served: nothing differs.
-TEST_F(LineFidelity, TheShimLeavesEveryOtherDescriptorAlone) {
-    AppPort holder;
-    ASSERT_TRUE(holder.open(port(), 9600));
-    const std::string plain = runToEnd({kProbe, "others"});
-    const std::string shimmed = runToEnd({kTarnRun, kProbe, "others"});
-    EXPECT_EQ(shimmed, plain);
-    EXPECT_NE(plain.find("again=0 cs7=0 parenb=0 TIOCMGET=-1/ENOTTY"), std::string::npos) << plain;
-    EXPECT_NE(plain.find("terminal bytes 1 1 x"), std::string::npos) << plain;
-    EXPECT_NE(plain.find("pipe tcgetattr=-1/ENOTTY"), std::string::npos) << plain;
-    EXPECT_NE(plain.find("FIONREAD=0/5"), std::string::npos) << plain;
 }
 
 } // namespace

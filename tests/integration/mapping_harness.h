@@ -505,6 +505,15 @@ public:
         return lines;
     }
 
+    // Whether the program printed `text` as a whole line; a log row's "HH:MM:SS " is skipped.
+    bool printed(const std::string& text, bool logRow = false) {
+        for (const auto& line : outputLines()) {
+            if (logRow ? line.size() > 9 && line.compare(9, std::string::npos, text) == 0 : line == text)
+                return true;
+        }
+        return false;
+    }
+
     // Sends `sig` and waits for the end; returns the wait status, or -1 at the deadline.
     int stop(int sig = SIGTERM, std::chrono::milliseconds limit = kDeadline) {
         if (m_pid <= 0)
@@ -531,6 +540,21 @@ private:
     int m_out = -1;
     std::string m_output;
 };
+
+// Runs argv to its end and returns what it printed, with "exit STATUS" after it when it
+// failed and "timed out" when it did not end in `limit`.
+inline std::string runToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds limit = 30s) {
+    ChildProcess child;
+    if (!child.start(argv, true))
+        return "cannot start";
+    const int status = child.waitExit(limit);
+    std::string out = child.output();
+    if (status == -1)
+        out += "timed out";
+    else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        out += "exit " + std::to_string(status);
+    return out;
+}
 
 // Runs `work` on its own thread; join() waits for it.
 class Background {
