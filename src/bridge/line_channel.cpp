@@ -39,10 +39,9 @@ std::unique_ptr<LineChannel> LineChannel::open(const std::string& path) {
     struct stat st{};
     if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         ::unlink(path.c_str());
-    const mode_t oldMask = ::umask(077);
+    // Owner-only like its directory; chmod rather than umask, which other threads share.
     const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    ::umask(oldMask);
-    if (!bound || ::listen(fd, 16) != 0) {
+    if (!bound || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
         if (bound)
             ::unlink(path.c_str());
         ::close(fd);

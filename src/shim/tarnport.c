@@ -344,7 +344,7 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
     case TIOCCBRK:
         status = real_ioctl_fn(fd, request, arg);
         /* TCSBRK and TCSBRKP with a non-zero argument only drain. */
-        if (status == 0 && !((request == TCSBRK || request == TCSBRKP) && (unsigned long)arg != 0))
+        if (status == 0 && !((request == TCSBRK || request == TCSBRKP) && (int)(long)arg != 0))
             tell_break(fd, request == TIOCSBRK ? TARN_LINE_BIS : request == TIOCCBRK ? TARN_LINE_BIC : TARN_LINE_SET);
         return status;
     default:

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -103,6 +104,9 @@ TEST_F(LineChannelTest, EveryFrameReadsBackAsSetAndIsThePorts) {
     ASSERT_EQ(::tcgetattr(m_fd, &plain), 0);
     EXPECT_EQ(plain.c_cflag & (CSIZE | PARENB), static_cast<tcflag_t>(CS8));
 
+    struct stat st{};
+    ASSERT_EQ(::stat(m_port.lineChannelPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     // With nobody answering on the side channel, the shim gives what the C library does.
     ASSERT_EQ(::unlink(m_port.lineChannelPath().c_str()), 0);
     EXPECT_EQ(modemLines(), -ENOTTY);
