@@ -69,7 +69,7 @@ struct PortCore {
     std::mutex readPaceMutex;
     BaudBudget readBudget; // under readPaceMutex
 
-    // What an application that has the port shim set on the port; null when the side
+    // What an application with the port shim set on the port; null when the side
     // channel could not be made, and the port then offers what a pseudo-terminal does.
     const std::unique_ptr<LineChannel> line;
 
