@@ -213,10 +213,16 @@ static void overlay_frame(const char* channel, tcflag_t* cflag) {
         *cflag = (*cflag & ~(tcflag_t)FRAME_BITS) | ((tcflag_t)reply.value & FRAME_BITS);
 }
 
-/* 1 when the port's program took the application's frame bits. */
-static int tell_frame(const char* channel, tcflag_t cflag) {
+static void tell_frame(const char* channel, tcflag_t cflag) {
     struct tarn_line_reply reply;
-    return ask(channel, TARN_LINE_SET_FRAME, (uint32_t)(cflag & FRAME_BITS), 0, &reply) == 1 && reply.error == 0;
+    ask(channel, TARN_LINE_SET_FRAME, (uint32_t)(cflag & FRAME_BITS), 0, &reply);
+}
+
+/* Whether the port's program answers: only then is the application's frame kept from the
+ * pseudo-terminal, so that without it a set fails or succeeds exactly as it always did. */
+static int served(const char* channel) {
+    struct tarn_line_reply reply;
+    return ask(channel, TARN_LINE_GET_FRAME, 0, 0, &reply) == 1;
 }
 
 /* What the pseudo-terminal is given in place of the application's frame: 8 data bits and no
@@ -314,7 +320,7 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
     case TARN_TCSETS2:
     case TARN_TCSETSW2:
     case TARN_TCSETSF2: {
-        if (!arg || !our_port(fd, channel, sizeof channel))
+        if (!arg || !our_port(fd, channel, sizeof channel) || !served(channel))
             return real_ioctl_fn(fd, request, arg);
         /* The kernel's termios is termios2 without the two speeds at its end. */
         struct tarn_termios2 copy;
@@ -324,9 +330,8 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
         tcflag_t wanted = copy.c_cflag;
         copy.c_cflag = pty_frame(wanted);
         status = real_ioctl_fn(fd, request, &copy);
-        /* Without the program the call is made as the application made it. */
-        if (status == 0 && !tell_frame(channel, wanted))
-            status = real_ioctl_fn(fd, request, arg);
+        if (status == 0)
+            tell_frame(channel, wanted);
         return status;
     }
     case TIOCMGET:
@@ -369,13 +374,13 @@ EXPORT int tcsetattr(int fd, int action, const struct termios* termios) {
     if (!real_tcsetattr_fn)
         return fail(ENOSYS);
     char channel[sizeof fd_cache[0].channel];
-    if (!termios || !our_port(fd, channel, sizeof channel))
+    if (!termios || !our_port(fd, channel, sizeof channel) || !served(channel))
         return real_tcsetattr_fn(fd, action, termios);
     struct termios copy = *termios;
     copy.c_cflag = pty_frame(termios->c_cflag);
     int status = real_tcsetattr_fn(fd, action, &copy);
-    if (status == 0 && !tell_frame(channel, termios->c_cflag))
-        status = real_tcsetattr_fn(fd, action, termios);
+    if (status == 0)
+        tell_frame(channel, termios->c_cflag);
     return status;
 }
 

@@ -111,6 +111,15 @@ TEST_F(LineChannelTest, EveryFrameReadsBackAsSetAndIsThePorts) {
     ASSERT_EQ(::unlink(m_port.lineChannelPath().c_str()), 0);
     EXPECT_EQ(modemLines(), -ENOTTY);
     EXPECT_EQ(frame(), static_cast<tcflag_t>(CS8));
+    termios wanted{};
+    ASSERT_EQ(::tcgetattr(m_fd, &wanted), 0);
+    wanted.c_cflag = (wanted.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB;
+    errno = 0;
+    const int viaShim = m_set(m_fd, TCSANOW, &wanted);
+    const int shimError = errno;
+    errno = 0;
+    EXPECT_EQ(::tcsetattr(m_fd, TCSANOW, &wanted), viaShim); // the kernel's own answer, EINVAL or 0
+    EXPECT_EQ(errno, shimError);
     // read and write are never the shim's: what its handle finds for them lies elsewhere.
     for (const char* name : {"ioctl", "read", "write", "open", "close"}) {
         Dl_info where{};
