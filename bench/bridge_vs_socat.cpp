@@ -6,9 +6,13 @@
 //   - one-byte round-trip latency, application -> peer -> application (median, p99);
 //   - split writes of 2 and 3 bytes 1 ms apart to a peer that delays its ACKs (also through
 //     socat without nodelay, which shows what Nagle's algorithm costs);
-//   - idle CPU (run time of every thread, from /proc) with 1, 8 and 32 open, connected, idle mappings.
+//   - idle CPU (run time of every thread, from /proc) with 1, 8 and 32 open, connected, idle mappings;
+//   - concurrent streams: N mappings in one tarnd (socat: N processes), all 2N directions
+//     streaming at once with a bounded window, every byte checked; per direction the minimum,
+//     median and maximum share of line rate, then CPU (share of one processor), CPU seconds
+//     per MB moved, threads and resident memory, for 32 mappings at 115200 and 16 at 921600.
 // Reports numbers; never fails the build and is not a test.
-//   bench_bridge_vs_socat [--tarnd PATH] [--seconds S]
+//   bench_bridge_vs_socat [--tarnd PATH] [--seconds S] [--streams-only]
 // Needs root (for the namespace); tarnd defaults to ../src/app/tarnd beside this program.
 
 #include <algorithm>
@@ -128,7 +132,31 @@ double cpuSeconds(pid_t pid) {
 }
 
 speed_t speedConstant(std::uint32_t baud) {
-    return baud == 921600 ? B921600 : B4000000;
+    switch (baud) {
+    case 115200: return B115200;
+    case 921600: return B921600;
+    default: return B4000000;
+    }
+}
+
+// A field of /proc/<pid>/status ("Threads", "VmRSS" in kB), summed over the processes.
+long statusField(const std::vector<pid_t>& pids, const char* field) {
+    long total = 0;
+    const std::size_t length = std::strlen(field);
+    for (pid_t pid : pids) {
+        std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+        if (!f)
+            continue;
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+            if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
+                total += std::atol(line + length + 1);
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    return total;
 }
 
 int openApplication(const std::string& link, std::uint32_t baud) {
@@ -280,6 +308,19 @@ double percentile(const std::vector<double>& sorted, double share) {
     return sorted[at];
 }
 
+// The byte at `offset` of stream `stream`: a shifted, lost, doubled or crossed byte shows.
+std::uint8_t streamByte(std::size_t stream, std::uint64_t offset) {
+    return static_cast<std::uint8_t>(offset * 7 + offset / 251 + stream * 31);
+}
+
+// One direction of one mapping: written at one end, read and checked at the other.
+struct Stream {
+    int from = -1, to = -1;
+    std::size_t index = 0;
+    std::uint64_t written = 0, received = 0, bad = 0;
+    std::uint64_t receivedAtStart = 0, receivedAtEnd = 0;
+};
+
 // ---- the two programs ---------------------------------------------------------------------
 
 // One running program with `count` mappings, each an application end and a peer end.
@@ -376,6 +417,112 @@ struct Results {
     double idleCpu[3] = {-1, -1, -1}; // 1, 8, 32 mappings, percent of one processor
 };
 
+// Concurrent streams: per direction (0 app -> net, 1 net -> app) the minimum, median and
+// maximum per-stream share of line rate, and the program's cost while they run.
+struct StreamResults {
+    int count = 0;
+    std::uint32_t baud = 0;
+    double share[2][3] = {{-1, -1, -1}, {-1, -1, -1}};
+    double cpu = -1;        // percent of one processor
+    double cpuPerMb = -1;   // CPU seconds per MB moved (all directions)
+    long threads = -1;
+    long rssKb = -1;
+    std::uint64_t badBytes = 0;
+    bool ok = false;
+};
+
+// Moves what the window allows on every stream, reading and checking whatever arrived.
+void pumpStreams(std::vector<Stream>& streams, std::uint64_t window, std::vector<std::uint8_t>& buffer) {
+    for (Stream& s : streams) {
+        while (s.written - s.received < window) {
+            const std::size_t want = std::min<std::uint64_t>({window - (s.written - s.received), buffer.size()});
+            for (std::size_t i = 0; i < want; ++i)
+                buffer[i] = streamByte(s.index, s.written + i);
+            const ssize_t n = ::write(s.from, buffer.data(), want);
+            if (n <= 0)
+                break;
+            s.written += static_cast<std::uint64_t>(n);
+        }
+        for (;;) {
+            const ssize_t n = ::read(s.to, buffer.data(), buffer.size());
+            if (n <= 0)
+                break;
+            for (ssize_t i = 0; i < n; ++i)
+                if (buffer[static_cast<std::size_t>(i)] != streamByte(s.index, s.received + static_cast<std::uint64_t>(i)))
+                    ++s.bad;
+            s.received += static_cast<std::uint64_t>(n);
+        }
+    }
+}
+
+StreamResults measureStreams(Starter start, int listener, int count, std::uint32_t baud, double seconds) {
+    StreamResults results;
+    results.count = count;
+    results.baud = baud;
+    Setup setup;
+    start(setup, listener, count, baud);
+    if (!setup.ok)
+        return results;
+    std::vector<Stream> streams;
+    for (int i = 0; i < count; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        streams.push_back({setup.apps[at], setup.peers[at], streams.size()});
+        streams.push_back({setup.peers[at], setup.apps[at], streams.size()});
+    }
+    const double lineRate = baud / 10.0;
+    // A fifth of a second of line rate in flight: enough to keep every line busy, bounded so
+    // that an unpaced program (socat) cannot pile up unlimited data.
+    const auto window = std::max<std::uint64_t>(4096, static_cast<std::uint64_t>(lineRate / 5));
+    std::vector<std::uint8_t> buffer(65536);
+    std::vector<pollfd> fds;
+    auto run = [&](double runSeconds) {
+        const auto until = Clock::now() + std::chrono::duration<double>(runSeconds);
+        while (Clock::now() < until) {
+            pumpStreams(streams, window, buffer);
+            // The window holds far more than a few milliseconds of line rate, so this loop
+            // can sleep between rounds and stay cheap beside the program under test.
+            std::this_thread::sleep_for(2ms);
+        }
+    };
+    run(1.0); // every stream up to speed
+    const auto t0 = Clock::now();
+    for (Stream& s : streams)
+        s.receivedAtStart = s.received;
+    double cpuBefore = 0;
+    for (pid_t pid : setup.pids)
+        cpuBefore += cpuSeconds(pid);
+    run(seconds);
+    double cpuAfter = 0;
+    for (pid_t pid : setup.pids)
+        cpuAfter += cpuSeconds(pid);
+    for (Stream& s : streams)
+        s.receivedAtEnd = s.received;
+    const double elapsed = secondsSince(t0);
+    results.threads = statusField(setup.pids, "Threads");
+    results.rssKb = statusField(setup.pids, "VmRSS");
+    // The rest in flight arrives too, and is checked.
+    run(1.0);
+
+    double moved = 0;
+    std::vector<double> shares[2];
+    for (const Stream& s : streams) {
+        const double bytes = static_cast<double>(s.receivedAtEnd - s.receivedAtStart);
+        moved += bytes;
+        shares[s.index % 2].push_back(100.0 * bytes / elapsed / lineRate);
+        results.badBytes += s.bad;
+    }
+    for (int d = 0; d < 2; ++d) {
+        std::sort(shares[d].begin(), shares[d].end());
+        results.share[d][0] = shares[d].front();
+        results.share[d][1] = shares[d][shares[d].size() / 2];
+        results.share[d][2] = shares[d].back();
+    }
+    results.cpu = 100.0 * (cpuAfter - cpuBefore) / elapsed;
+    results.cpuPerMb = moved > 0 ? (cpuAfter - cpuBefore) / (moved / 1e6) : -1;
+    results.ok = true;
+    return results;
+}
+
 Results measure(Starter start, int listener, double seconds) {
     Results results;
     const std::uint32_t bauds[2] = {921600, 4000000};
@@ -430,10 +577,33 @@ std::string cell(double value, const char* format) {
     return text;
 }
 
+// One program measured: its column in the table.
+struct Column {
+    std::string name;
+    Starter start = nullptr;
+    std::string tarnd; // for tarnd columns
+    Results results;
+    StreamResults streams[2];
+};
+
+// The concurrent-streams workloads: mappings and baud rate.
+constexpr int kStreamMappings[2] = {32, 16};
+constexpr std::uint32_t kStreamBauds[2] = {115200, 921600};
+
+void printRow(const std::string& label, const std::vector<Column>& columns,
+              const std::function<std::string(const Column&)>& value) {
+    std::printf("%-52s", label.c_str());
+    for (const Column& column : columns)
+        std::printf(" %16s", value(column).c_str());
+    std::printf("\n");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     double seconds = 3;
+    bool streamsOnly = false;
+    std::string baseline;
     char self[4096] = {};
     if (::readlink("/proc/self/exe", self, sizeof self - 1) > 0)
         g_tarnd = (std::filesystem::path(self).parent_path().parent_path() / "src/app/tarnd").string();
@@ -441,10 +611,16 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--tarnd" && i + 1 < argc)
             g_tarnd = argv[++i];
+        else if (arg == "--baseline" && i + 1 < argc)
+            baseline = argv[++i];
         else if (arg == "--seconds" && i + 1 < argc)
             seconds = std::max(0.5, std::atof(argv[++i]));
+        else if (arg == "--streams-only")
+            streamsOnly = true;
         else {
-            std::printf("usage: %s [--tarnd PATH] [--seconds S]\n", argv[0]);
+            std::printf("usage: %s [--tarnd PATH] [--baseline PATH] [--seconds S] [--streams-only]\n"
+                        "  --baseline PATH  a second tarnd (an earlier build) measured in the same run\n",
+                        argv[0]);
             return 0;
         }
     }
@@ -453,8 +629,9 @@ int main(int argc, char** argv) {
         std::printf("bridge_vs_socat: skipped, no private network namespace (%s)\n", why.c_str());
         return 0;
     }
-    if (::access(g_tarnd.c_str(), X_OK) != 0) {
-        std::printf("bridge_vs_socat: skipped, no tarnd at %s (use --tarnd)\n", g_tarnd.c_str());
+    if (::access(g_tarnd.c_str(), X_OK) != 0 || (!baseline.empty() && ::access(baseline.c_str(), X_OK) != 0)) {
+        std::printf("bridge_vs_socat: skipped, no tarnd at %s (use --tarnd, --baseline)\n",
+                    ::access(g_tarnd.c_str(), X_OK) != 0 ? g_tarnd.c_str() : baseline.c_str());
         return 0;
     }
     const bool haveSocat = std::system("socat -V >/dev/null 2>&1") == 0;
@@ -476,17 +653,28 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    std::vector<Column> columns;
+    columns.push_back({"tarnd", startTarnd, g_tarnd, {}, {}});
+    if (!baseline.empty())
+        columns.push_back({"tarnd baseline", startTarnd, baseline, {}, {}});
+    if (haveSocat)
+        columns.push_back({"socat", startSocat, {}, {}, {}});
     std::printf("bridge_vs_socat: %.1f s per throughput measurement, peer on 127.0.0.1:%u\n", seconds, kPeerPort);
-    std::printf("measuring tarnd (%s)...\n", g_tarnd.c_str());
-    const Results tarnd = measure(startTarnd, listener, seconds);
-    Results socat;
-    if (haveSocat) {
-        std::printf("measuring socat...\n");
-        socat = measure(startSocat, listener, seconds);
+    for (Column& column : columns) {
+        std::printf("measuring %s%s...\n", column.name.c_str(),
+                    column.tarnd.empty() ? "" : (" (" + column.tarnd + ")").c_str());
+        g_tarnd = column.tarnd;
+        if (!streamsOnly)
+            column.results = measure(column.start, listener, seconds);
+        for (int w = 0; w < 2; ++w) {
+            column.streams[w] = measureStreams(column.start, listener, kStreamMappings[w], kStreamBauds[w], seconds);
+            if (!column.streams[w].ok)
+                std::fprintf(stderr, "  streams: set-up failed\n");
+        }
     }
 
     Results nagle;
-    if (haveSocat) {
+    if (haveSocat && !streamsOnly) {
         std::printf("measuring socat without nodelay (split writes)...\n");
         g_socatNagle = true;
         Setup setup;
@@ -499,28 +687,57 @@ int main(int argc, char** argv) {
         g_socatNagle = false;
     }
 
-    std::printf("\n%-44s %12s %12s\n", "", "tarnd", haveSocat ? "socat" : "(no socat)");
-    const char* bauds[2] = {"921600", "4000000"};
-    for (int b = 0; b < 2; ++b) {
-        std::printf("%-44s %12s %12s\n", ("throughput app -> net @ " + std::string(bauds[b]) + " (% of line)").c_str(),
-                    cell(tarnd.share[b][0], "%.1f %%").c_str(), cell(socat.share[b][0], "%.1f %%").c_str());
-        std::printf("%-44s %12s %12s\n", ("throughput net -> app @ " + std::string(bauds[b]) + " (% of line)").c_str(),
-                    cell(tarnd.share[b][1], "%.1f %%").c_str(), cell(socat.share[b][1], "%.1f %%").c_str());
+    std::printf("\n%-52s", "");
+    for (const Column& column : columns)
+        std::printf(" %16s", column.name.c_str());
+    std::printf("\n");
+    if (!streamsOnly) {
+        const char* bauds[2] = {"921600", "4000000"};
+        for (int b = 0; b < 2; ++b) {
+            printRow("throughput app -> net @ " + std::string(bauds[b]) + " (% of line)", columns,
+                     [&](const Column& c) { return cell(c.results.share[b][0], "%.1f %%"); });
+            printRow("throughput net -> app @ " + std::string(bauds[b]) + " (% of line)", columns,
+                     [&](const Column& c) { return cell(c.results.share[b][1], "%.1f %%"); });
+        }
+        printRow("1-byte round trip, median (us)", columns,
+                 [](const Column& c) { return cell(c.results.latencyMedian, "%.0f"); });
+        printRow("1-byte round trip, p99 (us)", columns,
+                 [](const Column& c) { return cell(c.results.latencyP99, "%.0f"); });
+        printRow("split writes 2+3 bytes, median (us)", columns,
+                 [](const Column& c) { return cell(c.results.splitMedian, "%.0f"); });
+        printRow("split writes 2+3 bytes, p99 (us)", columns,
+                 [](const Column& c) { return cell(c.results.splitP99, "%.0f"); });
+        const char* counts[3] = {"1", "8", "32"};
+        for (int c = 0; c < 3; ++c)
+            printRow("idle CPU, " + std::string(counts[c]) + " connected mapping(s) (% of a CPU)", columns,
+                     [&](const Column& col) { return cell(col.results.idleCpu[c], "%.2f %%"); });
     }
-    std::printf("%-44s %12s %12s\n", "1-byte round trip, median (us)", cell(tarnd.latencyMedian, "%.0f").c_str(),
-                cell(socat.latencyMedian, "%.0f").c_str());
-    std::printf("%-44s %12s %12s\n", "1-byte round trip, p99 (us)", cell(tarnd.latencyP99, "%.0f").c_str(),
-                cell(socat.latencyP99, "%.0f").c_str());
-    std::printf("%-44s %12s %12s\n", "split writes 2+3 bytes, median (us)", cell(tarnd.splitMedian, "%.0f").c_str(),
-                cell(socat.splitMedian, "%.0f").c_str());
-    std::printf("%-44s %12s %12s\n", "split writes 2+3 bytes, p99 (us)", cell(tarnd.splitP99, "%.0f").c_str(),
-                cell(socat.splitP99, "%.0f").c_str());
-    const char* counts[3] = {"1", "8", "32"};
-    for (int c = 0; c < 3; ++c)
-        std::printf("%-44s %12s %12s\n",
-                    ("idle CPU, " + std::string(counts[c]) + " connected mapping(s) (% of a CPU)").c_str(),
-                    cell(tarnd.idleCpu[c], "%.2f %%").c_str(), cell(socat.idleCpu[c], "%.2f %%").c_str());
-    if (haveSocat)
+    for (int w = 0; w < 2; ++w) {
+        const std::string name = std::to_string(kStreamMappings[w]) + " x " + std::to_string(kStreamBauds[w]);
+        std::printf("streams: %s, all %d directions at once\n", name.c_str(), 2 * kStreamMappings[w]);
+        const char* directions[2] = {"app -> net", "net -> app"};
+        for (int d = 0; d < 2; ++d)
+            printRow(std::string("  ") + directions[d] + " min/median/max (% of line)", columns, [&](const Column& c) {
+                const StreamResults& r = c.streams[w];
+                if (!r.ok)
+                    return std::string("n/a");
+                char text[48];
+                std::snprintf(text, sizeof text, "%.0f/%.0f/%.0f", r.share[d][0], r.share[d][1], r.share[d][2]);
+                return std::string(text);
+            });
+        printRow("  CPU (% of one processor)", columns, [&](const Column& c) { return cell(c.streams[w].cpu, "%.1f %%"); });
+        printRow("  CPU seconds per MB", columns, [&](const Column& c) { return cell(c.streams[w].cpuPerMb, "%.3f"); });
+        printRow("  threads", columns, [&](const Column& c) {
+            return cell(static_cast<double>(c.streams[w].threads), "%.0f");
+        });
+        printRow("  resident memory (MB)", columns, [&](const Column& c) {
+            return cell(static_cast<double>(c.streams[w].rssKb) / 1024.0, "%.1f");
+        });
+        printRow("  bytes that arrived wrong", columns, [&](const Column& c) {
+            return c.streams[w].ok ? std::to_string(c.streams[w].badBytes) : std::string("n/a");
+        });
+    }
+    if (haveSocat && !streamsOnly)
         std::printf("\nsplit writes through socat without nodelay (Nagle's algorithm on): median %s us, p99 %s us\n",
                     cell(nagle.splitMedian, "%.0f").c_str(), cell(nagle.splitP99, "%.0f").c_str());
     std::printf("\nsocat does not pace a pseudo-terminal to its line speed; tarnd does (strict baud rate).\n");
