@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bridge/net_setup.h"
+#include "bridge/tvs_port_ax.h"
 #include "model/tarn_info.h"
 
 namespace {
@@ -30,6 +31,7 @@ tarnRXThread::~tarnRXThread() {
 }
 
 void tarnRXThread::pass() {
+    m_lastRead = 0;
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
     const bool open = tarnInfo.isOpen();
@@ -75,6 +77,7 @@ void tarnRXThread::pass() {
     n = std::min(n, kPortChunk);
     // Never more than the free space was asked for, so the chunk always fits.
     tarnInfo.portToNet->copyIn(chunk, n);
+    m_lastRead = n;
 }
 
 tarnTXThread::tarnTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
@@ -84,6 +87,7 @@ tarnTXThread::~tarnTXThread() {
 }
 
 void tarnTXThread::pass() {
+    m_portFull = false;
     TARNINFO& tarnInfo = *m_tarnInfo;
     if (!tarnInfo.isOpen() || !active(tarnInfo) || !linked(tarnInfo))
         return;
@@ -104,6 +108,8 @@ void tarnTXThread::pass() {
     const std::uint32_t taken = std::min(tarnInfo.port->Write(chunk, n), n);
     if (taken > 0)
         ring.consume(taken);
+    // Cut short with the rate's credit left: the application's input had no more room.
+    m_portFull = taken < n && tarnInfo.port->writeWaitNs(n - taken) == 0;
 }
 
 netTXThread::netTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
@@ -113,6 +119,7 @@ netTXThread::~netTXThread() {
 }
 
 void netTXThread::pass() {
+    m_lastSend = SendResult::None;
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
     ByteRing& ring = *tarnInfo.portToNet;
@@ -131,18 +138,27 @@ void netTXThread::pass() {
     if (tcp) {
         const int sent = g_sock->send(net.dataSock.load(), scratch, static_cast<int>(n), 0);
         if (sent < 0) {
-            if (g_sock->lastError() != kWouldBlock)
+            if (g_sock->lastError() != kWouldBlock) {
+                m_lastSend = SendResult::Failed;
                 takeConnectionDown(tarnInfo, false);
+                return;
+            }
+            m_lastSend = SendResult::Short;
             return;
         }
         ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
+        m_lastSend = static_cast<std::uint32_t>(sent) >= n ? SendResult::Whole : SendResult::Short;
         return;
     }
     // One pass, one datagram: the datagram boundaries the peer sees are these chunks.
     const int sent = g_sock->sendto(net.listenSock.load(), scratch, static_cast<int>(n), 0, net.remoteAddr.get());
-    if (sent < 0)
-        return; // retried on a later pass, whatever the error
+    if (sent < 0) {
+        // Retried on a later pass, whatever the error.
+        m_lastSend = g_sock->lastError() == kWouldBlock ? SendResult::Short : SendResult::Failed;
+        return;
+    }
     ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
+    m_lastSend = static_cast<std::uint32_t>(sent) >= n ? SendResult::Whole : SendResult::Failed;
 }
 
 netRXThread::netRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
@@ -194,6 +210,22 @@ bool tarnRXThread::hasPendingWork() const {
     return carrying(*m_tarnInfo) && m_tarnInfo->inQueue() > 0;
 }
 
+std::optional<std::chrono::nanoseconds> tarnRXThread::busyWait(std::vector<pollfd>&) const {
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    const NETSTRUCT& net = *tarnInfo.net;
+    const ByteRing& ring = *tarnInfo.portToNet;
+    if (net.backlogLimit >= 0 && ring.count.load() > static_cast<std::uint32_t>(net.backlogLimit))
+        return std::nullopt;
+    const std::uint32_t wanted = std::min({kPortChunk, tarnInfo.inQueue(), ring.freeSpace()});
+    if (wanted == 0)
+        return std::nullopt;
+    const std::int64_t wait = tarnInfo.port->readWaitNs(wanted);
+    // The rate let bytes through, yet the last pass moved none: look again at the cadence.
+    if (wait == 0 && m_lastRead == 0)
+        return std::nullopt;
+    return std::chrono::nanoseconds(wait);
+}
+
 void tarnRXThread::idleWaitSources(std::vector<pollfd>& sources) const {
     if (carrying(*m_tarnInfo))
         sources.push_back(pollfd{m_tarnInfo->port->masterFd(), POLLIN, 0});
@@ -201,6 +233,35 @@ void tarnRXThread::idleWaitSources(std::vector<pollfd>& sources) const {
 
 bool tarnTXThread::hasPendingWork() const {
     return carrying(*m_tarnInfo) && m_tarnInfo->netToPort->count.load() > 0;
+}
+
+std::optional<std::chrono::nanoseconds> tarnTXThread::busyWait(std::vector<pollfd>&) const {
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    const std::uint32_t queued = tarnInfo.netToPort->count.load();
+    const std::int64_t wait = tarnInfo.port->writeWaitNs(std::min(kPortChunk, queued));
+    if (wait > 0)
+        return std::chrono::nanoseconds(wait);
+    // A full input drains as the application reads, which shows on no descriptor of ours.
+    if (m_portFull)
+        return std::chrono::nanoseconds(BaudBudget::kBatchNs);
+    return std::chrono::nanoseconds::zero();
+}
+
+std::optional<std::chrono::nanoseconds> netTXThread::busyWait(std::vector<pollfd>& sources) const {
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    switch (m_lastSend) {
+    case SendResult::Whole:
+        return std::chrono::nanoseconds::zero();
+    case SendResult::Short: {
+        const SocketHandle sock = tarnInfo.isTcp() ? tarnInfo.net->dataSock.load() : tarnInfo.net->listenSock.load();
+        if (sock <= 0)
+            return std::nullopt;
+        sources.push_back(pollfd{sock, POLLOUT, 0});
+        return idleTimeout();
+    }
+    default:
+        return std::nullopt;
+    }
 }
 
 bool netTXThread::hasPendingWork() const {

@@ -6,7 +6,9 @@
 //   netRXThread   network -> netToPort ring (2048 bytes, only when the ring has room)
 //   tarnTXThread  netToPort ring -> port   (512 bytes, only what the port took)
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "bridge/thread_interface.h"
@@ -26,6 +28,9 @@ protected:
     void pass() override;
     // Busy while the application's bytes wait; idle, it wakes when the application writes.
     bool hasPendingWork() const override;
+    // Busy, it waits until the port's rate lets a batch through; while the backlog is over
+    // its limit it keeps the fixed cadence, since each pass then takes the rate down a step.
+    std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const override;
     void idleWaitSources(std::vector<pollfd>& sources) const override;
 
 private:
@@ -33,6 +38,7 @@ private:
     // the application chooses another rate.
     bool m_paced = false;
     std::int32_t m_baseBaud = 0;
+    std::uint32_t m_lastRead = 0; // bytes the last pass moved
 };
 
 // Delivers received bytes to the application.
@@ -45,7 +51,13 @@ protected:
     void pass() override;
     // Busy while received bytes wait for the port; idle, the receive pump wakes it.
     bool hasPendingWork() const override;
+    // Busy, it waits until the port's rate lets a batch through, or a while when the
+    // application's input is full.
+    std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const override;
     std::uint32_t idleWakeInterest() const override { return kWakeOnState | kWakeOnNetToPort; }
+
+private:
+    bool m_portFull = false; // the last pass's write was cut short by the application's input
 };
 
 // Sends queued bytes to the peer.
@@ -59,7 +71,14 @@ protected:
     // Busy while bytes wait to be sent (a send that would block included); idle, the read
     // pump wakes it.
     bool hasPendingWork() const override;
+    // Busy, the next chunk goes at once after a send the socket took whole, and when the
+    // socket can take more after one it could not; after any other failure, the fixed cadence.
+    std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const override;
     std::uint32_t idleWakeInterest() const override { return kWakeOnState | kWakeOnPortToNet; }
+
+private:
+    enum class SendResult { None, Whole, Short, Failed };
+    SendResult m_lastSend = SendResult::None;
 };
 
 // Receives from the peer. Also the thread on which a close notification is applied.

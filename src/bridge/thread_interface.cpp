@@ -20,8 +20,14 @@ void drainWakeFd(int fd) {
     }
 }
 
+constexpr std::chrono::nanoseconds kLongestWait = std::chrono::hours(24);
+
 int toTimeout(std::chrono::milliseconds period) {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(period.count(), 0, 24 * 3600 * 1000));
+}
+
+std::chrono::nanoseconds clampWait(std::chrono::nanoseconds wait) {
+    return std::clamp(wait, std::chrono::nanoseconds::zero(), kLongestWait);
 }
 
 std::atomic<std::int64_t> g_idleSafetyMs{ThreadInterface::kIdleSafetyTimeout.count()};
@@ -163,7 +169,7 @@ void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds timeout, std:
     for (pollfd& source : sources)
         source.revents = 0;
     if (m_wakeFd < 0) {
-        waitWithoutWakeFd(timeout, sources);
+        waitWithoutWakeFd(std::chrono::milliseconds(toTimeout(timeout)), sources);
         return;
     }
     // A queued message is work too: the next pass takes it without waiting.
@@ -181,18 +187,44 @@ void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds timeout, std:
     sources.pop_back();
 }
 
+// poll() counts whole milliseconds; a wait for the moment a pass can move its next bytes
+// must neither end early nor round a fraction of a millisecond up to a whole one.
+void ThreadInterface2::waitBetweenPasses(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources) {
+    for (pollfd& source : sources)
+        source.revents = 0;
+    timeout = clampWait(timeout);
+    if (m_wakeFd < 0) {
+        waitWithoutWakeFd(timeout, sources);
+        return;
+    }
+    {
+        std::lock_guard guard(m_mutex);
+        if (!m_messages.empty() || terminated()) {
+            drainWakeFd(m_wakeFd);
+            return;
+        }
+    }
+    sources.push_back(pollfd{m_wakeFd, POLLIN, 0});
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    const timespec limit{static_cast<time_t>(seconds.count()), static_cast<long>((timeout - seconds).count())};
+    if (::ppoll(sources.data(), static_cast<nfds_t>(sources.size()), &limit, nullptr) > 0 &&
+        sources.back().revents != 0)
+        drainWakeFd(m_wakeFd);
+    sources.pop_back();
+}
+
 // Without an eventfd (the process ran out of descriptors when the thread was made) a wake
 // is a flag and a condition variable. Alone that serves a plain wait; with descriptors to
 // watch as well, poll() runs in short slices and the flag is looked at between them.
-void ThreadInterface2::waitWithoutWakeFd(std::chrono::milliseconds timeout, std::vector<pollfd>& sources) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(toTimeout(timeout));
+void ThreadInterface2::waitWithoutWakeFd(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources) {
+    const auto deadline = std::chrono::steady_clock::now() + clampWait(timeout);
     std::unique_lock lock(m_mutex);
     auto woken = [this] { return m_wakePending || !m_messages.empty() || terminated(); };
     if (sources.empty()) {
         m_woken.wait_until(lock, deadline, woken);
     } else {
         while (!woken()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 break;
             lock.unlock();
@@ -253,6 +285,7 @@ std::chrono::milliseconds ThreadInterface::idleTimeout() const {
 
 void ThreadInterface::runPasses(std::chrono::milliseconds period) {
     bool busy = true;
+    std::optional<std::chrono::nanoseconds> busyFor;
     std::vector<pollfd> sources;
     int portEvents = -1;
     while (!terminated()) {
@@ -261,9 +294,16 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
         if (dispatchOneMessage()) {
             wakeMapping(m_tarnInfo, this);
             busy = true;
+            busyFor.reset();
+            sources.clear();
         }
         if (busy) {
-            waitBetweenPasses(period);
+            if (!busyFor)
+                waitBetweenPasses(period);
+            else if (sources.empty())
+                waitBetweenPasses(*busyFor, sources);
+            else
+                waitBetweenPasses(std::min<std::chrono::nanoseconds>(*busyFor, idleTimeout()), sources);
         } else {
             const std::size_t portEntry = sources.size();
             if (portEvents >= 0)
@@ -289,15 +329,26 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
                 if (after[i] != before[i])
                     changed |= 1u << i;
             busy = hasPendingWork();
-            // Set before the lock goes: a sibling's change after this point wakes this thread.
-            m_wakeInterest.store(busy ? 0u : idleWakeInterest());
             sources.clear();
             portEvents = -1;
-            if (!busy) {
+            busyFor.reset();
+            std::uint32_t interest = 0;
+            if (busy) {
+                busyFor = busyWait(sources);
+                if (!busyFor)
+                    sources.clear();
+                // A wait on a descriptor can be long (a stalled peer): news of the mapping
+                // (the connection taken down) ends it too.
+                if (busyFor && !sources.empty())
+                    interest = kWakeOnState;
+            } else {
+                interest = idleWakeInterest();
                 idleWaitSources(sources);
                 if (m_tarnInfo && m_tarnInfo->port)
                     portEvents = m_tarnInfo->port->eventFd();
             }
+            // Set before the lock goes: a sibling's change after this point wakes this thread.
+            m_wakeInterest.store(interest);
         }
         // Woken after the lock is free, so the siblings do not wake only to wait for it.
         wakeMapping(m_tarnInfo, this, changed);

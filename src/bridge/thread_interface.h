@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <thread>
 #include <vector>
@@ -64,12 +65,14 @@ protected:
     void waitBetweenPasses(std::chrono::milliseconds period);
     // The same wait that also ends when one of `sources` becomes ready; their revents say which.
     void waitBetweenPasses(std::chrono::milliseconds timeout, std::vector<pollfd>& sources);
+    // The same to the nanosecond, for a wait that must not end before a given moment.
+    void waitBetweenPasses(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources);
 
 private:
     static constexpr std::chrono::milliseconds kWakeSlice{10};
 
     void start();
-    void waitWithoutWakeFd(std::chrono::milliseconds timeout, std::vector<pollfd>& sources);
+    void waitWithoutWakeFd(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources);
 
     const bool m_createSuspended;
     std::atomic<bool> m_terminated{false};
@@ -89,9 +92,10 @@ private:
 // Base of a mapping's nine threads: each pass runs under the mapping's shared lock.
 //
 // The wait between passes adapts to the work there is. After each pass the thread says,
-// under the lock, whether it has work pending; if so it waits the fixed period, as a polling
-// thread would. If not, it sleeps until something can give it work: one of its own
-// descriptors, the port opening or closing, a sibling changing the mapping's shared state
+// under the lock, whether it has work pending. If so, it waits until its next pass can do
+// some of it (busyWait: a moment, or a descriptor of its own becoming ready), or the fixed
+// period when it cannot tell. If not, it sleeps until something can give it work: one of its
+// own descriptors, the port opening or closing, a sibling changing the mapping's shared state
 // (rings, connection, control session), a posted message, or terminate; kIdleSafetyTimeout
 // bounds that sleep so that nothing missed can stall a mapping for good.
 class ThreadInterface : public ThreadInterface2 {
@@ -130,9 +134,16 @@ protected:
     void execute() override { runPasses(passPeriod()); }
     virtual std::chrono::milliseconds passPeriod() const { return std::chrono::milliseconds(1); }
 
-    // Called under the lock right after each pass: whether the next pass should come one
-    // period later. The default keeps the fixed cadence.
+    // Called under the lock right after each pass: whether work is pending. The default keeps
+    // the fixed cadence.
     virtual bool hasPendingWork() const { return true; }
+    // Called under the lock when work is pending: how long until the next pass can do some of
+    // it, with descriptors that end the wait sooner when one becomes ready (their wait is
+    // bounded by idleTimeout()). Empty: one period, the fixed cadence.
+    virtual std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const {
+        (void)sources;
+        return std::nullopt;
+    }
     // Called under the lock when there is no pending work: descriptors whose readiness can
     // give this thread work. The port's open and close events are added by the base.
     virtual void idleWaitSources(std::vector<pollfd>& sources) const { (void)sources; }

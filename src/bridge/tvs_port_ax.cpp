@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "bridge/line_channel.h"
 #include "platform/pty.h"
@@ -326,13 +327,17 @@ PortNameState clearStalePortName(const std::string& dir, const std::string& name
 
 // ---- BaudBudget ----
 
+std::int64_t BaudBudget::capacity(std::uint32_t baud, std::uint32_t bitsPerChar) {
+    const std::int64_t charCost = static_cast<std::int64_t>(bitsPerChar) * 1'000'000'000;
+    return std::max(static_cast<std::int64_t>(kMinBurstChars) * charCost, static_cast<std::int64_t>(baud) * kBurstNs);
+}
+
 std::uint32_t BaudBudget::available(std::int64_t nowNs, std::uint32_t baud, std::uint32_t bitsPerChar,
                                     std::uint32_t wanted) {
     if (baud == 0 || bitsPerChar == 0)
         return 0;
     const std::int64_t charCost = static_cast<std::int64_t>(bitsPerChar) * 1'000'000'000;
-    const std::int64_t cap = std::max(static_cast<std::int64_t>(kMinBurstChars) * charCost,
-                                      static_cast<std::int64_t>(baud) * kBurstNs);
+    const std::int64_t cap = capacity(baud, bitsPerChar);
     if (!m_started) {
         m_started = true;
         m_credit = cap;
@@ -352,6 +357,32 @@ std::uint32_t BaudBudget::available(std::int64_t nowNs, std::uint32_t baud, std:
 
 void BaudBudget::spend(std::uint32_t chars, std::uint32_t bitsPerChar) {
     m_credit -= static_cast<std::int64_t>(chars) * bitsPerChar * 1'000'000'000;
+}
+
+std::int64_t BaudBudget::waitNs(std::int64_t nowNs, std::uint32_t baud, std::uint32_t bitsPerChar,
+                                std::uint32_t chars) const {
+    if (baud == 0 || bitsPerChar == 0)
+        return kBatchNs; // nothing passes at all: look again later rather than spin
+    if (!m_started || chars == 0)
+        return 0;
+    const std::int64_t charCost = static_cast<std::int64_t>(bitsPerChar) * 1'000'000'000;
+    const std::int64_t cap = capacity(baud, bitsPerChar);
+    const std::int64_t need = std::min(static_cast<std::int64_t>(chars) * charCost, cap / charCost * charCost);
+    const std::int64_t elapsed = std::max<std::int64_t>(0, nowNs - m_lastNs);
+    const std::int64_t room = std::max<std::int64_t>(0, cap - m_credit);
+    const std::int64_t credit = elapsed > room / baud ? std::max(m_credit, cap) : m_credit + elapsed * baud;
+    if (credit >= need)
+        return 0;
+    return (need - credit + baud - 1) / baud;
+}
+
+std::uint32_t BaudBudget::batchChars(std::uint32_t baud, std::uint32_t bitsPerChar) {
+    if (baud == 0 || bitsPerChar == 0)
+        return 1;
+    const std::int64_t charCost = static_cast<std::int64_t>(bitsPerChar) * 1'000'000'000;
+    const std::int64_t batch = static_cast<std::int64_t>(baud) * kBatchNs / charCost;
+    const std::int64_t halfBurst = capacity(baud, bitsPerChar) / charCost / 2;
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(batch, 1, std::min<std::int64_t>(kMinBurstChars, halfBurst)));
 }
 
 // ---- TVSPortAx ----
@@ -558,6 +589,41 @@ bool TVSPortAx::cts() const { return getLine(m_impl->get(), &PortCore::cts); }
 bool TVSPortAx::dsr() const { return getLine(m_impl->get(), &PortCore::dsr); }
 bool TVSPortAx::dcd() const { return getLine(m_impl->get(), &PortCore::dcd); }
 bool TVSPortAx::ring() const { return getLine(m_impl->get(), &PortCore::ring); }
+
+namespace {
+// The rate and character size strict emulation paces this port to; empty while it is off.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> strictPacing(const PortCore& core) {
+    if (!core.strict.load(std::memory_order_relaxed))
+        return std::nullopt;
+    const auto settings = core.pty.lineSettings();
+    if (!settings)
+        return std::nullopt;
+    const int emulated = core.emulatedBaud.load(std::memory_order_relaxed);
+    return std::pair{emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed, bitsPerChar(*settings)};
+}
+
+std::int64_t batchWait(const BaudBudget& budget, std::uint32_t baud, std::uint32_t bits, std::uint32_t wanted) {
+    return budget.waitNs(steadyNowNs(), baud, bits, std::min(wanted, BaudBudget::batchChars(baud, bits)));
+}
+} // namespace
+
+std::int64_t TVSPortAx::readWaitNs(std::uint32_t wanted) const {
+    const auto core = m_impl->get();
+    const auto pacing = core ? strictPacing(*core) : std::nullopt;
+    if (!pacing)
+        return 0;
+    std::lock_guard pace(core->readPaceMutex);
+    return batchWait(core->readBudget, pacing->first, pacing->second, wanted);
+}
+
+std::int64_t TVSPortAx::writeWaitNs(std::uint32_t wanted) const {
+    const auto core = m_impl->get();
+    const auto pacing = core ? strictPacing(*core) : std::nullopt;
+    if (!pacing)
+        return 0;
+    std::lock_guard io(core->ioMutex);
+    return batchWait(core->writeBudget, pacing->first, pacing->second, wanted);
+}
 
 void TVSPortAx::SetStrictBaudrate(bool on) {
     if (const auto core = m_impl->get())

@@ -63,6 +63,10 @@ public:
     bool SetRING(bool on);
     // While on, Read and Write pass no more bytes than the emulated rate allows.
     void SetStrictBaudrate(bool on);
+    // Nanoseconds until the emulated rate lets Read (or Write) move a worthwhile batch of
+    // `wanted` bytes (BaudBudget::batchChars): 0 when it can now, or while strict emulation is off.
+    std::int64_t readWaitNs(std::uint32_t wanted) const;
+    std::int64_t writeWaitNs(std::uint32_t wanted) const;
 
     std::int64_t getProperty(int index) const;
     void setProperty(int index, std::int64_t value);
@@ -138,8 +142,20 @@ public:
     std::uint32_t available(std::int64_t nowNs, std::uint32_t baud, std::uint32_t bitsPerChar, std::uint32_t wanted);
     // Spends what chars characters cost; call with what actually passed.
     void spend(std::uint32_t chars, std::uint32_t bitsPerChar);
+    // Nanoseconds from nowNs until available() would pass `chars` (at most a burst): 0 when it
+    // would now. Changes nothing.
+    std::int64_t waitNs(std::int64_t nowNs, std::uint32_t baud, std::uint32_t bitsPerChar, std::uint32_t chars) const;
+
+    // Characters worth waiting for before a busy pump's next pass: about kBatchNs of the line,
+    // so a streaming port costs a few dozen passes a second instead of one per millisecond;
+    // at least one, at most one pump chunk, and at most half a burst, so that a pass woken a
+    // few milliseconds late still finds all its credit.
+    static constexpr std::int64_t kBatchNs = 20'000'000;
+    static std::uint32_t batchChars(std::uint32_t baud, std::uint32_t bitsPerChar);
 
 private:
+    static std::int64_t capacity(std::uint32_t baud, std::uint32_t bitsPerChar);
+
     bool m_started = false;
     std::int64_t m_lastNs = 0;
     std::int64_t m_credit = 0; // bit-nanoseconds: bits x 1e9
