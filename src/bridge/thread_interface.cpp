@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <shared_mutex>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -33,8 +34,9 @@ std::chrono::nanoseconds clampWait(std::chrono::nanoseconds wait) {
 std::atomic<std::int64_t> g_idleSafetyMs{ThreadInterface::kIdleSafetyTimeout.count()};
 
 // Threads of each mapping, so that one can wake its siblings.
+// Shared while waking: a sibling that the wake lets run at once must not block on it.
 struct WakeGroups {
-    std::mutex mutex;
+    std::shared_mutex mutex;
     std::multimap<const TARNINFO*, ThreadInterface*> members;
 };
 
@@ -268,7 +270,7 @@ void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterfac
     if (!tarnInfo || changed == 0)
         return;
     WakeGroups& groups = wakeGroups();
-    std::lock_guard guard(groups.mutex);
+    std::shared_lock guard(groups.mutex);
     const auto [first, last] = groups.members.equal_range(tarnInfo);
     for (auto it = first; it != last; ++it)
         if (it->second != except && (it->second->m_wakeInterest.load() & changed) != 0)

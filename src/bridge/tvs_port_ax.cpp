@@ -381,8 +381,9 @@ std::uint32_t BaudBudget::batchChars(std::uint32_t baud, std::uint32_t bitsPerCh
         return 1;
     const std::int64_t charCost = static_cast<std::int64_t>(bitsPerChar) * 1'000'000'000;
     const std::int64_t batch = static_cast<std::int64_t>(baud) * kBatchNs / charCost;
-    const std::int64_t halfBurst = capacity(baud, bitsPerChar) / charCost / 2;
-    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(batch, 1, std::min<std::int64_t>(kMinBurstChars, halfBurst)));
+    const std::int64_t burst = capacity(baud, bitsPerChar) / charCost;
+    const std::int64_t late = std::max(burst / 4, static_cast<std::int64_t>(baud) * kLateNs / charCost);
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(batch, 1, std::min<std::int64_t>(kMinBurstChars, burst - late)));
 }
 
 // ---- TVSPortAx ----

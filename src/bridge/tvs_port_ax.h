@@ -148,9 +148,10 @@ public:
 
     // Characters worth waiting for before a busy pump's next pass: about kBatchNs of the line,
     // so a streaming port costs a few dozen passes a second instead of one per millisecond;
-    // at least one, at most one pump chunk, and at most half a burst, so that a pass woken a
-    // few milliseconds late still finds all its credit.
-    static constexpr std::int64_t kBatchNs = 20'000'000;
+    // at least one, at most one pump chunk, and short of a full burst by kLateNs or a quarter
+    // burst, so that a pass woken that late still finds all its credit.
+    static constexpr std::int64_t kBatchNs = 40'000'000;
+    static constexpr std::int64_t kLateNs = 5'000'000;
     static std::uint32_t batchChars(std::uint32_t baud, std::uint32_t bitsPerChar);
 
 private:
