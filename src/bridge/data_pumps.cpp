@@ -271,15 +271,23 @@ bool netTXThread::hasPendingWork() const {
     return tarnInfo.isTcp() ? tarnInfo.isConnected() : tarnInfo.net->dataSock.load() != 0;
 }
 
+bool netRXThread::refilled() const {
+    return m_tarnInfo->isTcp() && m_tarnInfo->netToPort->count.load() >= kRefillLevel;
+}
+
 std::uint32_t netRXThread::idleWakeInterest() const {
     const bool full = m_tarnInfo->netToPort->freeSpace() < kNetRecvChunk;
-    return kWakeOnState | (full ? kWakeOnNetToPort : 0u);
+    return kWakeOnState | (full || refilled() ? kWakeOnNetToPort : 0u);
+}
+
+std::uint32_t netRXThread::idleWakeBelow() const {
+    return refilled() ? kRefillLevel : 0u;
 }
 
 void netRXThread::idleWaitSources(std::vector<pollfd>& sources) const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
     const NETSTRUCT& net = *tarnInfo.net;
-    if (!active(tarnInfo) || !tarnInfo.isOpen() || tarnInfo.netToPort->freeSpace() < kNetRecvChunk)
+    if (!active(tarnInfo) || !tarnInfo.isOpen() || tarnInfo.netToPort->freeSpace() < kNetRecvChunk || refilled())
         return;
     const bool tcp = tarnInfo.isTcp();
     if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)

@@ -91,8 +91,15 @@ protected:
     void pass() override;
     // Waits on the socket, which stays ready while bytes remain, so the next pass comes as
     // soon as the peer sends; while the ring has no room for a chunk it waits for the port
-    // write pump to make some instead.
+    // write pump to make some instead. A TCP stream needs no wake-up per segment while the
+    // ring holds kRefillLevel for the port: it waits until the port write pump takes the ring
+    // below that, and TCP's window holds the peer back meanwhile.
+    static constexpr std::uint32_t kRefillLevel = 2 * kNetRecvChunk;
     bool hasPendingWork() const override { return false; }
     void idleWaitSources(std::vector<pollfd>& sources) const override;
     std::uint32_t idleWakeInterest() const override;
+    std::uint32_t idleWakeBelow() const override;
+
+private:
+    bool refilled() const;
 };

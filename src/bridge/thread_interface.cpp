@@ -272,9 +272,17 @@ void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterfac
     WakeGroups& groups = wakeGroups();
     std::shared_lock guard(groups.mutex);
     const auto [first, last] = groups.members.equal_range(tarnInfo);
-    for (auto it = first; it != last; ++it)
-        if (it->second != except && (it->second->m_wakeInterest.load() & changed) != 0)
-            it->second->wake();
+    for (auto it = first; it != last; ++it) {
+        ThreadInterface* thread = it->second;
+        const std::uint32_t wanted = thread->m_wakeInterest.load() & changed;
+        if (thread == except || wanted == 0)
+            continue;
+        // Only the ring to the port changed, and it still holds enough for this thread.
+        const std::uint32_t below = thread->m_wakeBelow.load();
+        if (wanted == kWakeOnNetToPort && below > 0 && tarnInfo->netToPort && tarnInfo->netToPort->count.load() >= below)
+            continue;
+        thread->wake();
+    }
 }
 
 void ThreadInterface::setIdleSafetyTimeout(std::chrono::milliseconds timeout) {
@@ -350,6 +358,7 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
                     portEvents = m_tarnInfo->port->eventFd();
             }
             // Set before the lock goes: a sibling's change after this point wakes this thread.
+            m_wakeBelow.store(busy ? 0u : idleWakeBelow());
             m_wakeInterest.store(interest);
         }
         // Woken after the lock is free, so the siblings do not wake only to wait for it.

@@ -150,6 +150,9 @@ protected:
     // Called under the lock when there is no pending work: the changes by other threads that
     // can give this thread work. By default everything but the rings' contents.
     virtual std::uint32_t idleWakeInterest() const { return kWakeOnState; }
+    // With kWakeOnNetToPort in the interest: wake only once that ring holds fewer bytes than
+    // this, rather than at every change (0).
+    virtual std::uint32_t idleWakeBelow() const { return 0; }
     // Upper bound of an idle wait.
     virtual std::chrono::milliseconds idleTimeout() const;
 
@@ -157,7 +160,9 @@ protected:
     TARNINFO* m_tarnInfo;
 
 private:
-    // What wakes this thread now: 0 while it is busy at its cadence.
-    std::atomic<std::uint32_t> m_wakeInterest{kWakeOnAll};
+    // What wakes this thread now: 0 while it is busy. A thread starts at its cadence, and
+    // one whose loop runs no passes at all is never woken.
+    std::atomic<std::uint32_t> m_wakeInterest{0};
+    std::atomic<std::uint32_t> m_wakeBelow{0};
     std::atomic<std::uint64_t> m_passes{0};
 };
