@@ -264,6 +264,10 @@ std::optional<std::chrono::nanoseconds> netTXThread::busyWait(std::vector<pollfd
     }
 }
 
+std::uint32_t netTXThread::idleWakeAbove() const {
+    return m_tarnInfo->isTcp() ? 2 * kPortChunk : 0u;
+}
+
 bool netTXThread::hasPendingWork() const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
     if (tarnInfo.portToNet->count.load() == 0 || !active(tarnInfo) || !tarnInfo.isOpen())

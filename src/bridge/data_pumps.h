@@ -75,6 +75,10 @@ protected:
     // socket can take more after one it could not; after any other failure, the fixed cadence.
     std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const override;
     std::uint32_t idleWakeInterest() const override { return kWakeOnState | kWakeOnPortToNet; }
+    // A TCP stream goes out in fewer, larger segments while the read pump streams: it wakes
+    // for two port chunks, or when the read pump stops for a while. A datagram is sent as
+    // soon as its bytes are read.
+    std::uint32_t idleWakeAbove() const override;
 
 private:
     enum class SendResult { None, Whole, Short, Failed };

@@ -266,9 +266,11 @@ ThreadInterface::~ThreadInterface() {
     }
 }
 
-void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except, std::uint32_t changed) {
+bool ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except, std::uint32_t changed,
+                                  bool fillingSoon) {
     if (!tarnInfo || changed == 0)
-        return;
+        return false;
+    bool heldBack = false;
     WakeGroups& groups = wakeGroups();
     std::shared_lock guard(groups.mutex);
     const auto [first, last] = groups.members.equal_range(tarnInfo);
@@ -281,8 +283,16 @@ void ThreadInterface::wakeMapping(const TARNINFO* tarnInfo, const ThreadInterfac
         const std::uint32_t below = thread->m_wakeBelow.load();
         if (wanted == kWakeOnNetToPort && below > 0 && tarnInfo->netToPort && tarnInfo->netToPort->count.load() >= below)
             continue;
+        // Only the ring to the network changed, more follows shortly, and it is not enough yet.
+        const std::uint32_t above = thread->m_wakeAbove.load();
+        if (wanted == kWakeOnPortToNet && fillingSoon && above > 0 && tarnInfo->portToNet &&
+            tarnInfo->portToNet->count.load() < above) {
+            heldBack = true;
+            continue;
+        }
         thread->wake();
     }
+    return heldBack;
 }
 
 void ThreadInterface::setIdleSafetyTimeout(std::chrono::milliseconds timeout) {
@@ -359,9 +369,14 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
             }
             // Set before the lock goes: a sibling's change after this point wakes this thread.
             m_wakeBelow.store(busy ? 0u : idleWakeBelow());
+            m_wakeAbove.store(busy ? 0u : idleWakeAbove());
             m_wakeInterest.store(interest);
         }
+        const bool soon = busy && busyFor && sources.empty() && *busyFor < kFillingSoon;
+        if (m_heldBack && !soon)
+            changed |= kWakeOnPortToNet;
         // Woken after the lock is free, so the siblings do not wake only to wait for it.
-        wakeMapping(m_tarnInfo, this, changed);
+        const bool heldBack = wakeMapping(m_tarnInfo, this, changed, soon);
+        m_heldBack = heldBack || (m_heldBack && soon);
     }
 }

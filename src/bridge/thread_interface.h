@@ -117,9 +117,11 @@ public:
 
     // Ends the idle wait of every thread of the mapping (but `except`) that waits for a change
     // in `changed`. A thread busy at its fixed cadence is left alone, so that its pace stays.
-    // For whoever changes a mapping's state outside its threads' passes, too.
-    static void wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except = nullptr,
-                            std::uint32_t changed = kWakeOnAll);
+    // For whoever changes a mapping's state outside its threads' passes, too. With
+    // `fillingSoon` (the caller passes again shortly) a thread that waits for more in the ring
+    // to the network (idleWakeAbove) is left to sleep; returns whether one was.
+    static bool wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except = nullptr,
+                            std::uint32_t changed = kWakeOnAll, bool fillingSoon = false);
     // Passes run so far; for observing how busy a thread is.
     std::uint64_t passCount() const { return m_passes.load(std::memory_order_relaxed); }
     // Replaces kIdleSafetyTimeout for every thread from its next wait on. Tests lengthen it,
@@ -153,6 +155,10 @@ protected:
     // With kWakeOnNetToPort in the interest: wake only once that ring holds fewer bytes than
     // this, rather than at every change (0).
     virtual std::uint32_t idleWakeBelow() const { return 0; }
+    // With kWakeOnPortToNet in the interest: while the thread that fills that ring passes
+    // again within kFillingSoon, wake only once the ring holds this much (0: at every change).
+    virtual std::uint32_t idleWakeAbove() const { return 0; }
+    static constexpr std::chrono::milliseconds kFillingSoon{10};
     // Upper bound of an idle wait.
     virtual std::chrono::milliseconds idleTimeout() const;
 
@@ -164,5 +170,9 @@ private:
     // one whose loop runs no passes at all is never woken.
     std::atomic<std::uint32_t> m_wakeInterest{0};
     std::atomic<std::uint32_t> m_wakeBelow{0};
+    std::atomic<std::uint32_t> m_wakeAbove{0};
+    // A sibling was left asleep for more to come; the first pass not followed soon by
+    // another wakes it.
+    bool m_heldBack = false;
     std::atomic<std::uint64_t> m_passes{0};
 };
