@@ -372,11 +372,10 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
             m_wakeAbove.store(busy ? 0u : idleWakeAbove());
             m_wakeInterest.store(interest);
         }
-        const bool soon = busy && busyFor && sources.empty() && *busyFor < kFillingSoon;
-        if (m_heldBack && !soon)
+        const bool soon = !m_heldBack && busy && busyFor && sources.empty() && *busyFor < kFillingSoon;
+        if (m_heldBack)
             changed |= kWakeOnPortToNet;
         // Woken after the lock is free, so the siblings do not wake only to wait for it.
-        const bool heldBack = wakeMapping(m_tarnInfo, this, changed, soon);
-        m_heldBack = heldBack || (m_heldBack && soon);
+        m_heldBack = wakeMapping(m_tarnInfo, this, changed, soon);
     }
 }

@@ -157,8 +157,9 @@ protected:
     virtual std::uint32_t idleWakeBelow() const { return 0; }
     // With kWakeOnPortToNet in the interest: while the thread that fills that ring passes
     // again within kFillingSoon, wake only once the ring holds this much (0: at every change).
+    // Never for two passes in a row, so nothing waits longer than one such pass.
     virtual std::uint32_t idleWakeAbove() const { return 0; }
-    static constexpr std::chrono::milliseconds kFillingSoon{10};
+    static constexpr std::chrono::milliseconds kFillingSoon{50};
     // Upper bound of an idle wait.
     virtual std::chrono::milliseconds idleTimeout() const;
 
@@ -171,8 +172,7 @@ private:
     std::atomic<std::uint32_t> m_wakeInterest{0};
     std::atomic<std::uint32_t> m_wakeBelow{0};
     std::atomic<std::uint32_t> m_wakeAbove{0};
-    // A sibling was left asleep for more to come; the first pass not followed soon by
-    // another wakes it.
+    // A sibling was left asleep for more to come: the next pass wakes it.
     bool m_heldBack = false;
     std::atomic<std::uint64_t> m_passes{0};
 };
