@@ -191,7 +191,7 @@ void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds timeout, std:
 
 // poll() counts whole milliseconds; a wait for the moment a pass can move its next bytes
 // must neither end early nor round a fraction of a millisecond up to a whole one.
-void ThreadInterface2::waitBetweenPasses(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources) {
+void ThreadInterface2::waitBetweenPassesExactly(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources) {
     for (pollfd& source : sources)
         source.revents = 0;
     timeout = clampWait(timeout);
@@ -321,9 +321,9 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
             if (!busyFor)
                 waitBetweenPasses(period);
             else if (sources.empty())
-                waitBetweenPasses(*busyFor, sources);
+                waitBetweenPassesExactly(*busyFor, sources);
             else
-                waitBetweenPasses(std::min<std::chrono::nanoseconds>(*busyFor, idleTimeout()), sources);
+                waitBetweenPassesExactly(std::min<std::chrono::nanoseconds>(*busyFor, idleTimeout()), sources);
         } else {
             const std::size_t portEntry = sources.size();
             if (portEvents >= 0)

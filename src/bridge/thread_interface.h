@@ -66,7 +66,7 @@ protected:
     // The same wait that also ends when one of `sources` becomes ready; their revents say which.
     void waitBetweenPasses(std::chrono::milliseconds timeout, std::vector<pollfd>& sources);
     // The same to the nanosecond, for a wait that must not end before a given moment.
-    void waitBetweenPasses(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources);
+    void waitBetweenPassesExactly(std::chrono::nanoseconds timeout, std::vector<pollfd>& sources);
 
 private:
     static constexpr std::chrono::milliseconds kWakeSlice{10};

@@ -2,7 +2,9 @@
 // source that can give it work wakes it. The idle safety time-out is lengthened to a minute
 // for these tests, so a reaction well before that can only come from the source under test.
 
+#include <fcntl.h>
 #include <future>
+#include <unistd.h>
 
 #include "pump_harness.h"
 
@@ -13,18 +15,32 @@ constexpr auto kDeadline = 10s;
 // Longer than any deadline here: no safety wake-up can make a test pass by accident.
 constexpr auto kLongSafety = std::chrono::milliseconds(60s);
 
-// A thread of the base alone, with a queue and no mapping.
+// A thread of the base alone, with a queue and no mapping. Given a descriptor, it is busy
+// and waits for that descriptor to become readable, and each pass takes what is there.
 class Sleeper : public ThreadInterface {
 public:
-    Sleeper(LockInterface& lock, bool pending) : ThreadInterface(true, lock, nullptr), m_pending(pending) {}
+    Sleeper(LockInterface& lock, bool pending, int readyFd = -1)
+        : ThreadInterface(true, lock, nullptr), m_pending(pending), m_readyFd(readyFd) {}
     ~Sleeper() override { release(); }
 
 protected:
-    void pass() override {}
+    void pass() override {
+        char drain[64];
+        if (m_readyFd >= 0)
+            while (::read(m_readyFd, drain, sizeof drain) > 0) {
+            }
+    }
     bool hasPendingWork() const override { return m_pending; }
+    std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const override {
+        if (m_readyFd < 0)
+            return std::nullopt;
+        sources.push_back(pollfd{m_readyFd, POLLIN, 0});
+        return std::chrono::hours(1);
+    }
 
 private:
     const bool m_pending;
+    const int m_readyFd;
 };
 
 std::uint64_t passesOf(const std::vector<const ThreadInterface*>& threads) {
@@ -59,14 +75,22 @@ protected:
     }
     void TearDown() override { ThreadInterface::setIdleSafetyTimeout(ThreadInterface::kIdleSafetyTimeout); }
 
-    // A TCP client mapping whose five bridge threads run, connected to `listener`, with the
-    // application holding the port open; every thread settled in its idle wait.
-    void connectClient() {
+    // A TCP client mapping whose five bridge threads run (or all but the send pump),
+    // connected to `listener`, with the application holding the port open; every thread
+    // settled in its idle wait.
+    void connectClient(bool sendPump = true) {
         listener = Peer::listener();
         ASSERT_TRUE(listener.ok());
         m = &ms.add(kModeTcpClient, "127.0.0.1", 0, listener.port());
         ASSERT_TRUE(m->ready());
-        m->resumeBridgeThreads();
+        if (sendPump) {
+            m->resumeBridgeThreads();
+        } else {
+            m->builder->resume();
+            m->tarnRX->resume();
+            m->tarnTX->resume();
+            m->netRX->resume();
+        }
         app = std::make_unique<PortApp>(m->link(), B921600);
         ASSERT_TRUE(app->ok());
         peer = listener.accept(kDeadline);
@@ -80,6 +104,7 @@ protected:
         return m->net().pacedBaud;
     }
     std::vector<const ThreadInterface*> all() const { return {m->builder, m->tarnRX, m->tarnTX, m->netTX, m->netRX}; }
+    std::vector<const ThreadInterface*> pumps() const { return {m->tarnRX, m->tarnTX, m->netTX, m->netRX}; }
 
     LogCapture log;
     TestMappings ms;
@@ -230,22 +255,77 @@ TEST_F(IdleWaitTest, TerminateEndsEveryThreadOfAnIdleMapping) {
 }
 
 // Pending work keeps the fixed cadence whatever the idle time-out: a thread that says it is
-// busy runs pass after pass with no one waking it, and so does the port write pump while
-// the port's emulated rate (9600 baud here) lets received bytes through only slowly.
+// busy and knows no better runs pass after pass with no one waking it, and so does the read
+// pump while the backlog to the network is over its limit (9600 baud here, the send pump not
+// running), since each of those passes takes the application's rate down one step.
 TEST_F(IdleWaitTest, PendingWorkKeepsTheCadence) {
     BCBLock lock;
     Sleeper busy(lock, true);
     busy.resume();
     EXPECT_TRUE(waitUntil([&] { return busy.passCount() >= 50; }, kDeadline));
 
+    connectClient(false);
+    app->setSpeed(B9600);
+    const auto slow = pattern(3000, 5);
+    ASSERT_TRUE(app->writeAll(slow, kDeadline));
+    ASSERT_TRUE(waitUntil([&] { return m->toNet().count.load() > 960; }, kDeadline));
+    const std::uint64_t before = m->tarnRX->passCount();
+    EXPECT_TRUE(waitUntil([&] { return pacedBaud() < 9600 && m->tarnRX->passCount() >= before + 50; }, kDeadline));
+    m->netTX->resume();
+    EXPECT_EQ(peer.receive(slow.size(), kDeadline), slow);
+}
+
+// A busy thread that waits for one of its descriptors passes when that becomes ready, not
+// at the cadence.
+TEST_F(IdleWaitTest, ABusyThreadWaitsForItsDescriptor) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    {
+        BCBLock lock;
+        Sleeper waiter(lock, true, fds[0]);
+        waiter.resume();
+        for (int round = 0; round < 3; ++round) {
+            ASSERT_TRUE(settled({&waiter}));
+            const std::uint64_t before = waiter.passCount();
+            ASSERT_EQ(::write(fds[1], "x", 1), 1);
+            EXPECT_TRUE(waitUntil([&] { return waiter.passCount() > before; }, kDeadline));
+        }
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+// Streaming both ways at 9600 baud, each pump passes about once per batch of the line's
+// bytes, not once a millisecond: the strict rate stretches the 2000 bytes each way over more
+// than 1.5 s, where the fixed cadence would have run each busy pump over 1500 times.
+TEST_F(IdleWaitTest, AStreamAtALowRateCostsPassesInProportionToItsBytes) {
     connectClient();
     app->setSpeed(B9600);
-    const auto slow = pattern(2000, 5);
-    ASSERT_TRUE(peer.sendAll(slow));
-    ASSERT_TRUE(waitUntil([&] { return m->toPort().count.load() > 0; }, kDeadline));
-    const std::uint64_t before = m->tarnTX->passCount();
-    EXPECT_TRUE(waitUntil([&] { return m->tarnTX->passCount() >= before + 50; }, kDeadline));
-    EXPECT_EQ(app->readAtLeast(slow.size(), kDeadline), slow);
+    std::vector<std::uint64_t> before;
+    for (const ThreadInterface* pump : pumps())
+        before.push_back(pump->passCount());
+    const auto out = pattern(2000, 21);
+    const auto in = pattern(2000, 22);
+    ASSERT_TRUE(peer.sendAll(in));
+    ASSERT_TRUE(app->writeAll(out, kDeadline));
+    std::vector<std::uint8_t> atApp;
+    std::vector<std::uint8_t> atPeer;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            app->readSome(atApp);
+            if (peer.pendingBytes() > 0) {
+                const auto got = peer.receive(static_cast<std::size_t>(peer.pendingBytes()), 1s);
+                atPeer.insert(atPeer.end(), got.begin(), got.end());
+            }
+            return atApp.size() >= in.size() && atPeer.size() >= out.size();
+        },
+        kDeadline));
+    EXPECT_EQ(atApp, in);
+    EXPECT_EQ(atPeer, out);
+    const auto threads = pumps();
+    const char* names[] = {"tarnRXThread", "tarnTXThread", "netTXThread", "netRXThread"};
+    for (std::size_t i = 0; i < threads.size(); ++i)
+        EXPECT_LT(threads[i]->passCount() - before[i], 150u) << names[i];
 }
 
 } // namespace

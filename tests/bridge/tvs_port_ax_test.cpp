@@ -408,6 +408,49 @@ TEST(BaudBudgetTest, SustainsTheFullRateForAOneMillisecondPump) {
     }
 }
 
+// A pump that sleeps until its next batch can pass: it moves the full rate in about one pass
+// per batch, on time or woken late by less than the burst's margin, and never wakes early.
+TEST(BaudBudgetTest, WaitingForTheNextBatchSustainsTheRateInFewPasses) {
+    struct Case {
+        std::uint32_t baud;
+        std::uint32_t batch; // about 40 ms of the line, at most a chunk, a margin short of a burst
+    };
+    const Case cases[] = {{300, 1}, {9600, 38}, {115200, 384}, {921600, 461}, {4000000, 512}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(BaudBudget::batchChars(c.baud, 10), c.batch) << c.baud;
+        for (const std::int64_t lateNs : {std::int64_t{0}, std::int64_t{4'000'000}}) {
+            SCOPED_TRACE(std::to_string(c.baud) + " baud, woken " + std::to_string(lateNs) + " ns late");
+            BaudBudget budget;
+            std::int64_t now = 0;
+            std::uint64_t moved = 0;
+            int passes = 0;
+            const std::int64_t endNs = c.baud < 9600 ? 200'000'000'000 : 20'000'000'000;
+            while (now < endNs) {
+                const std::uint32_t n = budget.available(now, c.baud, 10, 512);
+                budget.spend(n, 10);
+                moved += n;
+                ++passes;
+                // No wait: the credit left holds another batch, and the next pass comes at once.
+                const std::int64_t wait = budget.waitNs(now, c.baud, 10, c.batch);
+                if (wait == 0) {
+                    ASSERT_GE(budget.available(now, c.baud, 10, 512), c.batch);
+                    continue;
+                }
+                EXPECT_LT(budget.available(now + wait - 1, c.baud, 10, 512), c.batch);
+                EXPECT_GE(budget.available(now + wait, c.baud, 10, 512), c.batch);
+                now += wait + lateNs;
+            }
+            const double lineChars = c.baud / 10.0 * static_cast<double>(now) / 1e9;
+            EXPECT_GE(static_cast<double>(moved) / lineChars, 0.98);
+            // Every pass moves at least a batch.
+            EXPECT_LE(static_cast<std::uint64_t>(passes), moved / c.batch + 1);
+        }
+    }
+    // Nothing passes at rate 0: a later look, never a spin.
+    BaudBudget stalled;
+    EXPECT_EQ(stalled.waitNs(0, 0, 10, 1), BaudBudget::kBatchNs);
+}
+
 TEST_F(TVSPortAxTest, StaleLinksOfOursAreReplaced) {
     ASSERT_EQ(::mkdir(portDir().c_str(), 0700), 0);
     fs::create_symlink(m_runtime + "/gone", link("COM6"));
