@@ -55,6 +55,9 @@ protected:
     // application's input is full.
     std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const override;
     std::uint32_t idleWakeInterest() const override { return kWakeOnState | kWakeOnNetToPort; }
+    // The receive pump delivers to an idle port itself: a reply reaches the application
+    // without a second wake-up.
+    std::uint32_t handOffRing() const override { return kWakeOnNetToPort; }
 
 private:
     bool m_portFull = false; // the last pass's write was cut short by the application's input
@@ -79,6 +82,9 @@ protected:
     // for two port chunks, or when the read pump stops for a while. A datagram is sent as
     // soon as its bytes are read.
     std::uint32_t idleWakeAbove() const override;
+    // The read pump sends for an idle send pump itself: a request reaches the peer without a
+    // second wake-up.
+    std::uint32_t handOffRing() const override { return kWakeOnPortToNet; }
 
 private:
     enum class SendResult { None, Whole, Short, Failed };

@@ -308,6 +308,7 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
     std::optional<std::chrono::nanoseconds> busyFor;
     std::vector<pollfd> sources;
     int portEvents = -1;
+    bool soon = false;
     while (!terminated()) {
         // A message may change the mapping (a close notification takes the connection
         // down): the siblings look, and this thread's next pass comes after one period.
@@ -371,11 +372,57 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
             m_wakeBelow.store(busy ? 0u : idleWakeBelow());
             m_wakeAbove.store(busy ? 0u : idleWakeAbove());
             m_wakeInterest.store(interest);
+            soon = !m_heldBack && busy && busyFor && sources.empty() && *busyFor < kFillingSoon;
+            if (m_heldBack)
+                changed |= kWakeOnPortToNet;
+            handOff(changed, soon);
         }
-        const bool soon = !m_heldBack && busy && busyFor && sources.empty() && *busyFor < kFillingSoon;
-        if (m_heldBack)
-            changed |= kWakeOnPortToNet;
         // Woken after the lock is free, so the siblings do not wake only to wait for it.
         m_heldBack = wakeMapping(m_tarnInfo, this, changed, soon);
     }
+    std::lock_guard fence(m_handOffMutex);
+    m_handOffClosed = true;
+}
+
+void ThreadInterface::handOff(std::uint32_t& changed, bool fillingSoon) {
+    if (!m_tarnInfo || (changed & kWakeOnRings) == 0)
+        return;
+    ThreadInterface* target = nullptr;
+    std::unique_lock<std::mutex> fence;
+    {
+        WakeGroups& groups = wakeGroups();
+        std::shared_lock guard(groups.mutex);
+        const auto [first, last] = groups.members.equal_range(m_tarnInfo);
+        for (auto it = first; it != last && !target; ++it) {
+            ThreadInterface* thread = it->second;
+            const std::uint32_t ring = thread->handOffRing();
+            if (thread == this || ring == 0 || (changed & ring) == 0 || (thread->m_wakeInterest.load() & ring) == 0)
+                continue;
+            // Left to sleep for more to come, as wakeMapping would.
+            const std::uint32_t above = thread->m_wakeAbove.load();
+            if (ring == kWakeOnPortToNet && fillingSoon && above > 0 && m_tarnInfo->portToNet &&
+                m_tarnInfo->portToNet->count.load() < above)
+                continue;
+            std::unique_lock<std::mutex> held(thread->m_handOffMutex, std::try_to_lock);
+            if (!held || thread->m_handOffClosed)
+                continue;
+            fence = std::move(held);
+            target = thread;
+        }
+    }
+    if (!target)
+        return;
+    const MappingState before = observe(m_tarnInfo);
+    target->pass();
+    target->m_passes.fetch_add(1, std::memory_order_relaxed);
+    const MappingState after = observe(m_tarnInfo);
+    std::uint32_t handedChanges = 0;
+    for (std::size_t i = 0; i < after.size(); ++i)
+        if (after[i] != before[i])
+            handedChanges |= 1u << i;
+    // What is left for it to do, its own loop does, at the pace it chooses.
+    if (target->hasPendingWork())
+        target->wake();
+    // The sibling has seen its ring; nobody else waits for that change.
+    changed = (changed | handedChanges) & ~target->handOffRing();
 }

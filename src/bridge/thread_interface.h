@@ -160,6 +160,10 @@ protected:
     // Never for two passes in a row, so nothing waits longer than one such pass.
     virtual std::uint32_t idleWakeAbove() const { return 0; }
     static constexpr std::chrono::milliseconds kFillingSoon{50};
+    // The ring (kWakeOnPortToNet or kWakeOnNetToPort) this thread empties, when the sibling
+    // that fills it may run this thread's pass itself, under the same hold of the lock, while
+    // this thread sleeps waiting for it: one pass instead of a wake-up and a switch. 0: never.
+    virtual std::uint32_t handOffRing() const { return 0; }
     // Upper bound of an idle wait.
     virtual std::chrono::milliseconds idleTimeout() const;
 
@@ -174,5 +178,12 @@ private:
     std::atomic<std::uint32_t> m_wakeAbove{0};
     // A sibling was left asleep for more to come: the next pass wakes it.
     bool m_heldBack = false;
+    // Runs, under the lock, the pass of a sibling that waits for the ring in `changed`, and
+    // leaves in `changed` what the siblings still need to hear of.
+    void handOff(std::uint32_t& changed, bool fillingSoon);
+    // Held by a sibling while it runs this thread's pass; closed when this thread's loop
+    // ends, after which no sibling runs a pass of it.
+    std::mutex m_handOffMutex;
+    bool m_handOffClosed = false; // under m_handOffMutex
     std::atomic<std::uint64_t> m_passes{0};
 };
