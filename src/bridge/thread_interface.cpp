@@ -415,6 +415,7 @@ void ThreadInterface::handOff(std::uint32_t& changed, bool fillingSoon) {
     const MappingState before = observe(m_tarnInfo);
     target->pass();
     target->m_passes.fetch_add(1, std::memory_order_relaxed);
+    target->m_handedPasses.fetch_add(1, std::memory_order_relaxed);
     const MappingState after = observe(m_tarnInfo);
     std::uint32_t handedChanges = 0;
     for (std::size_t i = 0; i < after.size(); ++i)

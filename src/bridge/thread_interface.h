@@ -122,8 +122,10 @@ public:
     // to the network (idleWakeAbove) is left to sleep; returns whether one was.
     static bool wakeMapping(const TARNINFO* tarnInfo, const ThreadInterface* except = nullptr,
                             std::uint32_t changed = kWakeOnAll, bool fillingSoon = false);
-    // Passes run so far; for observing how busy a thread is.
+    // Passes run so far; for observing how busy a thread is. Of them, those that a sibling
+    // ran in its stead (handOffRing).
     std::uint64_t passCount() const { return m_passes.load(std::memory_order_relaxed); }
+    std::uint64_t handedPassCount() const { return m_handedPasses.load(std::memory_order_relaxed); }
     // Replaces kIdleSafetyTimeout for every thread from its next wait on. Tests lengthen it,
     // so that a thread that reacts in time can only have been woken by the source under test.
     static void setIdleSafetyTimeout(std::chrono::milliseconds timeout);
@@ -186,4 +188,5 @@ private:
     std::mutex m_handOffMutex;
     bool m_handOffClosed = false; // under m_handOffMutex
     std::atomic<std::uint64_t> m_passes{0};
+    std::atomic<std::uint64_t> m_handedPasses{0};
 };

@@ -141,6 +141,27 @@ TEST_F(IdleWaitTest, BytesFromTheApplicationAndFromThePeerWakeTheirPumps) {
     }
 }
 
+// One byte each way between sleeping threads: the read pump sends it for the send pump, and
+// the receive pump delivers the reply for the port write pump, so neither of those two is
+// woken for it.
+TEST_F(IdleWaitTest, ARequestAndItsReplyAreHandedOnWithoutWakingTheNextPump) {
+    connectClient();
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::uint64_t sent = m->netTX->handedPassCount();
+        const std::uint64_t delivered = m->tarnTX->handedPassCount();
+        const std::vector<std::uint8_t> request{static_cast<std::uint8_t>(round)};
+        ASSERT_TRUE(app->writeAll(request, kDeadline));
+        EXPECT_EQ(peer.receive(1, kDeadline), request);
+        const std::vector<std::uint8_t> reply{static_cast<std::uint8_t>(round + 100)};
+        ASSERT_TRUE(peer.sendAll(reply));
+        EXPECT_EQ(app->readAtLeast(1, kDeadline), reply);
+        EXPECT_EQ(m->netTX->handedPassCount(), sent + 1);
+        EXPECT_EQ(m->tarnTX->handedPassCount(), delivered + 1);
+        ASSERT_TRUE(settled(all()));
+    }
+}
+
 TEST_F(IdleWaitTest, PeerClosingWakesTheReceivePump) {
     connectClient();
     peer.close();
