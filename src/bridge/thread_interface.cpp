@@ -309,6 +309,7 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
     std::vector<pollfd> sources;
     int portEvents = -1;
     bool soon = false;
+    m_handOffRing.store(handOffRing());
     while (!terminated()) {
         // A message may change the mapping (a close notification takes the connection
         // down): the siblings look, and this thread's next pass comes after one period.
@@ -395,7 +396,7 @@ void ThreadInterface::handOff(std::uint32_t& changed, bool fillingSoon) {
         const auto [first, last] = groups.members.equal_range(m_tarnInfo);
         for (auto it = first; it != last && !target; ++it) {
             ThreadInterface* thread = it->second;
-            const std::uint32_t ring = thread->handOffRing();
+            const std::uint32_t ring = thread->m_handOffRing.load();
             if (thread == this || ring == 0 || (changed & ring) == 0 || (thread->m_wakeInterest.load() & ring) == 0)
                 continue;
             // Left to sleep for more to come, as wakeMapping would.
@@ -425,5 +426,5 @@ void ThreadInterface::handOff(std::uint32_t& changed, bool fillingSoon) {
     if (target->hasPendingWork())
         target->wake();
     // The sibling has seen its ring; nobody else waits for that change.
-    changed = (changed | handedChanges) & ~target->handOffRing();
+    changed = (changed | handedChanges) & ~target->m_handOffRing.load();
 }

@@ -187,6 +187,9 @@ private:
     // ends, after which no sibling runs a pass of it.
     std::mutex m_handOffMutex;
     bool m_handOffClosed = false; // under m_handOffMutex
+    // handOffRing(), taken by the loop itself: a sibling looking for whom to hand on to makes
+    // no virtual call on a thread that may be going.
+    std::atomic<std::uint32_t> m_handOffRing{0};
     std::atomic<std::uint64_t> m_passes{0};
     std::atomic<std::uint64_t> m_handedPasses{0};
 };
