@@ -600,7 +600,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> strictPacing(const PortCo
     if (!settings)
         return std::nullopt;
     const int emulated = core.emulatedBaud.load(std::memory_order_relaxed);
-    return std::pair{emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed, bitsPerChar(*settings)};
+    return std::pair{emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed, bitsPerChar(core, *settings)};
 }
 
 std::int64_t batchWait(const BaudBudget& budget, std::uint32_t baud, std::uint32_t bits, std::uint32_t wanted) {
