@@ -213,6 +213,10 @@ bool tarnRXThread::hasPendingWork() const {
 std::optional<std::chrono::nanoseconds> tarnRXThread::busyWait(std::vector<pollfd>&) const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
     const NETSTRUCT& net = *tarnInfo.net;
+    // Over UDP what one pass reads becomes one datagram: a batch would merge the datagrams
+    // the peer has always seen.
+    if (!tarnInfo.isTcp())
+        return std::nullopt;
     const ByteRing& ring = *tarnInfo.portToNet;
     if (net.backlogLimit >= 0 && ring.count.load() > static_cast<std::uint32_t>(net.backlogLimit))
         return std::nullopt;
