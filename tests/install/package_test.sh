@@ -104,6 +104,11 @@ for program in tarnd tarnctl tarn-devsim tarn-run $([ "$gui" = ON ] && echo tarn
     grep -q -- --version "$tmp/help" || fail "$program --help does not name --version"
 done
 
+# tarn-run names the shim by its full installed path: it must be the packaged one.
+shim=$(sed -n "s/^lib='\\(.*\\)'$/\\1/p" "$bin/tarn-run")
+[ "$shim" = "$prefix/${libdir:-lib}/libtarnport.so" ] && [ -f "$root$shim" ] ||
+    fail "tarn-run preloads '$shim', not the packaged $prefix/${libdir:-lib}/libtarnport.so"
+
 # 4. The manual pages, as man formats them.
 if command -v man >/dev/null && command -v groff >/dev/null; then
     for page in "$root$prefix"/share/man/man1/*.1; do
