@@ -29,7 +29,7 @@ libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 # What the package must hold, below the prefix, and nothing else.
 expected=(
-    bin/tarnd bin/tarnctl bin/tarn-devsim bin/tarn-run "${libdir:-lib}/libtarnport.so"
+    bin/tarnd bin/tarnctl bin/tarn-devsim bin/tarn-run "${libdir:-lib}/tarn/libtarnport.so"
     share/tarn/eeprom_GUI.xml
     share/man/man1/tarnd.1 share/man/man1/tarnctl.1 share/man/man1/tarn-devsim.1 share/man/man1/tarn-run.1
     lib/systemd/user/tarnd.service
@@ -106,8 +106,8 @@ done
 
 # tarn-run names the shim by its full installed path: it must be the packaged one.
 shim=$(sed -n "s/^lib='\\(.*\\)'$/\\1/p" "$bin/tarn-run")
-[ "$shim" = "$prefix/${libdir:-lib}/libtarnport.so" ] && [ -f "$root$shim" ] ||
-    fail "tarn-run preloads '$shim', not the packaged $prefix/${libdir:-lib}/libtarnport.so"
+[ "$shim" = "$prefix/${libdir:-lib}/tarn/libtarnport.so" ] && [ -f "$root$shim" ] ||
+    fail "tarn-run preloads '$shim', not the packaged $prefix/${libdir:-lib}/tarn/libtarnport.so"
 
 # 4. The manual pages, as man formats them.
 if command -v man >/dev/null && command -v groff >/dev/null; then
