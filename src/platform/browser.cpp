@@ -63,7 +63,8 @@ bool openDefaultBrowser(const std::string& address) {
     return openDefaultBrowser(address, "xdg-open");
 }
 
-bool openDefaultBrowser(const std::string& address, const std::string& opener) {
+bool openDefaultBrowser(const std::string& address, const std::string& opener,
+                        std::chrono::milliseconds verdictWait) {
     // An address starting with '-' would reach the opener as an option.
     if (address.empty() || address.front() == '-' || opener.empty())
         return false;
@@ -79,7 +80,20 @@ bool openDefaultBrowser(const std::string& address, const std::string& opener) {
     if (::posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes, argv, environ) != 0)
         return false;
     // Only this one child is waited for, so SIGCHLD handling and other children's waits stay
-    // as the rest of the program set them. The opener usually hands over and ends at once.
+    // as the rest of the program set them. The opener usually hands over and ends at once,
+    // and says so by its status; the caller is the program's worker, never the window.
+    const auto until = std::chrono::steady_clock::now() + verdictWait;
+    for (;;) {
+        int status = 0;
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (ended < 0 && errno != EINTR)
+            return true; // reaped elsewhere: its verdict is not ours to read
+        if (std::chrono::steady_clock::now() >= until)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     try {
         std::thread([pid] {
             int status = 0;

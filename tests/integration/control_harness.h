@@ -181,8 +181,10 @@ public:
         std::vector<std::string> argv{"ip", "netns", "exec", ns.name(), devsimPath()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::fflush(nullptr);
+        const pid_t test = ::getpid();
         m_pid = ::fork();
         if (m_pid == 0) {
+            testsupport::endWithTestProcess(test);
             ::dup2(in[0], STDIN_FILENO);
             ::dup2(out[1], STDOUT_FILENO);
             std::vector<char*> args;

@@ -25,6 +25,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/netns.h"
+
 namespace devsimtest {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -95,8 +97,10 @@ public:
         argv.push_back(binaryPath());
         argv.insert(argv.end(), args.begin(), args.end());
         std::fflush(nullptr);
+        const pid_t test = ::getpid();
         m_pid = ::fork();
         if (m_pid == 0) {
+            testsupport::endWithTestProcess(test);
             ::dup2(in[0], STDIN_FILENO);
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(out[1], STDERR_FILENO);

@@ -35,6 +35,7 @@
 #include "core/program_core.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
+#include "support/netns.h"
 
 namespace mapping_test {
 
@@ -455,10 +456,12 @@ public:
         if (captureOutput && ::pipe2(fds, O_CLOEXEC) != 0)
             return false;
         std::fflush(nullptr);
+        const pid_t test = ::getpid();
         m_pid = ::fork();
         if (m_pid < 0)
             return false;
         if (m_pid == 0) {
+            testsupport::endWithTestProcess(test);
             if (captureOutput)
                 ::dup2(fds[1], STDOUT_FILENO);
             std::vector<char*> args;

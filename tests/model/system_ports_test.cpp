@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -16,6 +17,24 @@
 #include "model/system_ports.h"
 
 namespace {
+
+// Run as a program of its own with TARN_TEST_HOLD_PORT="<ready fd> <done fd>": another
+// process of ours that makes COM6, says so, and ends without deleting it when told. A new
+// program, since a forked copy of one whose ports run threads may not start threads.
+const bool kHoldsPort = [] {
+    if (const char* fds = std::getenv("TARN_TEST_HOLD_PORT")) {
+        int ready = -1, done = -1;
+        if (std::sscanf(fds, "%d %d", &ready, &done) != 2)
+            ::_exit(2);
+        TVSPortAx there;
+        const char made = there.CreatePort(L"COM6") ? 'y' : 'n';
+        (void)!::write(ready, &made, 1);
+        char go = 0;
+        (void)!::read(done, &go, 1);
+        ::_exit(0);
+    }
+    return false;
+}();
 
 namespace fs = std::filesystem;
 using Numbers = std::deque<std::int32_t>;
@@ -115,13 +134,14 @@ TEST_F(SystemPortsTest, LivePortsOfOursAreNotTaken) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        TVSPortAx there;
-        const char made = there.CreatePort(L"COM6") ? 'y' : 'n';
-        (void)!::write(ready[1], &made, 1);
-        char go = 0;
-        (void)!::read(done[0], &go, 1);
-        ::_exit(0);
+        const std::string fds = std::to_string(ready[1]) + " " + std::to_string(done[0]);
+        ::setenv("TARN_TEST_HOLD_PORT", fds.c_str(), 1);
+        ::execl("/proc/self/exe", "system_ports_test", static_cast<char*>(nullptr));
+        ::_exit(127);
     }
+    // Only the child writes "ready" and reads "done": a child that dies early ends our read.
+    ::close(ready[1]);
+    ::close(done[0]);
     char made = 0;
     ASSERT_EQ(::read(ready[0], &made, 1), 1);
     ASSERT_EQ(made, 'y');
@@ -142,7 +162,7 @@ TEST_F(SystemPortsTest, LivePortsOfOursAreNotTaken) {
     EXPECT_EQ(scanSystemPorts(m_sources), Numbers{});
     EXPECT_FALSE(present("COM6"));
     EXPECT_TRUE(present("COM5"));
-    for (int fd : {ready[0], ready[1], done[0], done[1]})
+    for (int fd : {ready[0], done[1]})
         ::close(fd);
 }
 

@@ -118,6 +118,13 @@ TEST_F(BrowserTest, AnOpenerThatCannotStartGivesFalse) {
     std::ofstream(notExecutable) << "#!/bin/sh\n";
     EXPECT_FALSE(openDefaultBrowser("http://10.0.0.9", notExecutable));
     EXPECT_TRUE(noChildren()) << "a failed start leaves no child behind";
+
+    // Started but failing, as xdg-open does when no browser is installed ("no method available").
+    const std::string failing = m_dir + "/failing";
+    std::ofstream(failing) << "#!/bin/sh\nexit 3\n";
+    fs::permissions(failing, fs::perms::owner_all);
+    EXPECT_FALSE(openDefaultBrowser("http://10.0.0.9", failing, kDeadline));
+    EXPECT_TRUE(noChildren()) << "the failed opener was reaped";
 }
 
 TEST_F(BrowserTest, AnAddressThatWouldReadAsAnOptionOrIsEmptyIsRefused) {
@@ -133,8 +140,8 @@ TEST_F(BrowserTest, ReturnsAtOnceAndTheEndedOpenerIsReaped) {
     std::ofstream(slow) << "#!/bin/sh\nwhile [ ! -e '" << release << "' ]; do sleep 0.01; done\n";
     fs::permissions(slow, fs::perms::owner_all);
     const auto before = std::chrono::steady_clock::now();
-    ASSERT_TRUE(openDefaultBrowser("http://10.0.0.10", slow));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s) << "the call does not wait for the opener";
+    ASSERT_TRUE(openDefaultBrowser("http://10.0.0.10", slow, 100ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s) << "the call does not wait for the opener to end";
     EXPECT_FALSE(noChildren()) << "the opener is still running";
 
     std::ofstream(release) << "";

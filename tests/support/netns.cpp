@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -180,6 +181,12 @@ NamespaceRun runInFreshNetworkNamespace(const std::function<void()>& body) {
     return run;
 }
 
+void endWithTestProcess(pid_t testProcess) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != testProcess) // it died before the request took hold
+        ::_exit(1);
+}
+
 CommandResult runCommand(const std::vector<std::string>& argv) {
     CommandResult result;
     int pipeFds[2];
@@ -252,10 +259,12 @@ pid_t NamedNetns::spawn(const std::vector<std::string>& argv, const std::string&
     std::vector<std::string> full{"ip", "netns", "exec", m_name};
     full.insert(full.end(), argv.begin(), argv.end());
     std::fflush(nullptr);
+    const pid_t test = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
         return -1;
     if (pid == 0) {
+        endWithTestProcess(test);
         if (!logPath.empty()) {
             const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd >= 0) {

@@ -38,6 +38,11 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::vector<std::string>& argv);
 
+// Called in a forked child before it runs a program that outlives a step of the test (a
+// simulator, a daemon): the child gets SIGTERM when the test process dies, so a test that a
+// sanitizer or a crash ends leaves no program of ours behind.
+void endWithTestProcess(pid_t testProcess);
+
 // A namespace made with `ip netns add` under a unique name, deleted (with every process the
 // test started in it ended by PID) on destruction.
 class NamedNetns {

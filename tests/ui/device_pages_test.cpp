@@ -145,8 +145,16 @@ TEST_F(DevicePages, StartUpSearchThenWebPageAndLogin) {
     const auto address = readFileBytes(opened);
     EXPECT_EQ(std::string(address.begin(), address.end()), "http://" + m_link->deviceIp(3));
 
-    // No browser at all.
+    // An opener that finds no browser (xdg-open's status 3), then no opener at all.
+    {
+        std::ofstream script(bin + "/xdg-open");
+        script << "#!/bin/sh\nexit 3\n";
+    }
+    ASSERT_TRUE(clickTool(form().deviceToolBar(), u"Web"_s));
+    EXPECT_TRUE(waitUntil([&] { return shownError(*m_program) == u"Unable to open default browser."_s; }));
+    m_program->messageBox().hide();
     ::unlink((bin + "/xdg-open").c_str());
+    ::setenv("PATH", bin.c_str(), 1);
     ASSERT_TRUE(clickTool(form().deviceToolBar(), u"Web"_s));
     EXPECT_TRUE(waitUntil([&] { return shownError(*m_program) == u"Unable to open default browser."_s; }));
     ::setenv("PATH", path.c_str(), 1);
