@@ -15,10 +15,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "control/session_threads.h"
 #include "core/log_output.h"
 #include "core/program_core.h"
 #include "core/program_entry.h"
+#include "mapping/session_threads.h"
 #include "platform/capabilities.h"
 
 namespace {

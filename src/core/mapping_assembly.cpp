@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bridge/message_log.h"
-#include "bridge/net_setup.h"
+#include "mapping/net_setup.h"
 #include "model/mapping_file.h"
 
 TARNINFO* assembleMapping(MappingLists& lists, const tarnDesc& desc) {

@@ -7,8 +7,6 @@
 #include <future>
 
 #include "bridge/message_log.h"
-#include "bridge/net_setup.h"
-#include "control/session_threads.h"
 #include "core/affinity.h"
 #include "core/control_service.h"
 #include "core/mapping_assembly.h"
@@ -18,6 +16,8 @@
 #include "device/net_cmd.h"
 #include "device/raw_discovery.h"
 #include "device/search_job.h"
+#include "mapping/net_setup.h"
+#include "mapping/session_threads.h"
 #include "model/mapping_file.h"
 #include "model/system_ports.h"
 #include "model/tarn_thread.h"

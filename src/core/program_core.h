@@ -18,6 +18,7 @@
 #include "core/add_path.h"
 #include "core/event_queue.h"
 #include "core/message_logs.h"
+#include "mapping/thread_set.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
 
@@ -213,7 +214,7 @@ private:
     EventQueue m_queue;
     MessageLog m_mappingLog{m_options.logRowLimit};
     MessageLog m_deviceLog{m_options.logRowLimit};
-    MappingLists m_lists;
+    MappingLists m_lists{&makeMappingThreads};
     std::unique_ptr<NetCmd> m_netCmd;
     std::unique_ptr<DeviceList> m_deviceList;
     std::unique_ptr<RawDiscovery> m_rawDiscovery;

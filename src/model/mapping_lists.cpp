@@ -13,7 +13,7 @@ TARNINFO* MappingLists::addMapping(std::int32_t comNumber) {
     tarnInfo->comNumber = comNumber;
     mappings.push_back(std::move(created));
     tarnInfo->index = static_cast<std::int32_t>(mappings.size() - 1);
-    tarnInfo->startThreads(threadSets);
+    tarnInfo->startThreads(threadSets, threadMaker);
     comNumbers.push_back(comNumber);
     if (!tarnInfo->createPort(comNumber)) {
         removeAt(static_cast<std::size_t>(tarnInfo->index));

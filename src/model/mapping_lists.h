@@ -15,7 +15,9 @@
 
 class MappingLists {
 public:
-    MappingLists() = default;
+    // `maker` makes each new mapping's nine threads; without one a mapping has none
+    // (records only, as some tests want).
+    explicit MappingLists(ThreadMaker maker = nullptr) : threadMaker(maker) {}
     // Program end: stops every mapping's threads, then destroys the mappings front to back.
     ~MappingLists();
     MappingLists(const MappingLists&) = delete;
@@ -45,6 +47,7 @@ public:
     TARNINFO& at(std::size_t position) { return *listAt(mappings, position); }
     const TARNINFO& at(std::size_t position) const { return *listAt(mappings, position); }
 
+    const ThreadMaker threadMaker;
     std::deque<std::unique_ptr<TARNINFO>> mappings;
     ThreadSetList threadSets;
     std::deque<std::int32_t> comNumbers;

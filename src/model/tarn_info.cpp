@@ -32,8 +32,8 @@ bool TARNINFO::createPort(int comNumberValue) {
     return made;
 }
 
-void TARNINFO::startThreads(ThreadSetList& threadSets) {
-    auto threadSet = std::make_unique<TARNThread>(this);
+void TARNINFO::startThreads(ThreadSetList& threadSets, ThreadMaker maker) {
+    auto threadSet = std::make_unique<TARNThread>(this, maker);
     TARNThread& started = *threadSet;
     threadSets.push_back(std::move(threadSet));
     started.resumeAll();

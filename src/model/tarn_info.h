@@ -13,9 +13,9 @@
 #include "model/byte_ring.h"
 #include "model/net_struct.h"
 #include "model/tarn_desc.h"
+#include "model/tarn_thread.h"
 #include "model/txrx_buffer.h"
 
-struct TARNThread;
 using ThreadSetList = std::deque<std::unique_ptr<TARNThread>>;
 
 inline constexpr int kRowCells = 17;
@@ -33,9 +33,9 @@ struct TARNINFO {
 
     // Creates the virtual port "COM<n>", or attaches to a live one of that name.
     bool createPort(int comNumber);
-    // Builds this mapping's thread set (nine threads, one lock), appends it to the list and
-    // resumes the threads.
-    void startThreads(ThreadSetList& threadSets);
+    // Builds this mapping's thread set (one lock, and the nine threads that `maker` makes),
+    // appends it to the list and resumes the threads.
+    void startThreads(ThreadSetList& threadSets, ThreadMaker maker);
     // Asks the nine threads at `position` to end, without waiting.
     static void stopThreads(ThreadSetList& threadSets, std::size_t position);
     // Ends and releases the thread set at position `index` (removing it from the list), then

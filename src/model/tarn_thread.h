@@ -7,10 +7,15 @@
 #include "bridge/thread_interface.h"
 
 struct TARNINFO;
+struct TARNThread;
+
+// Makes a mapping's nine threads into a new set: the layer that knows the threads (above the
+// records) hands it to the lists, so that the records depend on nothing above them.
+using ThreadMaker = void (*)(TARNThread& threads, TARNINFO* tarnInfo);
 
 struct TARNThread {
-    // Creates the nine threads suspended, all on one new lock, in the fixed creation order.
-    explicit TARNThread(TARNINFO* tarnInfo);
+    // A new lock and, when `maker` is given, the nine threads it makes.
+    TARNThread(TARNINFO* tarnInfo, ThreadMaker maker);
     // Ends the threads (if release() was not called yet), then frees the lock.
     ~TARNThread();
     TARNThread(const TARNThread&) = delete;
@@ -23,14 +28,14 @@ struct TARNThread {
     // the lock. The mapping's records may be released only after this.
     void release();
 
-    std::unique_ptr<ThreadInterface> tarnTXThread;
-    std::unique_ptr<ThreadInterface> tarnRXThread;
-    std::unique_ptr<ThreadInterface> netTXThread;
-    std::unique_ptr<ThreadInterface> netRXThread;
-    std::unique_ptr<ThreadInterface> ConnectionBuilder;
-    std::unique_ptr<ThreadInterface> mek_ncp_RxThread;
-    std::unique_ptr<ThreadInterface> mek_ncp_connBuilder;
-    std::unique_ptr<ThreadInterface> mek_ncp_heartBeat;
-    std::unique_ptr<ThreadInterface> mek_ncp_signalSet;
+    std::unique_ptr<ThreadInterface2> tarnTXThread;
+    std::unique_ptr<ThreadInterface2> tarnRXThread;
+    std::unique_ptr<ThreadInterface2> netTXThread;
+    std::unique_ptr<ThreadInterface2> netRXThread;
+    std::unique_ptr<ThreadInterface2> ConnectionBuilder;
+    std::unique_ptr<ThreadInterface2> mek_ncp_RxThread;
+    std::unique_ptr<ThreadInterface2> mek_ncp_connBuilder;
+    std::unique_ptr<ThreadInterface2> mek_ncp_heartBeat;
+    std::unique_ptr<ThreadInterface2> mek_ncp_signalSet;
     std::unique_ptr<LockInterface> lock;
 };

@@ -33,12 +33,13 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/connection_builder.h"
-#include "bridge/data_pumps.h"
 #include "bridge/lock_interface.h"
 #include "bridge/message_log.h"
-#include "bridge/net_setup.h"
 #include "bridge/portable_sock.h"
+#include "mapping/connection_builder.h"
+#include "mapping/data_pumps.h"
+#include "mapping/net_setup.h"
+#include "mapping/thread_set.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
 #include "model/tarn_thread.h"
@@ -442,7 +443,7 @@ public:
         lists.mappings.push_back(std::move(owned));
         m.info->index = static_cast<std::int32_t>(lists.mappings.size() - 1);
         lists.comNumbers.push_back(m.com);
-        auto threadSet = std::make_unique<TARNThread>(m.info);
+        auto threadSet = std::make_unique<TARNThread>(m.info, &makeMappingThreads);
         m.threads = threadSet.get();
         m.lock = threadSet->lock.get();
         m.builder = install<ConnectionBuilder>(threadSet->ConnectionBuilder, m);
@@ -457,10 +458,10 @@ public:
     }
 
     // Destroyed after the views, through the lists' own stop and destroy sequence.
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
 
 private:
-    template <class T> Driven<T>* install(std::unique_ptr<ThreadInterface>& slot, Mapping& m) {
+    template <class T> Driven<T>* install(std::unique_ptr<ThreadInterface2>& slot, Mapping& m) {
         auto thread = std::make_unique<Driven<T>>(*m.lock, m.info);
         Driven<T>* raw = thread.get();
         slot = std::move(thread);

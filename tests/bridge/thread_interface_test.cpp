@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/thread_interface.h"
+#include "mapping/mapping_thread.h"
 
 namespace {
 

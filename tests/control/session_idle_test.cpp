@@ -4,7 +4,7 @@
 // only the signal thread's short period while the session is up (an application's new line
 // settings show on no descriptor) is left as it is.
 
-#include "control/session_threads.h"
+#include "mapping/session_threads.h"
 
 #include <gtest/gtest.h>
 

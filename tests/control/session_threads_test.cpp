@@ -1,7 +1,7 @@
 // The control session's passes, driven one at a time against a real virtual port opened as an
 // application opens it and a loopback peer that plays the device.
 
-#include "control/session_threads.h"
+#include "mapping/session_threads.h"
 
 #include <gtest/gtest.h>
 

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "control/mek_ncp.h"
-#include "control/session_threads.h"
 #include "device/device_list.h"
+#include "mapping/session_threads.h"
 #include "mapping_harness.h"
 #include "model/tarn_thread.h"
 #include "support/netns.h"
@@ -324,7 +324,7 @@ public:
     // Returns once `thread` has run `count` more whole passes. A thread takes at most one
     // posted message per pass, before the pass: so once the n-th of a chain of messages ran,
     // the pass after the (n-1)-th has finished.
-    bool passes(ThreadInterface& thread, int count) {
+    bool passes(ThreadInterface2& thread, int count) {
         for (int i = 0; i <= count; ++i) {
             auto ran = std::make_shared<std::atomic<bool>>(false);
             thread.post([ran] { ran->store(true); });

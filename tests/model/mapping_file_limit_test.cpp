@@ -10,6 +10,7 @@
 
 #include "bridge/message_log.h"
 #include "core/mapping_assembly.h"
+#include "mapping/thread_set.h"
 #include "model/mapping_file.h"
 #include "model/mapping_lists.h"
 #include "model/model_test_env.h"
@@ -53,7 +54,7 @@ TEST_F(MappingFileLimit, RecordsBeyondTheLimitRefuseTheWholeFileAndLeaveItAlone)
             EXPECT_EQ(failure, MappingReadFailure::TooLong);
         }
 
-        MappingLists lists;
+        MappingLists lists{&makeMappingThreads};
         loadMappingFile(lists);
         EXPECT_TRUE(lists.empty());
         if (c.accepted) {

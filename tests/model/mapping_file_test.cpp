@@ -11,6 +11,7 @@
 
 #include "bridge/message_log.h"
 #include "core/mapping_assembly.h"
+#include "mapping/thread_set.h"
 #include "model/mapping_file.h"
 #include "model/mapping_lists.h"
 #include "model/model_test_env.h"
@@ -70,13 +71,13 @@ TEST_F(MappingFileTest, PathFollowsTheConfigHome) {
 
 TEST_F(MappingFileTest, MissingOrEmptyFileStartsWithNoMappings) {
     {
-        MappingLists lists;
+        MappingLists lists{&makeMappingThreads};
         loadMappingFile(lists);
         EXPECT_TRUE(lists.empty());
         EXPECT_FALSE(std::filesystem::exists(mappingFile())) << "load never writes";
     }
     writeBytes(mappingFile(), {});
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     EXPECT_TRUE(lists.empty());
     EXPECT_TRUE(lists.preservedRecords.empty());
@@ -84,7 +85,7 @@ TEST_F(MappingFileTest, MissingOrEmptyFileStartsWithNoMappings) {
 
 TEST_F(MappingFileTest, RecordsLoadInFileOrderAsRunningMappings) {
     writeBytes(mappingFile(), join({m_server, m_client, m_udp}));
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 3u);
     ASSERT_EQ(lists.threadSets.size(), 3u);
@@ -125,7 +126,7 @@ TEST_F(MappingFileTest, RecordsLoadInFileOrderAsRunningMappings) {
 TEST_F(MappingFileTest, FieldsAMappingDoesNotUseAreStoredAsZero) {
     writeBytes(mappingFile(), join({record(6, kModeTcpServer, "10.1.2.3", 4100, 99),
                                     record(7, kModeTcpClient, "10.0.0.5", 77, 5000)}));
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 2u);
     ASSERT_TRUE(saveMappingFile(lists));
@@ -135,7 +136,7 @@ TEST_F(MappingFileTest, FieldsAMappingDoesNotUseAreStoredAsZero) {
 
 TEST_F(MappingFileTest, AddingToTwoRewritesThreeRecordsWithTheNewOneLast) {
     writeBytes(mappingFile(), join({m_server, m_client}));
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 2u);
 
@@ -150,7 +151,7 @@ TEST_F(MappingFileTest, AddingToTwoRewritesThreeRecordsWithTheNewOneLast) {
 
 TEST_F(MappingFileTest, RemovingTheFirstOfThreeMovesTheOthersUp) {
     writeBytes(mappingFile(), join({m_server, m_client, m_udp}));
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 3u);
     lists.removeAt(0);
@@ -171,7 +172,7 @@ TEST_F(MappingFileTest, RecordWhosePortCannotBeMadeIsKeptAndLogged) {
     std::vector<std::string> logged;
     setMappingMessageSink([&](const std::string& text) { logged.push_back(text); });
 
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     setMappingMessageSink(nullptr);
     EXPECT_EQ(logged, std::vector<std::string>{"COM4 cannot be created."});
@@ -191,7 +192,7 @@ TEST_F(MappingFileTest, RecordWhosePortCannotBeMadeIsKeptAndLogged) {
 
     // Once the name is free again, the next start runs it.
     std::filesystem::remove(linkOf(4));
-    MappingLists later;
+    MappingLists later{&makeMappingThreads};
     loadMappingFile(later);
     EXPECT_EQ(later.comNumbers, (std::deque<std::int32_t>{3, 5, 8, 4}));
     EXPECT_TRUE(later.preservedRecords.empty());
@@ -203,7 +204,7 @@ TEST_F(MappingFileTest, PartialTailRecordIsIgnored) {
     file.insert(file.end(), torn.begin(), torn.end());
     writeBytes(mappingFile(), file);
 
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 2u);
     EXPECT_FALSE(linkExists(5));
@@ -213,7 +214,7 @@ TEST_F(MappingFileTest, PartialTailRecordIsIgnored) {
 
     // A file shorter than one record holds no mapping at all.
     writeBytes(mappingFile(), Bytes(m_client.begin(), m_client.begin() + 111));
-    MappingLists shortLists;
+    MappingLists shortLists{&makeMappingThreads};
     loadMappingFile(shortLists);
     EXPECT_TRUE(shortLists.empty());
 }
@@ -223,7 +224,7 @@ TEST_F(MappingFileTest, RecordOfUnknownModeIsKeptVerbatimAndNeverRun) {
     unknown[70] = 0xA5; // bytes after the address's terminator survive too
     writeBytes(mappingFile(), join({m_server, unknown, m_client}));
 
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 2u);
     EXPECT_EQ(lists.at(0).comNumber, 3);
@@ -238,7 +239,7 @@ TEST_F(MappingFileTest, RecordOfUnknownModeIsKeptVerbatimAndNeverRun) {
     EXPECT_EQ(saved, join({m_server, m_client, unknown}));
 
     // A later run keeps carrying it.
-    MappingLists again;
+    MappingLists again{&makeMappingThreads};
     loadMappingFile(again);
     EXPECT_EQ(again.size(), 2u);
     ASSERT_EQ(again.preservedRecords.size(), 1u);
@@ -248,7 +249,7 @@ TEST_F(MappingFileTest, RecordOfUnknownModeIsKeptVerbatimAndNeverRun) {
 TEST_F(MappingFileTest, SecondRecordForAMappedComNumberIsKeptButNotRun) {
     const Bytes twin = record(3, kModeTcpClient, "10.0.0.9", 0, 7000);
     writeBytes(mappingFile(), join({m_server, twin, m_client}));
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 2u);
     EXPECT_EQ(lists.comNumbers, (std::deque<std::int32_t>{3, 4}));
@@ -262,7 +263,7 @@ TEST_F(MappingFileTest, SecondRecordForAMappedComNumberIsKeptButNotRun) {
 TEST_F(MappingFileTest, UnreadableFileIsNeitherLoadedNorOverwritten) {
     std::filesystem::create_directories(m_config + "/tarn");
     ASSERT_EQ(::mkfifo(mappingFile().c_str(), 0600), 0);
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     EXPECT_TRUE(lists.empty());
     EXPECT_TRUE(lists.fileUnreadable);
@@ -273,7 +274,7 @@ TEST_F(MappingFileTest, UnreadableFileIsNeitherLoadedNorOverwritten) {
 
 TEST_F(MappingFileTest, LoadRunsOncePerLists) {
     writeBytes(mappingFile(), m_server);
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 1u);
     writeBytes(mappingFile(), join({m_client, m_udp}));
@@ -284,7 +285,7 @@ TEST_F(MappingFileTest, LoadRunsOncePerLists) {
 
 TEST_F(MappingFileTest, FirstSaveCreatesTheFolder) {
     ASSERT_FALSE(std::filesystem::exists(m_config));
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     ASSERT_TRUE(saveMappingFile(lists));
     ASSERT_TRUE(std::filesystem::exists(mappingFile()));
     EXPECT_EQ(std::filesystem::file_size(mappingFile()), 0u) << "an empty list leaves an empty file";
@@ -299,7 +300,7 @@ TEST_F(MappingFileTest, SaveReplacesTheFileWholeAndLeavesNoTemporaryFile) {
     ASSERT_GE(reader, 0);
 
     writeBytes(mappingFile() + ".unrelated", {1});
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     lists.fileLoaded = true;
     TARNINFO* added = lists.addMapping(4);
     ASSERT_NE(added, nullptr);
@@ -322,7 +323,7 @@ TEST_F(MappingFileTest, SaveReplacesTheFileWholeAndLeavesNoTemporaryFile) {
 TEST_F(MappingFileTest, InterruptedSaveKeepsThePreviousFile) {
     const Bytes old = join({m_server, m_client});
     writeBytes(mappingFile(), old);
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     loadMappingFile(lists);
     ASSERT_EQ(lists.size(), 2u);
     TARNINFO* added = lists.addMapping(5);
@@ -349,7 +350,7 @@ TEST_F(MappingFileTest, InterruptedSaveKeepsThePreviousFile) {
 
 TEST_F(MappingFileTest, SaveThatCannotMakeItsFolderWritesNothing) {
     writeBytes(m_root + "/plain-file", {1, 2, 3});
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     EXPECT_FALSE(saveMappingFile(lists, m_root + "/plain-file/tarn/79828669767684658278"));
     EXPECT_EQ(readBytes(m_root + "/plain-file"), (Bytes{1, 2, 3}));
 }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "core/mapping_assembly.h"
+#include "mapping/thread_set.h"
 #include "model/mapping_lists.h"
 #include "model/model_test_env.h"
 
@@ -44,7 +45,7 @@ protected:
 };
 
 TEST_F(MappingListsTest, NewMappingEntersAllThreeListsWithItsPortCreated) {
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     TARNINFO* tarnInfo = lists.addMapping(21);
     ASSERT_NE(tarnInfo, nullptr);
     expectParallel(lists);
@@ -64,7 +65,7 @@ TEST_F(MappingListsTest, NewMappingEntersAllThreeListsWithItsPortCreated) {
 TEST_F(MappingListsTest, PortThatCannotBeCreatedLeavesNoTrace) {
     std::filesystem::create_directories(portDir());
     std::ofstream(linkOf(9)) << "someone else's file";
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     EXPECT_EQ(lists.addMapping(9), nullptr);
     EXPECT_TRUE(lists.empty());
     EXPECT_TRUE(lists.threadSets.empty());
@@ -74,7 +75,7 @@ TEST_F(MappingListsTest, PortThatCannotBeCreatedLeavesNoTrace) {
 }
 
 TEST_F(MappingListsTest, FindByComAndByIp) {
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     EXPECT_EQ(lists.findByCom(1), -1);
     EXPECT_EQ(lists.findByIp("10.0.0.5"), -1);
     ASSERT_NE(addClient(lists, 31, "10.0.0.5"), nullptr);
@@ -92,7 +93,7 @@ TEST_F(MappingListsTest, FindByComAndByIp) {
 }
 
 TEST_F(MappingListsTest, RemovingTheFirstOfThreeRenumbersTheRest) {
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     for (int com : {41, 42, 43})
         ASSERT_NE(addClient(lists, com, "10.0.0.5"), nullptr);
     TARNThread* second = lists.threadSets[1].get();
@@ -122,7 +123,7 @@ TEST_F(MappingListsTest, RemovingTheFirstOfThreeRenumbersTheRest) {
 }
 
 TEST_F(MappingListsTest, PositionsOutsideTheListsRaiseTheListError) {
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     ASSERT_NE(addClient(lists, 51, "10.0.0.5"), nullptr);
     for (const auto& call : std::vector<std::function<void()>>{
              [&] { lists.removeAt(1); },
@@ -144,7 +145,7 @@ TEST_F(MappingListsTest, PositionsOutsideTheListsRaiseTheListError) {
 // second mapping's threads at a position that no longer exists; every mapping must go, each
 // with its own threads.
 TEST_F(MappingListsTest, ProgramEndDestroysEveryMappingFrontToBack) {
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     for (int com : {61, 62, 63, 64})
         ASSERT_NE(addClient(lists, com, "10.0.0.5"), nullptr);
     lists.stopAll();
@@ -160,7 +161,7 @@ TEST_F(MappingListsTest, ProgramEndDestroysEveryMappingFrontToBack) {
 
 TEST_F(MappingListsTest, ListsLeftAtTheirOwnerEndTakeTheirPortsAlong) {
     {
-        MappingLists lists;
+        MappingLists lists{&makeMappingThreads};
         ASSERT_NE(addClient(lists, 65, "10.0.0.5"), nullptr);
         ASSERT_NE(addClient(lists, 66, "10.0.0.5"), nullptr);
     }
@@ -173,7 +174,7 @@ TEST_F(MappingListsTest, DestroyReleasesEverythingAndClearsActive) {
     TARNINFO tarnInfo;
     tarnInfo.comNumber = 71;
     ASSERT_TRUE(tarnInfo.createPort(71));
-    tarnInfo.startThreads(threadSets);
+    tarnInfo.startThreads(threadSets, &makeMappingThreads);
     ASSERT_EQ(threadSets.size(), 1u);
     tarnInfo.destroy(threadSets);
     EXPECT_TRUE(threadSets.empty());
@@ -210,7 +211,7 @@ TEST_F(MappingListsTest, IsConnectedFollowsTheRoleFlags) {
 }
 
 TEST_F(MappingListsTest, SetUpByModeFillsAddressesDescAndControl) {
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     const struct {
         int com, mode;
         const char* ip;
@@ -265,7 +266,7 @@ TEST_F(MappingListsTest, SetUpByModeFillsAddressesDescAndControl) {
 }
 
 TEST_F(MappingListsTest, ModemLinesAreSnapshotAndCompared) {
-    MappingLists lists;
+    MappingLists lists{&makeMappingThreads};
     TARNINFO* tarnInfo = lists.addMapping(91);
     ASSERT_NE(tarnInfo, nullptr);
     tarnInfo->snapshotModemLines();

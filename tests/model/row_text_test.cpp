@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/mapping_assembly.h"
+#include "mapping/thread_set.h"
 #include "model/mapping_lists.h"
 #include "model/model_test_env.h"
 
@@ -36,7 +37,7 @@ protected:
         return tarnInfo;
     }
 
-    MappingLists m_lists;
+    MappingLists m_lists{&makeMappingThreads};
 };
 
 TEST_F(RowTextTest, ClosedPortsShowTheirConfigurationOnly) {

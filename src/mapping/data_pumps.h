@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "bridge/thread_interface.h"
+#include "mapping/mapping_thread.h"
 
 inline constexpr std::uint32_t kPortChunk = 512;
 inline constexpr std::uint32_t kNetSendChunk = 1400;

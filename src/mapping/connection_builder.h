@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bridge/pending_connect.h"
-#include "bridge/thread_interface.h"
+#include "mapping/mapping_thread.h"
 
 class ConnectionBuilder : public ThreadInterface {
 public:

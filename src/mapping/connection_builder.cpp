@@ -1,11 +1,11 @@
-#include "bridge/connection_builder.h"
+#include "mapping/connection_builder.h"
 
 #include <cstdio>
 #include <sys/socket.h>
 
 #include "bridge/message_log.h"
-#include "bridge/net_setup.h"
 #include "bridge/tcp_tuning.h"
+#include "mapping/net_setup.h"
 #include "model/tarn_info.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "control/session_threads.h"
+#include "mapping/session_threads.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "bridge/net_setup.h"
+#include "mapping/net_setup.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 
 #include "bridge/message_log.h"
-#include "bridge/thread_interface.h"
+#include "mapping/mapping_thread.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
 #include "model/tarn_thread.h"

@@ -1,9 +1,9 @@
-#include "bridge/data_pumps.h"
+#include "mapping/data_pumps.h"
 
 #include <algorithm>
 
-#include "bridge/net_setup.h"
 #include "bridge/tvs_port_ax.h"
+#include "mapping/net_setup.h"
 #include "model/tarn_info.h"
 
 namespace {
