@@ -52,6 +52,8 @@ public:
     // ran in its stead (handOffRing).
     std::uint64_t passCount() const { return m_passes.load(std::memory_order_relaxed); }
     std::uint64_t handedPassCount() const { return m_handedPasses.load(std::memory_order_relaxed); }
+    // Whether the thread sleeps now until a change in `changes` (WakeOn bits) wakes it.
+    bool sleepsFor(std::uint32_t changes) const { return (m_wakeInterest.load() & changes) != 0; }
     // Replaces kIdleSafetyTimeout for every thread from its next wait on. Tests lengthen it,
     // so that a thread that reacts in time can only have been woken by the source under test.
     static void setIdleSafetyTimeout(std::chrono::milliseconds timeout);

@@ -143,23 +143,34 @@ TEST_F(IdleWaitTest, BytesFromTheApplicationAndFromThePeerWakeTheirPumps) {
 
 // One byte each way between sleeping threads: the read pump sends it for the send pump, and
 // the receive pump delivers the reply for the port write pump, so neither of those two is
-// woken for it.
+// woken for it. Only a pump asleep for its ring is handed a pass, so each message waits for
+// that; still, a late wake-up of the pump by something else (a port event of the round
+// before, on a loaded machine) can make it run its own pass, so one round in five may.
 TEST_F(IdleWaitTest, ARequestAndItsReplyAreHandedOnWithoutWakingTheNextPump) {
     connectClient();
-    for (int round = 1; round <= 3; ++round) {
+    const auto asleep = [](const ThreadInterface* pump, std::uint32_t ring) {
+        return waitUntil([&] { return pump->sleepsFor(ring); }, kDeadline);
+    };
+    constexpr int kRounds = 5;
+    const std::uint64_t sent = m->netTX->handedPassCount();
+    const std::uint64_t delivered = m->tarnTX->handedPassCount();
+    for (int round = 1; round <= kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        const std::uint64_t sent = m->netTX->handedPassCount();
-        const std::uint64_t delivered = m->tarnTX->handedPassCount();
         const std::vector<std::uint8_t> request{static_cast<std::uint8_t>(round)};
+        ASSERT_TRUE(asleep(m->netTX, ThreadInterface::kWakeOnPortToNet));
         ASSERT_TRUE(app->writeAll(request, kDeadline));
         EXPECT_EQ(peer.receive(1, kDeadline), request);
         const std::vector<std::uint8_t> reply{static_cast<std::uint8_t>(round + 100)};
+        ASSERT_TRUE(asleep(m->tarnTX, ThreadInterface::kWakeOnNetToPort));
         ASSERT_TRUE(peer.sendAll(reply));
         EXPECT_EQ(app->readAtLeast(1, kDeadline), reply);
-        EXPECT_EQ(m->netTX->handedPassCount(), sent + 1);
-        EXPECT_EQ(m->tarnTX->handedPassCount(), delivered + 1);
         ASSERT_TRUE(settled(all()));
     }
+    // Never more than one handed pass a message; at most one message each way not handed.
+    EXPECT_LE(m->netTX->handedPassCount() - sent, std::uint64_t{kRounds});
+    EXPECT_GE(m->netTX->handedPassCount() - sent, std::uint64_t{kRounds - 1});
+    EXPECT_LE(m->tarnTX->handedPassCount() - delivered, std::uint64_t{kRounds});
+    EXPECT_GE(m->tarnTX->handedPassCount() - delivered, std::uint64_t{kRounds - 1});
 }
 
 TEST_F(IdleWaitTest, PeerClosingWakesTheReceivePump) {
