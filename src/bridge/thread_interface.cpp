@@ -115,25 +115,7 @@ void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds period) {
 }
 
 void ThreadInterface2::waitBetweenPasses(std::chrono::milliseconds timeout, std::vector<pollfd>& sources) {
-    for (pollfd& source : sources)
-        source.revents = 0;
-    if (m_wakeFd < 0) {
-        waitWithoutWakeFd(std::chrono::milliseconds(toTimeout(timeout)), sources);
-        return;
-    }
-    // A queued message is work too: the next pass takes it without waiting.
-    {
-        std::lock_guard guard(m_mutex);
-        if (!m_messages.empty() || terminated()) {
-            drainWakeFd(m_wakeFd);
-            return;
-        }
-    }
-    sources.push_back(pollfd{m_wakeFd, POLLIN, 0});
-    if (::poll(sources.data(), static_cast<nfds_t>(sources.size()), toTimeout(timeout)) > 0 &&
-        sources.back().revents != 0)
-        drainWakeFd(m_wakeFd);
-    sources.pop_back();
+    waitBetweenPassesExactly(timeout, sources);
 }
 
 // poll() counts whole milliseconds; a wait for the moment a pass can move its next bytes
