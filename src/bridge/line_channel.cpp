@@ -131,9 +131,10 @@ void LineChannel::setInputs(std::uint32_t lines) {
         wake();
 }
 
+// The frame stays, as a serial port keeps its termios from one application to the next;
+// the next open raises RTS and DTR again.
 void LineChannel::portClosed() {
     std::lock_guard hold(m_mutex);
-    m_frame.reset();
     m_rts.reset();
     m_dtr.reset();
 }

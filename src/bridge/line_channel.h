@@ -51,7 +51,7 @@ public:
     void countRx(std::uint32_t bytes) { m_rx.fetch_add(bytes, std::memory_order_relaxed); }
     void countTx(std::uint32_t bytes) { m_tx.fetch_add(bytes, std::memory_order_relaxed); }
 
-    // The last application closed the port: what it set no longer holds.
+    // The last application closed the port: its RTS and DTR no longer hold; its frame does.
     void portClosed();
 
 private:

@@ -737,6 +737,12 @@ bool TVSPortAx::dtr() const {
     return isOpen() && !(core && core->line && core->line->dtr() == false);
 }
 
+bool TVSPortAx::hangUpOnClose() const {
+    const auto core = m_impl->get();
+    const auto settings = core ? core->pty.lineSettings() : std::nullopt;
+    return settings && settings->hangUpOnClose;
+}
+
 std::uint32_t TVSPortAx::breakRequests() const {
     const auto core = m_impl->get();
     return core && core->line ? core->line->breakRequests() : 0;

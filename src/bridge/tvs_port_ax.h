@@ -88,6 +88,8 @@ public:
     bool dcd() const;
     bool ring() const;
     bool strictBaudrate() const;
+    // HUPCL as the last application left it: its close is to drop RTS and DTR.
+    bool hangUpOnClose() const;
     // Breaks an application with the port shim sent: the control protocol cannot carry them.
     std::uint32_t breakRequests() const;
     // The port's side channel for the shim (empty while no port is bound or it has none).

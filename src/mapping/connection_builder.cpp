@@ -37,7 +37,7 @@ void ConnectionBuilder::pass() {
         udpBindPass();
         return;
     }
-    if (tarnInfo.active.load() != 1 || !tarnInfo.isTcp() || tarnInfo.isConnected() || !tarnInfo.isOpen())
+    if (!connecting())
         return;
     if (tarnInfo.isServer())
         serverPass();
@@ -167,9 +167,14 @@ bool ConnectionBuilder::waitingToBind() const {
     return m_tarnInfo->net->bindFailed.load() != 0 && std::chrono::steady_clock::now() < m_nextBind;
 }
 
+// While the port is open, and while what its last application wrote still drains after the
+// close. A server that listens takes a connection whenever one comes, so that what the peer
+// sends while the port is closed is dropped then rather than read by the next application.
 bool ConnectionBuilder::connecting() const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
-    return tarnInfo.active.load() == 1 && tarnInfo.isTcp() && !tarnInfo.isConnected() && tarnInfo.isOpen();
+    if (tarnInfo.active.load() != 1 || !tarnInfo.isTcp() || tarnInfo.isConnected())
+        return false;
+    return tarnInfo.isOpen() || closingDrains(*tarnInfo.net) || (tarnInfo.isServer() && m_listening);
 }
 
 bool ConnectionBuilder::hasPendingWork() const {

@@ -1,7 +1,10 @@
 #include "mapping/data_pumps.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 
+#include "bridge/message_log.h"
 #include "bridge/tvs_port_ax.h"
 #include "mapping/net_setup.h"
 #include "model/tarn_info.h"
@@ -22,7 +25,28 @@ bool carrying(const TARNINFO& tarnInfo) {
     return active(tarnInfo) && linked(tarnInfo) && tarnInfo.isOpen();
 }
 
+// The application's bytes go out while it holds the port, and after it closed the port
+// for as long as what it wrote still drains.
+bool sending(const TARNINFO& tarnInfo) {
+    return active(tarnInfo) && (tarnInfo.isOpen() || closingDrains(*tarnInfo.net));
+}
+
+std::atomic<std::int64_t> g_closingWaitMs{std::chrono::milliseconds(kClosingWait).count()};
+
+std::int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Bytes read from a socket in one pass while no application holds the port: a peer that
+// streams meanwhile is kept up with, and the pass stays short.
+constexpr std::uint32_t kDiscardPerPass = 16 * kNetRecvChunk;
+
 } // namespace
+
+void setClosingWait(std::chrono::milliseconds wait) {
+    g_closingWaitMs.store(wait.count());
+}
 
 tarnRXThread::tarnRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
@@ -35,16 +59,19 @@ void tarnRXThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
     const bool open = tarnInfo.isOpen();
-    if (!open || !active(tarnInfo) || !linked(tarnInfo)) {
-        if (!open && m_paced) {
-            // The next open period sets pacing up anew, from the rate then in force; until
-            // then the emulation follows whatever rate the application chooses.
-            m_paced = false;
-            net.pacedBaud = 0;
-            tarnInfo.setBaudRate(0);
-        }
-        return;
+    if (!open && m_paced) {
+        // The next open period sets pacing up anew, from the rate then in force; until
+        // then the emulation follows whatever rate the application chooses.
+        m_paced = false;
+        net.pacedBaud = 0;
+        tarnInfo.setBaudRate(0);
     }
+    if (open)
+        net.closingUntilNs.store(0); // whatever waits goes out as the open port's own bytes
+    else if (!drainAfterClose())
+        return;
+    if (!active(tarnInfo) || !linked(tarnInfo))
+        return;
     const std::uint32_t waiting = tarnInfo.inQueue();
     if (waiting == 0)
         return;
@@ -80,6 +107,57 @@ void tarnRXThread::pass() {
     m_lastRead = n;
 }
 
+// A serial port drains its output on close: what the application wrote before it closed the
+// port (still in the pseudo-terminal, or already in the ring) goes on out for the closing
+// wait, connection permitting; what is left then is dropped and counted.
+bool tarnRXThread::drainAfterClose() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    ByteRing& ring = *tarnInfo.portToNet;
+    if (tarnInfo.inQueue() == 0 && ring.count.load() == 0) {
+        net.closingUntilNs.store(0);
+        return false;
+    }
+    const std::int64_t now = steadyNs();
+    const std::int64_t until = net.closingUntilNs.load();
+    if (until == 0) {
+        // Seen at the first pass after the close, which the close itself wakes.
+        net.closingUntilNs.store(now + g_closingWaitMs.load() * 1'000'000);
+        return true;
+    }
+    if (now < until)
+        return true;
+
+    std::uint64_t dropped = ring.count.load();
+    ring.consume(ring.count.load());
+    // Read unpaced: these bytes go nowhere. The next pass that moves data paces again.
+    tarnInfo.port->SetStrictBaudrate(false);
+    std::uint8_t chunk[kPortChunk];
+    for (std::uint32_t left = tarnInfo.inQueue(); left > 0;) {
+        std::uint32_t n = std::min(left, kPortChunk);
+        if (!tarnInfo.port->Read(chunk, &n) || n == 0)
+            break;
+        dropped += n;
+        left -= std::min(left, n);
+    }
+    net.closingUntilNs.store(0);
+    char line[128];
+    std::snprintf(line, sizeof line, "COM%d: %llu byte(s) written before the close could not be sent.",
+                  tarnInfo.comNumber, static_cast<unsigned long long>(dropped));
+    logMappingMessage(line);
+    return false;
+}
+
+std::chrono::milliseconds tarnRXThread::idleTimeout() const {
+    const std::chrono::milliseconds base = ThreadInterface::idleTimeout();
+    const std::int64_t until = m_tarnInfo->net->closingUntilNs.load();
+    if (until == 0)
+        return base;
+    // The end of the closing wait needs a pass even when nothing else happens.
+    const std::int64_t left = (until - steadyNs()) / 1'000'000 + 1;
+    return std::clamp(std::chrono::milliseconds(left), std::chrono::milliseconds(1), base);
+}
+
 tarnTXThread::tarnTXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
 tarnTXThread::~tarnTXThread() {
@@ -89,7 +167,8 @@ tarnTXThread::~tarnTXThread() {
 void tarnTXThread::pass() {
     m_portFull = false;
     TARNINFO& tarnInfo = *m_tarnInfo;
-    if (!tarnInfo.isOpen() || !active(tarnInfo) || !linked(tarnInfo))
+    // Received bytes are the open application's, even once the peer has hung up.
+    if (!tarnInfo.isOpen() || !active(tarnInfo))
         return;
     // Keep strict emulation on at the rate in force: the paced one while the read pump holds
     // the application back, else the application's own.
@@ -124,7 +203,7 @@ void netTXThread::pass() {
     NETSTRUCT& net = *tarnInfo.net;
     ByteRing& ring = *tarnInfo.portToNet;
     const std::uint32_t queued = ring.count.load();
-    if (queued == 0 || !active(tarnInfo) || !tarnInfo.isOpen())
+    if (queued == 0 || !sending(tarnInfo))
         return;
     const bool tcp = tarnInfo.isTcp();
     if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)
@@ -170,9 +249,26 @@ netRXThread::~netRXThread() {
 void netRXThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
-    if (!active(tarnInfo) || !tarnInfo.isOpen())
+    if (!active(tarnInfo))
         return;
+    const bool open = tarnInfo.isOpen();
+    if (open && net.discardedWhileClosed > 0) {
+        char line[128];
+        std::snprintf(line, sizeof line, "COM%d: %llu byte(s) received while the port was closed were discarded.",
+                      tarnInfo.comNumber, static_cast<unsigned long long>(net.discardedWhileClosed));
+        logMappingMessage(line);
+        net.discardedWhileClosed = 0;
+    }
     const bool tcp = tarnInfo.isTcp();
+    if (!open) {
+        // What arrives for nobody is dropped, so the next application hears only what the
+        // peer sends from its open on. The connection stays up.
+        ByteRing& ring = *tarnInfo.netToPort;
+        net.discardedWhileClosed += ring.count.load();
+        ring.consume(ring.count.load());
+        discardWhileClosed();
+        return;
+    }
     if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)
         return;
     // Take nothing from the network unless a whole chunk fits: the bytes stay in the socket,
@@ -202,12 +298,38 @@ void netRXThread::pass() {
     ring.copyIn(scratch, static_cast<std::uint32_t>(received));
 }
 
+void netRXThread::discardWhileClosed() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    NETSTRUCT& net = *tarnInfo.net;
+    const bool tcp = tarnInfo.isTcp();
+    if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)
+        return;
+    std::uint8_t* scratch = tarnInfo.buffers->recvScratch.get();
+    for (std::uint32_t taken = 0; taken < kDiscardPerPass;) {
+        const int received =
+            tcp ? g_sock->recv(net.dataSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0)
+                : g_sock->recvfrom(net.listenSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0,
+                                   net.remoteAddr.get());
+        if (received > 0) {
+            net.discardedWhileClosed += static_cast<std::uint32_t>(received);
+            taken += static_cast<std::uint32_t>(received);
+            continue;
+        }
+        if (tcp && (received == 0 || g_sock->lastError() != kWouldBlock))
+            takeConnectionDown(tarnInfo, false); // the peer closed (0) or the connection failed
+        break;
+    }
+    tarnInfo.buffers->clearReceive();
+}
+
 // The waits between passes. Whatever a pump waits for that it cannot see on a descriptor of
 // its own (a sibling filling or draining a ring, a connection coming up) wakes it through
 // the mapping; see ThreadInterface.
 
 bool tarnRXThread::hasPendingWork() const {
-    return carrying(*m_tarnInfo) && m_tarnInfo->inQueue() > 0;
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    return active(tarnInfo) && linked(tarnInfo) && (tarnInfo.isOpen() || closingDrains(*tarnInfo.net)) &&
+           tarnInfo.inQueue() > 0;
 }
 
 std::optional<std::chrono::nanoseconds> tarnRXThread::busyWait(std::vector<pollfd>&) const {
@@ -236,7 +358,8 @@ void tarnRXThread::idleWaitSources(std::vector<pollfd>& sources) const {
 }
 
 bool tarnTXThread::hasPendingWork() const {
-    return carrying(*m_tarnInfo) && m_tarnInfo->netToPort->count.load() > 0;
+    const TARNINFO& tarnInfo = *m_tarnInfo;
+    return active(tarnInfo) && tarnInfo.isOpen() && tarnInfo.netToPort->count.load() > 0;
 }
 
 std::optional<std::chrono::nanoseconds> tarnTXThread::busyWait(std::vector<pollfd>&) const {
@@ -274,7 +397,7 @@ std::uint32_t netTXThread::idleWakeAbove() const {
 
 bool netTXThread::hasPendingWork() const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
-    if (tarnInfo.portToNet->count.load() == 0 || !active(tarnInfo) || !tarnInfo.isOpen())
+    if (tarnInfo.portToNet->count.load() == 0 || !sending(tarnInfo))
         return false;
     return tarnInfo.isTcp() ? tarnInfo.isConnected() : tarnInfo.net->dataSock.load() != 0;
 }
@@ -295,7 +418,10 @@ std::uint32_t netRXThread::idleWakeBelow() const {
 void netRXThread::idleWaitSources(std::vector<pollfd>& sources) const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
     const NETSTRUCT& net = *tarnInfo.net;
-    if (!active(tarnInfo) || !tarnInfo.isOpen() || tarnInfo.netToPort->freeSpace() < kNetRecvChunk || refilled())
+    if (!active(tarnInfo))
+        return;
+    // Closed, the socket is drained whatever the ring holds.
+    if (tarnInfo.isOpen() && (tarnInfo.netToPort->freeSpace() < kNetRecvChunk || refilled()))
         return;
     const bool tcp = tarnInfo.isTcp();
     if (tcp ? !tarnInfo.isConnected() : net.dataSock.load() == 0)

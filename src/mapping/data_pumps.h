@@ -5,6 +5,9 @@
 //   netTXThread   portToNet ring -> network (1400 bytes: one TCP send or one datagram)
 //   netRXThread   network -> netToPort ring (2048 bytes, only when the ring has room)
 //   tarnTXThread  netToPort ring -> port   (512 bytes, only what the port took)
+// Open and close act as on a serial port: what the application wrote before it closed the
+// port still goes out (for kClosingWait), what the peer sent before it hung up is still
+// delivered, and what the peer sends while the port is closed is dropped.
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +19,12 @@
 inline constexpr std::uint32_t kPortChunk = 512;
 inline constexpr std::uint32_t kNetSendChunk = 1400;
 inline constexpr std::uint32_t kNetRecvChunk = 2048;
+
+// How long bytes an application wrote before it closed the port still go out: the closing
+// wait of a serial port's drain on close.
+inline constexpr std::chrono::seconds kClosingWait{30};
+// Replaces kClosingWait from the next close on; tests shorten it.
+void setClosingWait(std::chrono::milliseconds wait);
 
 // Reads what the application wrote and slows the port's emulated rate while the network
 // falls behind.
@@ -32,8 +41,13 @@ protected:
     // its limit it keeps the fixed cadence, since each pass then takes the rate down a step.
     std::optional<std::chrono::nanoseconds> busyWait(std::vector<pollfd>& sources) const override;
     void idleWaitSources(std::vector<pollfd>& sources) const override;
+    std::chrono::milliseconds idleTimeout() const override;
 
 private:
+    // The port is closed: starts, continues or ends the drain of what its application wrote.
+    // True while bytes still go out.
+    bool drainAfterClose();
+
     // Pacing is set up from the application's rate once per open period, and again whenever
     // the application chooses another rate.
     bool m_paced = false;
@@ -91,7 +105,7 @@ private:
     SendResult m_lastSend = SendResult::None;
 };
 
-// Receives from the peer. Also the thread on which a close notification is applied.
+// Receives from the peer; while no application holds the port, it reads and drops. Also the thread on which a close notification is applied.
 class netRXThread : public ThreadInterface {
 public:
     netRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
@@ -112,4 +126,6 @@ protected:
 
 private:
     bool refilled() const;
+    // Reads and drops what the peer sends while no application holds the port.
+    void discardWhileClosed();
 };

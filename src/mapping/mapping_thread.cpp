@@ -37,7 +37,10 @@ MappingState observe(const TARNINFO* tarnInfo) {
     MappingState state{};
     if (!tarnInfo)
         return state;
+    // Activity, and whether a closed port's last bytes still go out: both decide who works.
     state[0] = tarnInfo->active.load();
+    if (tarnInfo->net && closingDrains(*tarnInfo->net))
+        state[0] += 2;
     if (tarnInfo->portToNet)
         state[1] = tarnInfo->portToNet->count.load();
     if (tarnInfo->netToPort)

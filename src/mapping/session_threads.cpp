@@ -156,8 +156,26 @@ void mek_ncp_connBuilder::pass() {
     }
     // Closing the port ends the session and grants new attempts to the next application.
     if (!tarnInfo.isOpen()) {
+        if (control.connected.load() == 1)
+            hangUp();
         m_attempts = 0;
         control.connected.store(0);
+    }
+}
+
+// As a serial port's last close does with HUPCL set (the default), the device sees RTS and
+// DTR drop; cleared, the lines stay as the application left them. The next open raises them
+// again, since the lines remembered as sent are now the dropped ones.
+void mek_ncp_connBuilder::hangUp() {
+    TARNINFO& tarnInfo = *m_tarnInfo;
+    if (!tarnInfo.hangUpOnClose())
+        return;
+    mek_ncp& control = *tarnInfo.control;
+    control.setRts(0);
+    control.setDtr(0);
+    if (control.send(kNcpModemSignals) > 0) {
+        tarnInfo.lastRts = 0;
+        tarnInfo.lastDtr = 0;
     }
 }
 

@@ -54,6 +54,8 @@ private:
     // Whether the session is wanted and not up: the state in which attempts are made.
     bool wanted() const;
     void attempt();
+    // Tells the device the application hung up, as the port's close is seen.
+    void hangUp();
     // Acts on how the connect stands: on success the session is up.
     void settle(PendingConnect::Outcome outcome);
 

@@ -34,11 +34,22 @@ struct NETSTRUCT {
     // serves nothing until a later bind succeeds.
     std::atomic<std::int32_t> bindFailed{0};
     std::int32_t shownBindFailed = 0; // refresh-tick snapshot, user-interface thread only
+    // The application closed the port with bytes still to send: they go on out until this
+    // steady-clock time (ns), as a serial port drains its output on close; 0 while none wait.
+    std::atomic<std::int64_t> closingUntilNs{0};
+    // What the peer sent while no application held the port, read and dropped; reported when
+    // the port opens again. Under the mapping's lock only.
+    std::uint64_t discardedWhileClosed = 0;
     // Pacing of the port read pump, under the mapping's lock only.
     std::int32_t pacedBaud = 0;
     std::int32_t baudStep = 0;
     std::int32_t backlogLimit = 0;
 };
+
+// Bytes an application wrote before it closed the port are still on their way out.
+inline bool closingDrains(const NETSTRUCT& net) {
+    return net.closingUntilNs.load() != 0;
+}
 
 // Closes a socket through the socket layer (or directly when the layer is not started).
 void closeSocketHandle(SocketHandle sock);

@@ -109,6 +109,10 @@ void TARNINFO::snapshotModemLines() {
     lastRts = rtsState() ? 1 : 0;
 }
 
+bool TARNINFO::hangUpOnClose() const {
+    return port && port->hangUpOnClose();
+}
+
 bool TARNINFO::modemLinesChanged() const {
     return (dtrState() ? 1 : 0) != lastDtr || (rtsState() ? 1 : 0) != lastRts;
 }

@@ -57,6 +57,8 @@ struct TARNINFO {
     bool dtrState() const;
     void snapshotModemLines();
     bool modemLinesChanged() const;
+    // The application's close hangs up (HUPCL): the device is to see RTS and DTR drop.
+    bool hangUpOnClose() const;
     void pushRts();
     void pushDtr();
     bool applyRing();

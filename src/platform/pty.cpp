@@ -21,7 +21,7 @@ bool makeRaw(int master) {
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CBAUD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CREAD | CLOCAL | B9600;
+    tio.c_cflag |= CS8 | CREAD | CLOCAL | HUPCL | B9600;
     tio.c_ispeed = 9600;
     tio.c_ospeed = 9600;
     tio.c_cc[VMIN] = 1;
@@ -114,6 +114,7 @@ std::optional<PtyLineSettings> Pty::lineSettings() const {
     settings.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
     settings.rtsCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
     settings.xonXoffFlow = (tio.c_iflag & (IXON | IXOFF)) != 0;
+    settings.hangUpOnClose = (tio.c_cflag & HUPCL) != 0;
     return settings;
 }
 

@@ -14,12 +14,13 @@ struct PtyLineSettings {
     bool twoStopBits = false;
     bool rtsCtsFlow = false;
     bool xonXoffFlow = false; // IXON or IXOFF
+    bool hangUpOnClose = true; // HUPCL: the last close drops the modem lines
 };
 
 class Pty {
 public:
-    // A new pair with a raw 9600 bit/s slave, so an application that sets nothing sees no
-    // echo or line editing. Empty when the system has no pseudo-terminal left.
+    // A new pair with a raw 9600 bit/s slave that hangs up on close as a serial port does, so
+    // an application that sets nothing sees no echo or line editing. Empty when the system has no pseudo-terminal left.
     static std::optional<Pty> open();
 
     ~Pty();
