@@ -191,12 +191,87 @@ TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
     EXPECT_NE(waiter.output().find("woke cts="), std::string::npos) << waiter.output();
     EXPECT_EQ(waiter.output().find("dsr=1"), std::string::npos) << waiter.output();
 
-    // Closed, the port is a plain one again: open and close keep their meaning for RTS/DTR.
+    // Closed, the port keeps the frame as a serial port keeps its settings, and the next
+    // open raises RTS and DTR again.
     AppPort plain;
     ASSERT_TRUE(plain.open(port(), 9600));
-    ASSERT_TRUE(waitFor([&] { return rowShows("8 None 1"); })) << runToEnd({kTarnctl, "list"});
+    ASSERT_TRUE(waitFor([&] { return rowShows("8 Odd 1"); })) << runToEnd({kTarnctl, "list"});
     ASSERT_TRUE(waitFor([&] { return m_device.count("control modem lines RTS on, DTR on") >= 1; }))
         << m_device.transcript();
+}
+
+// Drops DTR and clears HUPCL, then holds the port until the file $2 exists.
+const std::string kNoHangUpClient = R"(
+import fcntl, os, struct, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+attrs = termios.tcgetattr(fd)
+attrs[2] &= ~termios.HUPCL
+termios.tcsetattr(fd, termios.TCSANOW, attrs)
+fcntl.ioctl(fd, termios.TIOCMBIC, struct.pack('I', termios.TIOCM_DTR))
+while not os.path.exists(sys.argv[2]):
+    time.sleep(0.01)
+os.close(fd)
+)";
+
+TEST_F(LineFidelity, ClosingHangsUpUnlessHupclIsOffAndTheSettingsStayForTheNextProgram) {
+    const std::string raised = "control modem lines RTS on, DTR on";
+    const std::string dropped = "control modem lines RTS off, DTR off";
+    // The device's modem-line events in order (a short-lived program's open may add some).
+    const auto modemLines = [&] {
+        std::vector<std::string> lines;
+        std::istringstream in(m_device.transcript());
+        for (std::string line; std::getline(in, line);) {
+            const auto at = line.find("control modem lines ");
+            if (at != std::string::npos)
+                lines.push_back(line.substr(at));
+        }
+        return lines;
+    };
+    const auto lastIs = [&](const std::string& line) {
+        return waitFor([&] {
+            const auto lines = modemLines();
+            return !lines.empty() && lines.back() == line;
+        });
+    };
+    // A shell holds the port open without touching its settings.
+    const auto hold = [&](ChildProcess& holder) {
+        ASSERT_TRUE(holder.start({"sh", "-c", "exec sleep 60 <> \"$1\"", "sh", port()}));
+    };
+    {
+        ChildProcess holder;
+        hold(holder);
+        ASSERT_TRUE(lastIs(raised)) << m_device.transcript();
+    }
+    ASSERT_TRUE(lastIs(dropped)) << m_device.transcript();
+
+    // stty sets the frame in one process, reads it back in another, and the device gets it
+    // at the next open.
+    EXPECT_EQ(shell(kTarnRun + " stty -F \"$1\" cs7 parenb -parodd", port()), "");
+    const std::string shown = shell(kTarnRun + " stty -F \"$1\" -a", port());
+    EXPECT_NE(shown.find(" cs7 "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("parenb -parodd"), std::string::npos) << shown;
+    {
+        ChildProcess holder;
+        hold(holder);
+        ASSERT_TRUE(lastIs(raised)) << m_device.transcript();
+        ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 9600 7E1 flow none"); }))
+            << m_device.transcript();
+        ASSERT_TRUE(waitFor([&] { return rowShows("7 Even 1"); })) << runToEnd({kTarnctl, "list"});
+    }
+    ASSERT_TRUE(lastIs(dropped)) << m_device.transcript();
+
+    // HUPCL off: the application's DTR stays as it left it; the next open raises it again.
+    const std::string release = m_home.root() + "/release";
+    ChildProcess client;
+    ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kNoHangUpClient, port(), release}));
+    ASSERT_TRUE(lastIs("control modem lines RTS on, DTR off")) << m_device.transcript();
+    const std::size_t before = modemLines().size();
+    ASSERT_TRUE(writeFileBytes(release, {}));
+    ASSERT_NE(client.waitExit(), -1);
+    ChildProcess holder;
+    hold(holder);
+    ASSERT_TRUE(lastIs(raised)) << m_device.transcript();
+    EXPECT_EQ(modemLines().size(), before + 1) << m_device.transcript();
 }
 
 } // namespace

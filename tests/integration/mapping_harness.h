@@ -559,6 +559,12 @@ inline std::string runToEnd(const std::vector<std::string>& argv, std::chrono::m
     return out;
 }
 
+// What a shell script does with a serial port: `printf '%s' TEXT > LINK`, the port opened,
+// written and closed again at once. Returns what runToEnd does (empty when it succeeded).
+inline std::string shellWrite(const std::string& text, const std::string& link) {
+    return runToEnd({"sh", "-c", "printf '%s' \"$1\" > \"$2\"", "sh", text, link});
+}
+
 // Runs `work` on its own thread; join() waits for it.
 class Background {
 public:

@@ -191,35 +191,4 @@ TEST_F(TcpMapping, BytesWrittenWhileDisconnectedArriveAfterTheNextConnection) {
     EXPECT_TRUE(gotLate == late) << firstDifference(late, gotLate);
 }
 
-TEST_F(TcpMapping, NothingMovesWhileThePortIsClosedAndTheConnectionStaysUp) {
-    constexpr int kCom = 16;
-    constexpr std::uint16_t kPort = 41016;
-    addMapping(makeDesc(kCom, kModeTcpServer, "0.0.0.0", kPort, 0));
-    ASSERT_TRUE(m_app.open(m_home->portLink(kCom), kFastLine));
-    Sock peer = tcpConnect(kPort);
-    ASSERT_TRUE(peer.valid());
-    ASSERT_TRUE(m_core->waitForLogCount(acceptedText(kCom), 1));
-
-    m_app.close();
-    TARNINFO* tarnInfo = m_core->mapping(kCom);
-    ASSERT_TRUE(m_core->waitFor([&] { return !tarnInfo->isOpen(); }));
-    const auto data = testPattern(6000, 41);
-    ASSERT_TRUE(sendAll(peer.fd(), data.data(), data.size()));
-    // A quiet spell: nothing may be taken off the network while no application holds the
-    // port. (This waits to observe an absence; no result depends on its length.)
-    m_core->waitFor([] { return false; }, 300ms);
-    EXPECT_EQ(tarnInfo->netToPort->count.load(), 0u);
-    int unread = 0;
-    ::ioctl(tarnInfo->net->dataSock.load(), FIONREAD, &unread);
-    EXPECT_EQ(unread, static_cast<int>(data.size()));
-    EXPECT_TRUE(tarnInfo->isConnected());
-    EXPECT_EQ(m_core->countMappingLog(lostText(kCom)), 0u);
-
-    // Reopened, the waiting bytes arrive in order over the same connection.
-    ASSERT_TRUE(m_app.open(m_home->portLink(kCom), kFastLine));
-    const auto got = m_app.readExactly(data.size());
-    EXPECT_TRUE(got == data) << firstDifference(data, got);
-    EXPECT_EQ(m_core->countMappingLog(acceptedText(kCom)), 1u);
-}
-
 } // namespace

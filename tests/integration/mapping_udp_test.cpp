@@ -116,31 +116,4 @@ TEST_F(UdpMapping, CarriesEveryByteValueBothWaysInDatagramsOfAtMost1400Bytes) {
         EXPECT_EQ(row.text, "COM21 is created.");
 }
 
-TEST_F(UdpMapping, DatagramsWaitWhileThePortIsClosed) {
-    constexpr int kCom = 22;
-    start(kCom, 42022, 42122);
-    TARNINFO* tarnInfo = m_core->mapping(kCom);
-    m_app.close();
-    ASSERT_TRUE(m_core->waitFor([&] { return !tarnInfo->isOpen(); }));
-    const auto data = testPattern(1000, 61);
-    ASSERT_TRUE(sendDatagram(data.data(), data.size()));
-    // The datagram waits in the mapping's socket first (FIONREAD gives the next datagram's
-    // size), so the quiet spell below tests the pump rather than the datagram's travel.
-    const SocketHandle bound = tarnInfo->net->listenSock.load();
-    ASSERT_GT(bound, 0);
-    const auto queued = [&] {
-        int size = 0;
-        return ::ioctl(bound, FIONREAD, &size) == 0 ? size : -1;
-    };
-    ASSERT_TRUE(m_core->waitFor([&] { return queued() == 1000; })) << "the datagram never reached the mapping";
-    // Observe a quiet spell: nothing is taken from the socket while the port is closed.
-    m_core->waitFor([] { return false; }, 300ms);
-    EXPECT_EQ(tarnInfo->netToPort->count.load(), 0u);
-    EXPECT_EQ(queued(), 1000) << "the datagram left the socket while the port was closed";
-
-    ASSERT_TRUE(m_app.open(m_home->portLink(kCom), kFastLine));
-    const auto got = m_app.readExactly(data.size());
-    EXPECT_TRUE(got == data) << firstDifference(data, got);
-}
-
 } // namespace
