@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "device/single_instance.h"
+#include "platform/single_instance.h"
 #include "model/mapping_file.h"
 
 namespace core {

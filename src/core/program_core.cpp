@@ -8,7 +8,7 @@
 
 #include "bridge/message_log.h"
 #include "core/affinity.h"
-#include "core/control_service.h"
+#include "core/command_service.h"
 #include "core/mapping_assembly.h"
 #include "core/worker.h"
 #include "device/device_list.h"

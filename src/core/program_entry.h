@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "device/single_instance.h"
+#include "platform/single_instance.h"
 
 namespace core {
 

@@ -24,10 +24,10 @@
 #include <climits>
 
 #include "config/codecs.h"
-#include "core/control_protocol.h"
+#include "core/command_protocol.h"
 #include "device/device_list.h"
 #include "device/eeprom_access.h"
-#include "device/login_dialog_logic.h"
+#include "core/login_dialog_logic.h"
 #include "ui/t_config_dialog.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"

@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <memory>
 
-#include "device/login_dialog_logic.h"
+#include "core/login_dialog_logic.h"
 
 class QLabel;
 class QLineEdit;

@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <memory>
 
-#include "device/search_countdown.h"
+#include "core/search_countdown.h"
 #include "ui/text_rows_model.h"
 
 class QLabel;

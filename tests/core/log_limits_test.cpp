@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/control_client.h"
+#include "core/command_client.h"
 #include "core/event_queue.h"
 #include "core/log_output.h"
 #include "core/message_logs.h"

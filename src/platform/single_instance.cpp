@@ -1,4 +1,4 @@
-#include "device/single_instance.h"
+#include "platform/single_instance.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "device/login_dialog_logic.h"
+#include "core/login_dialog_logic.h"
 
 #include "device/device_list.h"
 #include "device/eeprom_access.h"

@@ -1,4 +1,4 @@
-#include "device/search_countdown.h"
+#include "core/search_countdown.h"
 
 #include <cstdio>
 

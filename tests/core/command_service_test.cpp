@@ -8,7 +8,7 @@
 #include <optional>
 #include <thread>
 
-#include "core/control_client.h"
+#include "core/command_client.h"
 #include "core/program_core.h"
 
 namespace {

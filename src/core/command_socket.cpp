@@ -1,4 +1,4 @@
-#include "core/control_channel.h"
+#include "core/command_socket.h"
 
 #include <cerrno>
 #include <cstring>

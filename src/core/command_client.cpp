@@ -1,4 +1,4 @@
-#include "core/control_client.h"
+#include "core/command_client.h"
 
 #include <cerrno>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "core/control_protocol.h"
+#include "core/command_protocol.h"
 
 namespace core {
 

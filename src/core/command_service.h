@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/control_channel.h"
+#include "core/command_socket.h"
 
 namespace core {
 

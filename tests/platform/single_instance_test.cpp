@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "device/single_instance.h"
+#include "platform/single_instance.h"
 #include "platform/process.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/control_service.h"
+#include "core/command_service.h"
 
 #include <charconv>
 #include <limits>

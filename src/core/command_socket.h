@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/control_protocol.h"
+#include "core/command_protocol.h"
 
 namespace core {
 

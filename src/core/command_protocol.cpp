@@ -1,4 +1,4 @@
-#include "core/control_protocol.h"
+#include "core/command_protocol.h"
 
 #include "bridge/tvs_port_ax.h"
 
