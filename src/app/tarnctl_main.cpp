@@ -18,20 +18,15 @@
 #include <vector>
 
 #include "bridge/portable_sock.h"
-#include "config/codecs.h"
 #include "config/text_form.h"
 #include "core/command_client.h"
 #include "core/command_protocol.h"
+#include "core/device_service.h"
 #include "core/offline_mappings.h"
 #include "device/device_list.h"
-#include "device/eeprom_access.h"
-#include "device/net_cmd.h"
-#include "device/raw_discovery.h"
-#include "device/search_job.h"
 #include "model/mapping_file.h"
 #include "model/system_ports.h"
 #include "platform/capabilities.h"
-#include "platform/pcap_capture.h"
 
 namespace {
 
@@ -47,9 +42,6 @@ enum Exit : int {
     kNoProgram = 8,
     kProgramError = 9,
 };
-
-// Retries per image block, as the window uses them.
-constexpr int kImageRetries = 1;
 
 const char* const kUsageText = R"(usage: tarnctl [--trace] search
        tarnctl [--trace] eeprom-read IP FILE [--account A] [--password P]
@@ -177,46 +169,27 @@ bool parseArguments(int argc, char** argv, Arguments& out, std::string& error) {
     return true;
 }
 
-// The device list the command works on, with the raw discovery as fallback.
-class Session {
-public:
-    explicit Session(bool trace)
-        : m_netCmd(0, 3000, 2000), m_raw(pcapBackend(), trace ? printTrace : TraceSink{}),
-          m_access(m_netCmd, m_devices) {
-        if (trace)
-            m_netCmd.setTraceSink(printTrace);
-    }
+void printTrace(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
 
-    std::size_t search() {
-        // Capture adapters are opened only when the fallback is needed.
-        const std::size_t count = runSearchJob(m_netCmd, m_devices, [this] {
-            // Said once, when the fallback is needed; the search goes on without it.
-            if (!mayCaptureRaw())
-                std::fprintf(stderr, "tarnctl: %s\n", rawCaptureOffNotice().c_str());
-            m_raw.openCaptureAdapters();
-            NodeList found = m_raw.rawDiscover();
-            m_raw.closeCaptureAdapters();
-            return found;
-        });
-        if (m_netCmd.traceSink())
-            std::fputc('\n', stdout);
-        return count;
-    }
+// The program's device side: capture adapters only when a search needs the raw fallback.
+core::DeviceService::Options deviceOptions(bool trace) {
+    core::DeviceService::Options options;
+    options.captureAtStart = false;
+    options.captureOff = [] { std::fprintf(stderr, "tarnctl: %s\n", rawCaptureOffNotice().c_str()); };
+    if (trace)
+        options.trace = printTrace;
+    return options;
+}
 
-    DeviceList& devices() { return m_devices; }
-    DeviceAccess& access() { return m_access; }
-
-private:
-    static void printTrace(std::string_view text) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-    }
-
-    NetCmd m_netCmd;
-    RawDiscovery m_raw;
-    DeviceList m_devices;
-    DeviceAccess m_access;
-};
+std::size_t search(core::DeviceService& devices, bool trace) {
+    const std::size_t count = devices.search();
+    if (trace)
+        std::fputc('\n', stdout);
+    return count;
+}
 
 // Columns padded to their widest cell, two blanks apart; the last one unpadded.
 void printTable(const std::vector<std::vector<std::string>>& rows) {
@@ -251,45 +224,53 @@ void printDeviceTable(const DeviceList& devices) {
     printTable(rows);
 }
 
-int runSearch(Session& session) {
-    const std::size_t count = session.search();
-    printDeviceTable(session.devices());
+int runSearch(core::DeviceService& devices, const Arguments& args) {
+    const std::size_t count = search(devices, args.trace);
+    printDeviceTable(devices.devices());
     std::printf("%zu device(s) searched.\n", count);
     return kOk;
 }
 
-// Searches, finds the device and logs in; returns kOk or the failure's exit status.
-int searchAndLogin(Session& session, const Arguments& args, const std::string& ip) {
-    session.search();
-    if (session.devices().findDevice(ip.c_str()) < 0) {
+// The exit status and message of a failed device command.
+int reportFailure(const core::DeviceFailure& failure, const Arguments& args, const std::string& ip) {
+    switch (failure.kind) {
+    case core::DeviceFailure::kNoDevice:
         std::fprintf(stderr, "tarnctl: no device with IP %s answered the search.\n", ip.c_str());
         return kNoDevice;
-    }
-    if (session.access().login(ip.c_str(), args.account, args.password) != 1) {
+    case core::DeviceFailure::kLoginFailed:
         std::fprintf(stderr, "tarnctl: Login failure. (device %s, account \"%s\")\n", ip.c_str(), args.account.c_str());
         return kLoginFailed;
+    case core::DeviceFailure::kNotConfirmed:
+        std::fprintf(stderr, "tarnctl: the device %s did not confirm the completed write.\n", ip.c_str());
+        return kEepromFailed;
+    case core::DeviceFailure::kRefused:
+        return kRefused;
+    case core::DeviceFailure::kEepromFailed:
+        break;
     }
-    return kOk;
-}
-
-void reportEepromFailure(const std::string& ip) {
     std::fprintf(stderr, "tarnctl: Error: unable to access EEPROM.\nPlease check if EEPROM is valid. (device %s)\n",
                  ip.c_str());
+    return kEepromFailed;
 }
 
-int runEepromRead(Session& session, const Arguments& args, const std::string& ip, const std::string& path) {
-    if (const int status = searchAndLogin(session, args, ip); status != kOk)
+// Searches, then logs in to the device: kOk or the failure's exit status.
+int searchAndLogIn(core::DeviceService& devices, const Arguments& args, const std::string& ip) {
+    search(devices, args.trace);
+    auto loggedIn = devices.logIn(ip, args.account, args.password);
+    return loggedIn ? kOk : reportFailure(loggedIn.error(), args, ip);
+}
+
+int runEepromRead(core::DeviceService& devices, const Arguments& args, const std::string& ip, const std::string& path) {
+    if (const int status = searchAndLogIn(devices, args, ip); status != kOk)
         return status;
-    if (session.access().readImage(ip.c_str(), kImageRetries) != 0) {
-        reportEepromFailure(ip);
-        return kEepromFailed;
-    }
+    auto image = devices.readImage(ip);
+    if (!image)
+        return reportFailure(image.error(), args, ip);
     // Written aside and renamed, so a failed write never leaves a partial image under FILE.
     const std::string temporary = path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        const EepromImage& image = session.access().image();
-        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        out.write(reinterpret_cast<const char*>(image.value().data()), static_cast<std::streamsize>(kEepromImageSize));
         out.close();
         if (!out) {
             std::fprintf(stderr, "tarnctl: cannot write %s: %s\n", temporary.c_str(), std::strerror(errno));
@@ -306,7 +287,7 @@ int runEepromRead(Session& session, const Arguments& args, const std::string& ip
     return kOk;
 }
 
-int runEepromWrite(Session& session, const Arguments& args, const std::string& ip, const std::string& path) {
+int runEepromWrite(core::DeviceService& devices, const Arguments& args, const std::string& ip, const std::string& path) {
     // The file is checked before anything goes on the network.
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -319,18 +300,12 @@ int runEepromWrite(Session& session, const Arguments& args, const std::string& i
                      bytes.size(), kEepromImageSize);
         return kFileFailed;
     }
-    if (const int status = searchAndLogin(session, args, ip); status != kOk)
+    if (const int status = searchAndLogIn(devices, args, ip); status != kOk)
         return status;
-    EepromImage& image = session.access().image();
+    EepromImage image{};
     std::memcpy(image.data(), bytes.data(), image.size());
-    if (session.access().writeImage(ip.c_str(), kImageRetries) != 0) {
-        reportEepromFailure(ip);
-        return kEepromFailed;
-    }
-    if (session.access().writeDone(ip.c_str()) != 1) {
-        std::fprintf(stderr, "tarnctl: the device %s did not confirm the completed write.\n", ip.c_str());
-        return kEepromFailed;
-    }
+    if (auto written = devices.writeImage(ip, image); !written)
+        return reportFailure(written.error(), args, ip);
     std::printf("EEPROM image %s written to %s (%zu bytes), write complete.\n", path.c_str(), ip.c_str(),
                 kEepromImageSize);
     return kOk;
@@ -677,7 +652,7 @@ int runMappingCommand(const Arguments& args) {
 
 using Assignment = std::pair<std::string, std::string>;
 
-int runConfig(Session& session, const Arguments& args) {
+int runConfig(core::DeviceService& devices, const Arguments& args) {
     const bool show = args.positional[0] == "show";
     const std::string& ip = args.positional[1];
     config::TextForm form;
@@ -706,15 +681,12 @@ int runConfig(Session& session, const Arguments& args) {
         }
     }
 
-    if (const int status = searchAndLogin(session, args, ip); status != kOk)
+    if (const int status = searchAndLogIn(devices, args, ip); status != kOk)
         return status;
-    config::clearControls(form.items());
-    EepromImage& image = session.access().image();
-    if (session.access().readImage(ip.c_str(), kImageRetries) != 0) {
-        reportEepromFailure(ip);
-        return kEepromFailed;
-    }
-    config::fillControls(form.items(), image);
+    auto image = devices.readImage(ip);
+    if (!image)
+        return reportFailure(image.error(), args, ip);
+    core::DeviceService::showConfiguration(form.items(), image.value());
     if (show) {
         for (const auto& field : form.fields())
             std::printf("%s: %s\n", field.name.c_str(), field.value.c_str());
@@ -727,9 +699,9 @@ int runConfig(Session& session, const Arguments& args) {
             return kBadUsage;
         }
     }
-    const config::CollectResult collected = config::collectControls(form.items(), image);
-    if (!collected.ok()) {
-        for (const std::string& name : collected.refused) {
+    auto collected = core::DeviceService::collectConfiguration(form.items(), image.value());
+    if (!collected) {
+        for (const std::string& name : collected.error().refused) {
             const auto given = std::find_if(assignments.begin(), assignments.end(),
                                             [&](const Assignment& a) { return a.first == name; });
             if (given != assignments.end())
@@ -741,14 +713,8 @@ int runConfig(Session& session, const Arguments& args) {
         std::fprintf(stderr, "tarnctl: nothing was written to %s.\n", ip.c_str());
         return kRefused;
     }
-    if (session.access().writeImage(ip.c_str(), kImageRetries) != 0) {
-        reportEepromFailure(ip);
-        return kEepromFailed;
-    }
-    if (session.access().writeDone(ip.c_str()) != 1) {
-        std::fprintf(stderr, "tarnctl: the device %s did not confirm the completed write.\n", ip.c_str());
-        return kEepromFailed;
-    }
+    if (auto written = devices.writeImage(ip, collected.value()); !written)
+        return reportFailure(written.error(), args, ip);
     std::printf("Configuration of %s written (%zu field(s) set), write complete.\n", ip.c_str(), assignments.size());
     return kOk;
 }
@@ -807,15 +773,15 @@ int main(int argc, char** argv) {
     startSocketLayer();
     int status = kOk;
     {
-        Session session(args.trace);
+        core::DeviceService devices(deviceOptions(args.trace));
         if (isSearch)
-            status = runSearch(session);
+            status = runSearch(devices, args);
         else if (isConfig)
-            status = runConfig(session, args);
+            status = runConfig(devices, args);
         else if (args.command == "eeprom-read")
-            status = runEepromRead(session, args, args.positional[0], args.positional[1]);
+            status = runEepromRead(devices, args, args.positional[0], args.positional[1]);
         else
-            status = runEepromWrite(session, args, args.positional[0], args.positional[1]);
+            status = runEepromWrite(devices, args, args.positional[0], args.positional[1]);
     }
     std::fflush(stdout);
     stopSocketLayer();

@@ -1,11 +1,10 @@
 #include "core/login_dialog_logic.h"
 
-#include "device/device_list.h"
-#include "device/eeprom_access.h"
+#include "core/device_service.h"
 
-LoginDialogLogic::LoginDialogLogic(DeviceAccess& access, DeviceList& devices, std::function<void()> closeDialog,
+LoginDialogLogic::LoginDialogLogic(core::DeviceService& devices, std::function<void()> closeDialog,
                                    std::function<void()> loginSucceeded)
-    : m_access(access), m_devices(devices), m_closeDialog(std::move(closeDialog)),
+    : m_devices(devices), m_closeDialog(std::move(closeDialog)),
       m_loginSucceeded(std::move(loginSucceeded)) {}
 
 void LoginDialogLogic::setStatus(std::string text) {
@@ -30,7 +29,7 @@ void LoginDialogLogic::onCancel() {
 
 void LoginDialogLogic::onOk(std::string_view account, std::string_view password) {
     if (beginOk(account, password))
-        finishOk(login(account, password), account, password);
+        finishOk(login(m_devices, m_ip, account, password));
 }
 
 bool LoginDialogLogic::beginOk(std::string_view account, std::string_view password) {
@@ -45,14 +44,15 @@ bool LoginDialogLogic::beginOk(std::string_view account, std::string_view passwo
     return true;
 }
 
-int LoginDialogLogic::login(std::string_view account, std::string_view password) {
-    return m_access.login(m_ip.c_str(), account.substr(0, kFieldLimit), password.substr(0, kFieldLimit));
+// The device service remembers the credentials that worked, before the window hears of the
+// login, so the configure step it runs next finds them.
+bool LoginDialogLogic::login(core::DeviceService& devices, const std::string& ip, std::string_view account,
+                             std::string_view password) {
+    return devices.logIn(ip, account.substr(0, kFieldLimit), password.substr(0, kFieldLimit)).ok();
 }
 
-void LoginDialogLogic::finishOk(int result, std::string_view account, std::string_view password) {
-    account = account.substr(0, kFieldLimit);
-    password = password.substr(0, kFieldLimit);
-    if (result != 1) {
+void LoginDialogLogic::finishOk(bool loggedIn) {
+    if (!loggedIn) {
         setStatus("Login failure.");
         m_loggedIn = false;
         m_fieldsEnabled = true;
@@ -60,12 +60,6 @@ void LoginDialogLogic::finishOk(int result, std::string_view account, std::strin
     }
     setStatus("Login success.");
     m_loggedIn = true;
-    // Remembered before the window hears of the login, so the configure step it runs next
-    // finds them.
-    if (const auto device = m_devices.find(m_ip.c_str())) {
-        setNodeText(device->loginAccount, account.data(), account.size());
-        setNodeText(device->loginPassword, password.data(), password.size());
-    }
     if (m_closeDialog)
         m_closeDialog();
     if (m_loginSucceeded)

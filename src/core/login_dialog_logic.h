@@ -7,8 +7,9 @@
 #include <string>
 #include <string_view>
 
-class DeviceAccess;
-class DeviceList;
+namespace core {
+class DeviceService;
+}
 
 class LoginDialogLogic {
 public:
@@ -17,7 +18,7 @@ public:
 
     // `closeDialog` asks the window to close the dialog (the window consults canClose());
     // `loginSucceeded` posts message 8074 to the main window.
-    LoginDialogLogic(DeviceAccess& access, DeviceList& devices, std::function<void()> closeDialog,
+    LoginDialogLogic(core::DeviceService& devices, std::function<void()> closeDialog,
                      std::function<void()> loginSucceeded);
 
     void setMode(std::string mode) { m_mode = std::move(mode); }
@@ -38,8 +39,10 @@ public:
     // checks the fields and shows the wait; true means login() is to be run, then finishOk
     // with its result, on the thread that called beginOk.
     bool beginOk(std::string_view account, std::string_view password);
-    int login(std::string_view account, std::string_view password);
-    void finishOk(int result, std::string_view account, std::string_view password);
+    // Touches nothing of the dialog, so it may run on another thread.
+    static bool login(core::DeviceService& devices, const std::string& ip, std::string_view account,
+                      std::string_view password);
+    void finishOk(bool loggedIn);
 
     const std::string& status() const { return m_status; }
     bool fieldsEnabled() const { return m_fieldsEnabled; }
@@ -49,8 +52,7 @@ public:
 private:
     void setStatus(std::string text);
 
-    DeviceAccess& m_access;
-    DeviceList& m_devices;
+    core::DeviceService& m_devices;
     std::function<void()> m_closeDialog;
     std::function<void()> m_loginSucceeded;
     std::function<void(const std::string&)> m_statusListener;

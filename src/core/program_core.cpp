@@ -9,13 +9,10 @@
 #include "bridge/message_log.h"
 #include "core/affinity.h"
 #include "core/command_service.h"
+#include "core/device_service.h"
 #include "core/mapping_assembly.h"
 #include "core/worker.h"
 #include "device/device_list.h"
-#include "device/eeprom_access.h"
-#include "device/net_cmd.h"
-#include "device/raw_discovery.h"
-#include "device/search_job.h"
 #include "mapping/net_setup.h"
 #include "mapping/session_threads.h"
 #include "model/mapping_file.h"
@@ -108,33 +105,29 @@ void ProgramCore::openControlChannel() {
 }
 
 void ProgramCore::openDeviceSide() {
-    // Search time-out 3000 ms, answer time-out 2000 ms; the socket layer is already up.
-    m_netCmd = std::make_unique<NetCmd>(0, 3000, 2000);
-    m_deviceList = std::make_unique<DeviceList>();
+    // The socket layer is already up.
+    m_devices = std::make_unique<DeviceService>(DeviceService::Options{});
     // The mappings' control connections take their control ports from this list.
-    setControlDeviceList(m_deviceList.get());
-    m_searchProgress = std::make_unique<SearchProgress>();
-    m_deviceAccess = std::make_unique<DeviceAccess>(*m_netCmd, *m_deviceList);
-    m_rawDiscovery = std::make_unique<RawDiscovery>(pcapBackend());
-    m_rawDiscovery->openCaptureAdapters();
+    setControlDeviceList(&m_devices->devices());
 }
 
 void ProgramCore::runDeviceSearch() {
-    RawDiscovery* raw = m_rawDiscovery.get();
-    runSearchJob(
-        *m_netCmd, *m_deviceList, [raw] { return raw->rawDiscover(); }, m_searchProgress.get());
+    m_devices->search();
+}
+
+DevicePick ProgramCore::pickDevice(const std::string& ipText, bool serverChecked, bool clientChecked) {
+    assert(m_queue.onMainThread());
+    return core::pickDevice(deviceList(), m_lists, ipText, serverChecked, clientChecked);
+}
+
+DeviceList* ProgramCore::deviceList() {
+    return m_devices ? &m_devices->devices() : nullptr;
 }
 
 std::size_t ProgramCore::deviceCount() const {
-    if (m_deviceList)
-        return m_deviceList->size();
+    if (m_devices)
+        return m_devices->devices().size();
     return m_options.deviceCount ? m_options.deviceCount() : 0;
-}
-
-void ProgramCore::releaseDeviceSide() {
-    // Capture adapters first, as a discovery may still be collecting on them.
-    if (m_rawDiscovery)
-        m_rawDiscovery->closeCaptureAdapters();
 }
 
 void ProgramCore::loadMappings() {
@@ -213,13 +206,17 @@ CommandOutcome ProgramCore::openWebPage(const std::string& ip) {
 
 std::vector<std::array<std::string, 8>> ProgramCore::deviceRows() const {
     std::vector<std::array<std::string, 8>> rows;
-    if (!m_deviceList)
+    if (!m_devices)
         return rows;
-    const DeviceList::Entries entries = m_deviceList->snapshot();
+    const DeviceList::Entries entries = m_devices->devices().snapshot();
     rows.reserve(entries.size());
     for (std::size_t position = 0; position < entries.size(); ++position)
         rows.push_back(deviceRowTexts(position, *entries[position]->node));
     return rows;
+}
+
+bool ProgramCore::hasDevice(const std::string& ipText) const {
+    return m_devices && m_devices->devices().find(ipText.c_str()) != nullptr;
 }
 
 void ProgramCore::deliver(CoreEvent event) {
@@ -387,18 +384,18 @@ void ProgramCore::shutDown() {
     // go front to back. The mapping file is not written at exit.
     m_lists.stopAll();
     m_lists.destroyAll();
-    if (m_deviceList)
+    if (m_devices) {
         setControlDeviceList(nullptr);
-    releaseDeviceSide();
+        // Capture adapters first, as a discovery may still be collecting on them.
+        m_devices->closeCapture();
+    }
     if (m_worker) {
         m_worker->release();
         m_worker.reset();
     }
-    m_deviceAccess.reset();
-    if (m_deviceList)
-        m_deviceList->clear();
-    m_rawDiscovery.reset();
-    m_netCmd.reset();
+    if (m_devices)
+        m_devices->devices().clear();
+    m_devices.reset();
     if (m_options.releaseDevices)
         m_options.releaseDevices();
     if (m_started) {

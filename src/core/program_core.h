@@ -16,6 +16,7 @@
 
 #include "bridge/portable_sock.h"
 #include "core/add_path.h"
+#include "core/device_pick.h"
 #include "core/event_queue.h"
 #include "core/message_logs.h"
 #include "mapping/thread_set.h"
@@ -23,15 +24,12 @@
 #include "model/tarn_desc.h"
 
 class Worker;
-class NetCmd;
 class DeviceList;
-class RawDiscovery;
-class SearchProgress;
-class DeviceAccess;
 
 namespace core {
 
 class ControlService;
+class DeviceService;
 
 // Messages the core delivers to its front end on the main thread.
 enum class CoreEvent : int {
@@ -166,6 +164,8 @@ public:
     std::vector<MappingRow> mappingRows();
     // The device list as the device page shows it, in list order.
     std::vector<std::array<std::string, 8>> deviceRows() const;
+    // Whether the last search found a device with that IP.
+    bool hasDevice(const std::string& ipText) const;
     // The refresh tick: true when the mapping list must be rebuilt (marked stale, or one of
     // the watched values of some mapping changed since the last tick). Clears the mark.
     bool refreshTick();
@@ -177,18 +177,19 @@ public:
     // What the add checks and proposals see; main thread only.
     std::vector<ExistingMapping> existingMappings() const;
     std::int32_t proposedComNumber() const;
+    // What the add dialog fills in for the device of the last search with that IP.
+    DevicePick pickDevice(const std::string& ipText, bool serverChecked, bool clientChecked);
     std::int32_t comNumberUp(std::int32_t n) const;
     std::int32_t comNumberDown(std::int32_t n) const;
 
     // The lists themselves, for tests and for the add dialog's checks; main thread only.
     MappingLists& lists() { return m_lists; }
     Worker* worker() { return m_worker.get(); }
-    // The device side (null without deviceManagement). The list may be read from any thread.
-    NetCmd* netCmd() { return m_netCmd.get(); }
-    DeviceList* deviceList() { return m_deviceList.get(); }
-    SearchProgress* searchProgress() { return m_searchProgress.get(); }
-    // Login and EEPROM access on the device list; use from the worker (runOnWorker).
-    DeviceAccess* deviceAccess() { return m_deviceAccess.get(); }
+    // The device side and its commands (null without deviceManagement); the commands that
+    // talk to a device run on the worker (runOnWorker).
+    DeviceService* deviceService() { return m_devices.get(); }
+    // The device list, for tests and the core's own parts; may be read from any thread.
+    DeviceList* deviceList();
     std::size_t deviceCount() const;
     const std::string& mappingFile() const { return m_mappingFile; }
     // Whether the start-up load has run.
@@ -206,7 +207,6 @@ private:
     CommandOutcome createMapping(const tarnDesc& desc);
     void openDeviceSide();
     void runDeviceSearch();
-    void releaseDeviceSide();
     void openControlChannel();
 
     CoreOptions m_options;
@@ -215,11 +215,7 @@ private:
     MessageLog m_mappingLog{m_options.logRowLimit};
     MessageLog m_deviceLog{m_options.logRowLimit};
     MappingLists m_lists{&makeMappingThreads};
-    std::unique_ptr<NetCmd> m_netCmd;
-    std::unique_ptr<DeviceList> m_deviceList;
-    std::unique_ptr<RawDiscovery> m_rawDiscovery;
-    std::unique_ptr<SearchProgress> m_searchProgress;
-    std::unique_ptr<DeviceAccess> m_deviceAccess;
+    std::unique_ptr<DeviceService> m_devices;
     std::unique_ptr<Worker> m_worker;
     std::unique_ptr<ControlService> m_controlService;
     std::function<void(CoreEvent)> m_eventHandler;

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/description.h"
+#include "core/device_service.h" // the form the dialog lays out
 
 class QButtonGroup;
 class QPushButton;

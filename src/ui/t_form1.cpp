@@ -23,10 +23,8 @@
 #include <algorithm>
 #include <climits>
 
-#include "config/codecs.h"
 #include "core/command_protocol.h"
-#include "device/device_list.h"
-#include "device/eeprom_access.h"
+#include "core/device_service.h"
 #include "core/login_dialog_logic.h"
 #include "ui/t_config_dialog.h"
 #include "ui/t_progress_bar_box.h"
@@ -527,97 +525,96 @@ void TForm1::configureCommand() {
         return;
     }
     const QString ip = m_deviceModel->cell(row, kIpAddressColumn);
-    const auto device = m_core.deviceList() ? m_core.deviceList()->find(ip.toStdString().c_str()) : nullptr;
-    if (!device || !m_core.deviceAccess()) {
+    core::DeviceService* devices = m_core.deviceService();
+    if (!devices || !m_core.hasDevice(ip.toStdString())) {
         showError(u"No device with IP %1."_s.arg(ip));
         return;
     }
     m_configureIp = ip.toStdString();
     m_forms.loginDialog->setDeviceIp(ip);
     m_forms.loginDialog->setMode(QString::fromLatin1(LoginDialogLogic::kModeNcmd));
-    const std::string account(device->loginAccount, strnlen(device->loginAccount, sizeof device->loginAccount));
-    const std::string password(device->loginPassword, strnlen(device->loginPassword, sizeof device->loginPassword));
 
-    // The login and the transfer wait on the device: they run on the worker.
-    struct Outcome {
-        bool loggedIn = false;
-        bool read = false;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    DeviceAccess* access = m_core.deviceAccess();
+    // The login and the transfer wait on the device: they run on the worker. The credentials
+    // are the ones that last worked for this device; when they fail, the login dialog asks.
+    auto loggedIn = std::make_shared<bool>(false);
+    auto image = std::make_shared<std::optional<EepromImage>>();
     const std::string target = m_configureIp;
     showProcessing();
     m_core.runOnWorker(
-        [access, target, account, password, outcome] {
-            outcome->loggedIn = access->login(target.c_str(), account, password) == 1;
-            if (outcome->loggedIn)
-                outcome->read = access->readImage(target.c_str(), 1) == 0;
+        [devices, target, loggedIn, image] {
+            *loggedIn = devices->logInAgain(target).ok();
+            if (*loggedIn)
+                *image = readImage(*devices, target);
         },
-        [this, outcome] {
+        [this, loggedIn, image] {
             hideProcessing();
-            if (!outcome->loggedIn) {
+            if (!*loggedIn) {
                 m_forms.loginDialog->open();
                 return;
             }
-            if (!outcome->read) {
-                showError(QString::fromLatin1(kEepromError));
-                return;
-            }
-            config::clearControls(m_forms.configDialog->items());
-            config::fillControls(m_forms.configDialog->items(), eepromImage());
-            m_forms.configDialog->open();
+            showConfiguration(*image);
         });
 }
 
-// After the login dialog logged in: read and show, without clearing first.
+// After the login dialog logged in: read and show.
 void TForm1::continueConfigure() {
-    if (!m_forms.configDialog || !m_core.deviceAccess() || m_configureIp.empty())
+    core::DeviceService* devices = m_core.deviceService();
+    if (!m_forms.configDialog || !devices || m_configureIp.empty())
         return;
-    DeviceAccess* access = m_core.deviceAccess();
     const std::string target = m_configureIp;
-    auto read = std::make_shared<bool>(false);
+    auto image = std::make_shared<std::optional<EepromImage>>();
     showProcessing();
-    m_core.runOnWorker([access, target, read] { *read = access->readImage(target.c_str(), 1) == 0; },
-                       [this, read] {
+    m_core.runOnWorker([devices, target, image] { *image = readImage(*devices, target); },
+                       [this, image] {
                            hideProcessing();
-                           if (!*read) {
-                               showError(QString::fromLatin1(kEepromError));
-                               return;
-                           }
-                           config::fillControls(m_forms.configDialog->items(), eepromImage());
-                           m_forms.configDialog->open();
+                           showConfiguration(*image);
                        });
+}
+
+std::optional<EepromImage> TForm1::readImage(core::DeviceService& devices, const std::string& ip) {
+    auto read = devices.readImage(ip);
+    if (!read)
+        return std::nullopt;
+    return read.value();
+}
+
+// The dialog shows its own copy of the image, so nothing else can change what it writes back.
+void TForm1::showConfiguration(const std::optional<EepromImage>& image) {
+    if (!image) {
+        showError(QString::fromLatin1(kEepromError));
+        return;
+    }
+    m_configImage = *image;
+    core::DeviceService::showConfiguration(m_forms.configDialog->items(), m_configImage);
+    m_forms.configDialog->open();
 }
 
 // The dialog's OK. Nothing is written unless every value is accepted: a refused value keeps
 // the dialog open with the user's input and names its field.
 void TForm1::storeConfiguration() {
-    if (!m_forms.configDialog || !m_core.deviceAccess())
+    core::DeviceService* devices = m_core.deviceService();
+    if (!m_forms.configDialog || !devices)
         return;
-    const config::CollectResult collected = config::collectControls(m_forms.configDialog->items(), eepromImage());
-    if (!collected.ok()) {
+    auto collected = core::DeviceService::collectConfiguration(m_forms.configDialog->items(), m_configImage);
+    if (!collected) {
         QString names;
-        for (const std::string& name : collected.refused)
+        for (const std::string& name : collected.error().refused)
             names += u"\n"_s + QString::fromStdString(name);
         showError(u"These values are not valid; nothing was written:"_s + names);
         return;
     }
-    DeviceAccess* access = m_core.deviceAccess();
+    m_configImage = collected.value();
     const std::string target = m_configureIp;
+    const EepromImage image = m_configImage;
     auto written = std::make_shared<bool>(false);
     showProcessing();
-    m_core.runOnWorker(
-        [access, target, written] {
-            *written = access->writeImage(target.c_str(), 1) == 0;
-            if (*written)
-                access->writeDone(target.c_str());
-        },
-        [this, written] {
-            hideProcessing();
-            if (!*written)
-                showError(QString::fromLatin1(kEepromError));
-            m_forms.configDialog->hide();
-        });
+    m_core.runOnWorker([devices, target, image, written] { *written = devices->writeImage(target, image).ok(); },
+                       [this, written] {
+                           hideProcessing();
+                           if (!*written)
+                               showError(QString::fromLatin1(kEepromError));
+                           m_forms.configDialog->hide();
+                       });
 }
 
 void TForm1::showProcessing() {

@@ -7,9 +7,11 @@
 #include <QPointer>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/program_core.h"
+#include "core/device_service.h"
 #include "ui/text_rows_model.h"
 
 class QLabel;
@@ -118,7 +120,9 @@ private:
     void pullLogs();
     void rebuildMappingRows();
     void continueConfigure();
+    void showConfiguration(const std::optional<EepromImage>& image);
     void storeConfiguration();
+    static std::optional<EepromImage> readImage(core::DeviceService& devices, const std::string& ip);
     void showProcessing();
     void hideProcessing();
     void hideIntoTray();
@@ -135,6 +139,7 @@ private:
     QMessageBox* m_descriptionErrorBox = nullptr;
     // The device whose configuration is open or being fetched.
     std::string m_configureIp;
+    EepromImage m_configImage{}; // what the configuration dialog shows and writes back
     QString m_deviceHeader = QStringLiteral("Device Info- 0 Device(s)");
     ui::SortState m_sort;
 

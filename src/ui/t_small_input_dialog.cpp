@@ -8,7 +8,7 @@
 #include <QPushButton>
 
 #include "core/program_core.h"
-#include "device/eeprom_access.h"
+#include "core/device_service.h"
 
 using namespace Qt::StringLiterals;
 
@@ -41,10 +41,9 @@ TsmallInputDialog::TsmallInputDialog(core::ProgramCore& core, QWidget* parent) :
     connect(m_ok, &QPushButton::clicked, this, &TsmallInputDialog::accept);
     connect(m_cancel, &QPushButton::clicked, this, &TsmallInputDialog::reject);
 
-    DeviceAccess* access = core.deviceAccess();
-    if (access && core.deviceList()) {
+    if (core::DeviceService* devices = core.deviceService()) {
         m_logic = std::make_unique<LoginDialogLogic>(
-            *access, *core.deviceList(), [this] { close(); },
+            *devices, [this] { close(); },
             [this] { m_core.postMessage(core::CoreEvent::kLoginSucceeded); });
         m_logic->setStatusListener(
             [this](const std::string& text) { m_status->setText(QString::fromStdString(text)); });
@@ -102,17 +101,19 @@ void TsmallInputDialog::accept() {
     // back here.
     const unsigned round = m_round;
     const std::string ip = m_logic->deviceIp();
-    auto result = std::make_shared<int>(-1);
-    DeviceAccess* access = m_core.deviceAccess();
+    auto loggedIn = std::make_shared<bool>(false);
+    core::DeviceService* devices = m_core.deviceService();
     m_core.runOnWorker(
-        [access, ip, account, password, result] { *result = access->login(ip.c_str(), account, password); },
-        [this, round, account, password, result] {
-            if (round != m_round)
-                return;
-            m_running = false;
-            m_logic->finishOk(*result, account, password);
-            syncFields();
-        });
+        [devices, ip, account, password, loggedIn] {
+            *loggedIn = LoginDialogLogic::login(*devices, ip, account, password);
+        },
+                       [this, round, loggedIn] {
+                           if (round != m_round)
+                               return;
+                           m_running = false;
+                           m_logic->finishOk(*loggedIn);
+                           syncFields();
+                       });
 }
 
 void TsmallInputDialog::reject() {

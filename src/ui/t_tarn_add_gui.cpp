@@ -17,7 +17,6 @@
 
 #include "core/device_pick.h"
 #include "core/program_core.h"
-#include "device/device_list.h"
 #include "ui/t_small_box.h"
 #include "ui/t_temp_search_dialog.h"
 
@@ -225,14 +224,9 @@ void TTARNAddGUI::reset() {
 
 void TTARNAddGUI::fillDevices() {
     std::vector<ui::TextRow> rows;
-    if (const DeviceList* list = m_core.deviceList()) {
-        const DeviceList::Entries entries = list->snapshot();
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const std::array<std::string, 8> cells = deviceRowTexts(i, *entries[i]->node);
-            // No, Device Name, MAC Address, IP Address of the device page's cells.
-            rows.push_back(ui::textRow(std::array<std::string, 4>{cells[0], cells[2], cells[4], cells[5]}));
-        }
-    }
+    // No, Device Name, MAC Address, IP Address of the device page's cells.
+    for (const std::array<std::string, 8>& cells : m_core.deviceRows())
+        rows.push_back(ui::textRow(std::array<std::string, 4>{cells[0], cells[2], cells[4], cells[5]}));
     m_devices->setRows(std::move(rows));
 }
 
@@ -290,8 +284,7 @@ void TTARNAddGUI::pickRow(int row) {
     if (row < 0 || row >= m_devices->rowCount())
         return;
     const core::DevicePick pick =
-        core::pickDevice(m_core.deviceList(), m_core.lists(), m_devices->cell(row, 3).toStdString(),
-                         m_server->isChecked(), m_client->isChecked());
+        m_core.pickDevice(m_devices->cell(row, 3).toStdString(), m_server->isChecked(), m_client->isChecked());
     if (pick.comNumber)
         m_com->setText(QString::number(*pick.comNumber));
     m_com->setReadOnly(!pick.comEditable);

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "core/device_service.h"
 #include "core/program_core.h"
 
 using namespace Qt::StringLiterals;
@@ -14,7 +15,7 @@ using namespace Qt::StringLiterals;
 TtempSearchDialog::TtempSearchDialog(core::ProgramCore& core, QWidget* parent) : QDialog(parent) {
     setWindowTitle(u"Searching"_s);
     setWindowModality(Qt::ApplicationModal);
-    SearchProgress* progress = core.searchProgress();
+    SearchProgress* progress = core.deviceService() ? &core.deviceService()->progress() : nullptr;
     if (!progress) {
         m_ownProgress = std::make_unique<SearchProgress>();
         progress = m_ownProgress.get();

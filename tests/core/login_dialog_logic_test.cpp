@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/device_service.h"
 #include "core/login_dialog_logic.h"
 #include "device/device_list.h"
 #include "device/netcmd_fixture.h"
@@ -14,26 +15,31 @@ using testnetcmd::NetCmdLoopback;
 using testnetcmd::Responder;
 using testnetcmd::ScriptedDevice;
 
-class ImageTransfer : public NetCmdLoopback {
+// The device service aimed at a scripted device on loopback.
+class LoginDialog : public NetCmdLoopback {
 protected:
     ScriptedDevice dev;
     Responder responder{[this](const Bytes& r) { return dev.answer(r); }};
-    std::unique_ptr<NetCmd> netCmd = makeNetCmd(responder);
-    DeviceList devices;
-    EepromImage image{};
-    DeviceAccess access{*netCmd, devices, image};
+    std::unique_ptr<core::DeviceService> service;
 
     void SetUp() override {
         NetCmdLoopback::SetUp();
-        addLoopbackDevice(devices);
+        core::DeviceService::Options options;
+        options.captureAtStart = false;
+        options.netCmd.localPort = 0;
+        options.netCmd.remotePort = responder.port();
+        options.netCmd.broadcastTargets = [] { return std::vector<std::uint32_t>{testnetcmd::kLoopback}; };
+        options.searchTimeoutMs = 0;
+        options.answerTimeoutMs = 1000;
+        service = std::make_unique<core::DeviceService>(std::move(options));
+        addLoopbackDevice(service->devices());
     }
 };
 
-TEST_F(ImageTransfer, LoginDialogLogic) {
+TEST_F(LoginDialog, EmptyFieldsSendNothingARefusalKeepsItOpenASuccessRemembers) {
     int closes = 0, posted = 0;
     std::vector<std::string> statuses;
-    LoginDialogLogic dialog(
-        access, devices, [&] { ++closes; }, [&] { ++posted; });
+    LoginDialogLogic dialog(*service, [&] { ++closes; }, [&] { ++posted; });
     dialog.setStatusListener([&](const std::string& s) { statuses.push_back(s); });
     dialog.setMode(LoginDialogLogic::kModeNcmd);
     dialog.setDeviceIp("127.0.0.1");
@@ -59,7 +65,7 @@ TEST_F(ImageTransfer, LoginDialogLogic) {
     EXPECT_TRUE(dialog.canClose());
     EXPECT_EQ(closes, 1);
     EXPECT_EQ(posted, 1);
-    const auto entry = devices.find("127.0.0.1");
+    const auto entry = service->devices().find("127.0.0.1");
     ASSERT_TRUE(entry);
     EXPECT_STREQ(entry->loginAccount, "admin");
     EXPECT_STREQ(entry->loginPassword, "secret");
@@ -69,7 +75,7 @@ TEST_F(ImageTransfer, LoginDialogLogic) {
     dialog.onShow();
     EXPECT_FALSE(dialog.canClose());
     bool closableWhenAsked = false;
-    LoginDialogLogic cancelling(access, devices, [&] { closableWhenAsked = true; }, {});
+    LoginDialogLogic cancelling(*service, [&] { closableWhenAsked = true; }, {});
     cancelling.setMode("ncmd");
     cancelling.onShow();
     cancelling.onCancel();
@@ -77,7 +83,7 @@ TEST_F(ImageTransfer, LoginDialogLogic) {
     EXPECT_TRUE(cancelling.canClose());
 
     // Other modes are not the device login.
-    LoginDialogLogic other(access, devices, {}, {});
+    LoginDialogLogic other(*service, {}, {});
     other.setMode("control");
     other.setDeviceIp("127.0.0.1");
     other.onShow();
