@@ -2,7 +2,7 @@
 # Installs every Debian package that building, testing and the demonstration need.
 set -euo pipefail
 pkgs=(
-    build-essential cmake pkg-config ninja-build
+    build-essential cmake pkg-config ninja-build clang-format
     libgtest-dev libgmock-dev libbenchmark-dev
     libpcap-dev libpugixml-dev
     qt6-base-dev libqt6svg6
