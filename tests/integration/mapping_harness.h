@@ -90,7 +90,7 @@ inline bool writeFileBytes(const std::string& path, const std::vector<std::uint8
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)
         return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }
 
