@@ -133,9 +133,12 @@ double cpuSeconds(pid_t pid) {
 
 speed_t speedConstant(std::uint32_t baud) {
     switch (baud) {
-    case 115200: return B115200;
-    case 921600: return B921600;
-    default: return B4000000;
+    case 115200:
+        return B115200;
+    case 921600:
+        return B921600;
+    default:
+        return B4000000;
     }
 }
 
@@ -391,10 +394,9 @@ void startSocat(Setup& setup, int listener, int count, std::uint32_t baud) {
     for (int i = 1; i <= count; ++i) {
         const std::string link = dir + "/pty" + std::to_string(i);
         ::unlink(link.c_str());
-        setup.pids.push_back(spawn(
-            {"socat", "pty,link=" + link + ",raw,echo=0",
-             "tcp:127.0.0.1:" + std::to_string(kPeerPort) + (g_socatNagle ? "" : ",nodelay")},
-            true));
+        setup.pids.push_back(spawn({"socat", "pty,link=" + link + ",raw,echo=0",
+                                    "tcp:127.0.0.1:" + std::to_string(kPeerPort) + (g_socatNagle ? "" : ",nodelay")},
+                                   true));
         const int peer = acceptOne(listener);
         struct stat st;
         if (peer < 0 || !waitFor([&] { return ::lstat(link.c_str(), &st) == 0; }))
@@ -423,8 +425,8 @@ struct StreamResults {
     int count = 0;
     std::uint32_t baud = 0;
     double share[2][3] = {{-1, -1, -1}, {-1, -1, -1}};
-    double cpu = -1;        // percent of one processor
-    double cpuPerMb = -1;   // CPU seconds per MB moved (all directions)
+    double cpu = -1;      // percent of one processor
+    double cpuPerMb = -1; // CPU seconds per MB moved (all directions)
     long threads = -1;
     long rssKb = -1;
     std::uint64_t badBytes = 0;
@@ -448,7 +450,8 @@ void pumpStreams(std::vector<Stream>& streams, std::uint64_t window, std::vector
             if (n <= 0)
                 break;
             for (ssize_t i = 0; i < n; ++i)
-                if (buffer[static_cast<std::size_t>(i)] != streamByte(s.index, s.received + static_cast<std::uint64_t>(i)))
+                if (buffer[static_cast<std::size_t>(i)] !=
+                    streamByte(s.index, s.received + static_cast<std::uint64_t>(i)))
                     ++s.bad;
             s.received += static_cast<std::uint64_t>(n);
         }
@@ -725,14 +728,13 @@ int main(int argc, char** argv) {
                 std::snprintf(text, sizeof text, "%.0f/%.0f/%.0f", r.share[d][0], r.share[d][1], r.share[d][2]);
                 return std::string(text);
             });
-        printRow("  CPU (% of one processor)", columns, [&](const Column& c) { return cell(c.streams[w].cpu, "%.1f %%"); });
+        printRow("  CPU (% of one processor)", columns,
+                 [&](const Column& c) { return cell(c.streams[w].cpu, "%.1f %%"); });
         printRow("  CPU seconds per MB", columns, [&](const Column& c) { return cell(c.streams[w].cpuPerMb, "%.3f"); });
-        printRow("  threads", columns, [&](const Column& c) {
-            return cell(static_cast<double>(c.streams[w].threads), "%.0f");
-        });
-        printRow("  resident memory (MB)", columns, [&](const Column& c) {
-            return cell(static_cast<double>(c.streams[w].rssKb) / 1024.0, "%.1f");
-        });
+        printRow("  threads", columns,
+                 [&](const Column& c) { return cell(static_cast<double>(c.streams[w].threads), "%.0f"); });
+        printRow("  resident memory (MB)", columns,
+                 [&](const Column& c) { return cell(static_cast<double>(c.streams[w].rssKb) / 1024.0, "%.1f"); });
         printRow("  bytes that arrived wrong", columns, [&](const Column& c) {
             return c.streams[w].ok ? std::to_string(c.streams[w].badBytes) : std::string("n/a");
         });

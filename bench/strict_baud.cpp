@@ -26,10 +26,14 @@ using namespace std::chrono_literals;
 
 speed_t speedConstant(std::uint32_t baud) {
     switch (baud) {
-    case 9600: return B9600;
-    case 115200: return B115200;
-    case 921600: return B921600;
-    default: return B4000000;
+    case 9600:
+        return B9600;
+    case 115200:
+        return B115200;
+    case 921600:
+        return B921600;
+    default:
+        return B4000000;
     }
 }
 

@@ -287,7 +287,8 @@ int runEepromRead(core::DeviceService& devices, const Arguments& args, const std
     return kOk;
 }
 
-int runEepromWrite(core::DeviceService& devices, const Arguments& args, const std::string& ip, const std::string& path) {
+int runEepromWrite(core::DeviceService& devices, const Arguments& args, const std::string& ip,
+                   const std::string& path) {
     // The file is checked before anything goes on the network.
     std::ifstream in(path, std::ios::binary);
     if (!in) {

@@ -36,7 +36,7 @@ std::unique_ptr<LineChannel> LineChannel::open(const std::string& path) {
     if (fd < 0)
         return nullptr;
     // Only a socket may be replaced: the name is the port's, and nothing else of ours lives there.
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         ::unlink(path.c_str());
     // Owner-only like its directory; chmod rather than umask, which other threads share.
@@ -74,7 +74,7 @@ LineChannel::~LineChannel() {
 
 // Called while the port's name lock is held, so a socket under the name is ours.
 void LineChannel::unlinkPath() {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(m_path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         ::unlink(m_path.c_str());
 }
@@ -89,10 +89,18 @@ std::optional<LineChannel::Frame> LineChannel::frame() const {
     }
     Frame frame;
     switch (bits & CSIZE) {
-    case CS5: frame.dataBits = 5; break;
-    case CS6: frame.dataBits = 6; break;
-    case CS7: frame.dataBits = 7; break;
-    default: frame.dataBits = 8; break;
+    case CS5:
+        frame.dataBits = 5;
+        break;
+    case CS6:
+        frame.dataBits = 6;
+        break;
+    case CS7:
+        frame.dataBits = 7;
+        break;
+    default:
+        frame.dataBits = 8;
+        break;
     }
     if (bits & PARENB) {
         const bool odd = (bits & PARODD) != 0;

@@ -74,7 +74,7 @@ private:
 
     const std::string m_path;
     const int m_listen;
-    const int m_wake; // eventfd: stop, or an input line changed
+    const int m_wake;              // eventfd: stop, or an input line changed
     std::vector<Client> m_clients; // the thread's own
 
     mutable std::mutex m_mutex;

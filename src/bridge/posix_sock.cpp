@@ -70,7 +70,9 @@ std::uint32_t Winsock_sockaddr_in::getAddress() const {
     return value;
 }
 
-void Winsock_sockaddr_in::setAddress(std::uint32_t valueNetOrder) { std::memcpy(sin_addr, &valueNetOrder, 4); }
+void Winsock_sockaddr_in::setAddress(std::uint32_t valueNetOrder) {
+    std::memcpy(sin_addr, &valueNetOrder, 4);
+}
 
 char* Winsock_sockaddr_in::toText(char* buffer) const {
     std::snprintf(buffer, 16, "%u.%u.%u.%u", sin_addr[0], sin_addr[1], sin_addr[2], sin_addr[3]);
@@ -138,13 +140,21 @@ SocketHandle PosixSock::accept(SocketHandle sock, const Winsock_sockaddr_in*) {
     return fd < 0 ? fail() : fd;
 }
 
-int PosixSock::listen(SocketHandle sock, int backlog) { return ::listen(sock, backlog) == 0 ? 0 : fail(); }
+int PosixSock::listen(SocketHandle sock, int backlog) {
+    return ::listen(sock, backlog) == 0 ? 0 : fail();
+}
 
-std::uint32_t PosixSock::inetAddr(const char* text) { return ::inet_addr(text); }
+std::uint32_t PosixSock::inetAddr(const char* text) {
+    return ::inet_addr(text);
+}
 
-std::uint16_t PosixSock::htons(std::uint16_t value) { return ::htons(value); }
+std::uint16_t PosixSock::htons(std::uint16_t value) {
+    return ::htons(value);
+}
 
-std::uint16_t PosixSock::ntohs(std::uint16_t value) { return ::ntohs(value); }
+std::uint16_t PosixSock::ntohs(std::uint16_t value) {
+    return ::ntohs(value);
+}
 
 int PosixSock::asyncSelect(SocketHandle sock, unsigned offset, unsigned events) {
     if (!setNonBlocking(sock))
@@ -208,7 +218,9 @@ int PosixSock::lastError() {
     }
 }
 
-int PosixSock::shutdown(SocketHandle sock, int how) { return ::shutdown(sock, how) == 0 ? 0 : fail(); }
+int PosixSock::shutdown(SocketHandle sock, int how) {
+    return ::shutdown(sock, how) == 0 ? 0 : fail();
+}
 
 int PosixSock::setOption(SocketHandle sock, int level, int option, const void* value, int length) {
     return ::setsockopt(sock, level, option, value, static_cast<socklen_t>(length)) == 0 ? 0 : fail();

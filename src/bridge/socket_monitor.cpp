@@ -123,7 +123,9 @@ void SocketMonitor::run() {
     }
 }
 
-void setSocketNotificationSink(SocketNotificationSink sink) { SocketMonitor::instance().setSink(std::move(sink)); }
+void setSocketNotificationSink(SocketNotificationSink sink) {
+    SocketMonitor::instance().setSink(std::move(sink));
+}
 
 bool isCurrentRegistration(SocketHandle sock, std::uint64_t registration) {
     return SocketMonitor::instance().isCurrent(sock, registration);

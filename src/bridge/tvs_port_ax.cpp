@@ -117,7 +117,9 @@ bool ensurePortDirectory(const std::string& dir) {
     return privatePortDirectory(dir);
 }
 
-std::string lockPathOf(const std::string& dir, const std::string& name) { return dir + "/." + name + ".lock"; }
+std::string lockPathOf(const std::string& dir, const std::string& name) {
+    return dir + "/." + name + ".lock";
+}
 std::string lineChannelPathOf(const std::string& dir, const std::string& name) {
     return dir + "/." + name + TARN_LINE_SUFFIX;
 }
@@ -130,7 +132,8 @@ flock wholeFileLock() {
 }
 
 bool sameFile(int fd, const std::string& path) {
-    struct stat a{}, b{};
+    struct stat a {};
+    struct stat b {};
     return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -141,7 +144,7 @@ int takeNameLock(const std::string& lockPath) {
         const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0)
             return -1;
-        struct stat st{};
+        struct stat st {};
         flock lock = wholeFileLock();
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
             ::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
@@ -200,7 +203,7 @@ std::optional<std::string> linkTarget(const std::string& link) {
 // pseudo-terminal is ours to replace only if the lock file says we made it; otherwise that
 // terminal belongs to someone else's program and the name stays theirs.
 PortNameState unservedLinkState(const std::string& link, const std::string& lockPath) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(link.c_str(), &st) != 0)
         return errno == ENOENT ? PortNameState::Free : PortNameState::Foreign;
     if (!S_ISLNK(st.st_mode))
@@ -208,7 +211,7 @@ PortNameState unservedLinkState(const std::string& link, const std::string& lock
     const auto target = linkTarget(link);
     if (!target)
         return PortNameState::Foreign;
-    struct stat targetStat{};
+    struct stat targetStat {};
     if (::stat(link.c_str(), &targetStat) != 0)
         return errno == ENOENT ? PortNameState::Stale : PortNameState::Foreign;
     if (S_ISCHR(targetStat.st_mode) && target->rfind("/dev/pts/", 0) == 0 && *target == recordedSlave(lockPath))
@@ -273,7 +276,7 @@ std::string portDirectory() {
 // The directory must be a real directory of ours that nobody else can write into, since
 // applications follow the links in it; a group- or world-open one of ours is closed down.
 bool privatePortDirectory(const std::string& dir) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
         return false;
     if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
@@ -316,7 +319,7 @@ PortNameState clearStalePortName(const std::string& dir, const std::string& name
     if (state == PortNameState::Stale && ::unlink(link.c_str()) != 0 && errno != ENOENT)
         state = PortNameState::Foreign;
     // The side channel of a port whose program died goes with its link.
-    struct stat channel{};
+    struct stat channel {};
     const std::string channelPath = lineChannelPathOf(dir, name);
     if (state == PortNameState::Stale && ::lstat(channelPath.c_str(), &channel) == 0 && S_ISSOCK(channel.st_mode))
         ::unlink(channelPath.c_str());
@@ -383,7 +386,8 @@ std::uint32_t BaudBudget::batchChars(std::uint32_t baud, std::uint32_t bitsPerCh
     const std::int64_t batch = static_cast<std::int64_t>(baud) * kBatchNs / charCost;
     const std::int64_t burst = capacity(baud, bitsPerChar) / charCost;
     const std::int64_t late = std::max(burst / 4, static_cast<std::int64_t>(baud) * kLateNs / charCost);
-    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(batch, 1, std::min<std::int64_t>(kMinBurstChars, burst - late)));
+    return static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(batch, 1, std::min<std::int64_t>(kMinBurstChars, burst - late)));
 }
 
 // ---- TVSPortAx ----
@@ -401,7 +405,9 @@ struct TVSPortAx::Impl {
 
 TVSPortAx::TVSPortAx() : m_impl(std::make_unique<Impl>()) {}
 
-TVSPortAx::~TVSPortAx() { Delete(); }
+TVSPortAx::~TVSPortAx() {
+    Delete();
+}
 
 bool TVSPortAx::CreatePort(const std::wstring& wideName) {
     Delete();
@@ -582,14 +588,30 @@ bool getLine(const std::shared_ptr<PortCore>& core, std::atomic<bool> PortCore::
 }
 } // namespace
 
-bool TVSPortAx::SetDSR(bool on) { return setLine(m_impl->get(), &PortCore::dsr, on); }
-bool TVSPortAx::SetCTS(bool on) { return setLine(m_impl->get(), &PortCore::cts, on); }
-bool TVSPortAx::SetDCD(bool on) { return setLine(m_impl->get(), &PortCore::dcd, on); }
-bool TVSPortAx::SetRING(bool on) { return setLine(m_impl->get(), &PortCore::ring, on); }
-bool TVSPortAx::cts() const { return getLine(m_impl->get(), &PortCore::cts); }
-bool TVSPortAx::dsr() const { return getLine(m_impl->get(), &PortCore::dsr); }
-bool TVSPortAx::dcd() const { return getLine(m_impl->get(), &PortCore::dcd); }
-bool TVSPortAx::ring() const { return getLine(m_impl->get(), &PortCore::ring); }
+bool TVSPortAx::SetDSR(bool on) {
+    return setLine(m_impl->get(), &PortCore::dsr, on);
+}
+bool TVSPortAx::SetCTS(bool on) {
+    return setLine(m_impl->get(), &PortCore::cts, on);
+}
+bool TVSPortAx::SetDCD(bool on) {
+    return setLine(m_impl->get(), &PortCore::dcd, on);
+}
+bool TVSPortAx::SetRING(bool on) {
+    return setLine(m_impl->get(), &PortCore::ring, on);
+}
+bool TVSPortAx::cts() const {
+    return getLine(m_impl->get(), &PortCore::cts);
+}
+bool TVSPortAx::dsr() const {
+    return getLine(m_impl->get(), &PortCore::dsr);
+}
+bool TVSPortAx::dcd() const {
+    return getLine(m_impl->get(), &PortCore::dcd);
+}
+bool TVSPortAx::ring() const {
+    return getLine(m_impl->get(), &PortCore::ring);
+}
 
 namespace {
 // The rate and character size strict emulation paces this port to; empty while it is off.
@@ -600,7 +622,8 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> strictPacing(const PortCo
     if (!settings)
         return std::nullopt;
     const int emulated = core.emulatedBaud.load(std::memory_order_relaxed);
-    return std::pair{emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed, bitsPerChar(core, *settings)};
+    return std::pair{emulated > 0 ? static_cast<std::uint32_t>(emulated) : settings->speed,
+                     bitsPerChar(core, *settings)};
 }
 
 std::int64_t batchWait(const BaudBudget& budget, std::uint32_t baud, std::uint32_t bits, std::uint32_t wanted) {
@@ -755,18 +778,30 @@ std::string TVSPortAx::lineChannelPath() const {
 
 std::int64_t TVSPortAx::getProperty(int index) const {
     switch (index) {
-    case kPortOpen: return isOpen();
-    case kInQueue: return inQueue();
-    case kLocked: return 0;
-    case kParity: return parity();
-    case kStopBits: return stopBits();
-    case kDatabits: return dataBits();
-    case kBaudrate: return baudRate();
-    case kControlHandShake: return controlHandShake();
-    case kFlowReplace: return flowReplace();
-    case kRts: return rts();
-    case kDtr: return dtr();
-    default: return 0;
+    case kPortOpen:
+        return isOpen();
+    case kInQueue:
+        return inQueue();
+    case kLocked:
+        return 0;
+    case kParity:
+        return parity();
+    case kStopBits:
+        return stopBits();
+    case kDatabits:
+        return dataBits();
+    case kBaudrate:
+        return baudRate();
+    case kControlHandShake:
+        return controlHandShake();
+    case kFlowReplace:
+        return flowReplace();
+    case kRts:
+        return rts();
+    case kDtr:
+        return dtr();
+    default:
+        return 0;
     }
 }
 

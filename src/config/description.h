@@ -84,7 +84,7 @@ struct XMLGUI {
     std::string datatype; // the codec
     std::int32_t rwStartIndex = 0;
     std::int32_t rwLength = 0;
-    std::string group;    // a radio's group ("tcpMode", "udpMode" link the two mode groups)
+    std::string group; // a radio's group ("tcpMode", "udpMode" link the two mode groups)
     Control* control = nullptr;
     // The enclosing item's name: how a refused value or tarnctl names the field.
     std::string caption;

@@ -11,7 +11,9 @@ namespace {
 
 // Handles 0-2 are never sockets of ours (the socket layer keeps sockets above them, and 0
 // is the "no socket" value).
-bool isSocket(SocketHandle sock) { return sock > 2; }
+bool isSocket(SocketHandle sock) {
+    return sock > 2;
+}
 
 constexpr std::size_t kPasswordLength = 16;
 
@@ -30,7 +32,9 @@ mek_ncp::~mek_ncp() {
         ::close(old);
 }
 
-void mek_ncp::setTarget(const char* ipText, std::uint16_t port) { address->set(AF_INET, ::htons(port), ipText); }
+void mek_ncp::setTarget(const char* ipText, std::uint16_t port) {
+    address->set(AF_INET, ::htons(port), ipText);
+}
 
 void mek_ncp::closeSocket() {
     const SocketHandle old = sock.exchange(0);

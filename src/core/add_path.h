@@ -14,9 +14,9 @@ namespace core {
 
 // What a user typed, as the add dialog's fields hold it.
 struct AddRequest {
-    std::string comText;         // the COM field
-    std::string ipText;          // the IP field (blanks are removed before use)
-    std::string localPortText;   // the three port fields
+    std::string comText;       // the COM field
+    std::string ipText;        // the IP field (blanks are removed before use)
+    std::string localPortText; // the three port fields
     std::string remotePortText;
     std::string controlPortText; // checked like the others; hands nothing to the mapping
     bool isTcp = true;

@@ -18,7 +18,8 @@ constexpr int kImageRetries = 1;
 } // namespace
 
 DeviceService::DeviceService(Options options)
-    : m_options(std::move(options)), m_netCmd(std::make_unique<NetCmd>(0, m_options.searchTimeoutMs, m_options.answerTimeoutMs, m_options.netCmd)),
+    : m_options(std::move(options)),
+      m_netCmd(std::make_unique<NetCmd>(0, m_options.searchTimeoutMs, m_options.answerTimeoutMs, m_options.netCmd)),
       m_devices(std::make_unique<DeviceList>()), m_progress(std::make_unique<SearchProgress>()),
       m_raw(std::make_unique<RawDiscovery>(pcapBackend(), m_options.trace)),
       m_access(std::make_unique<DeviceAccess>(*m_netCmd, *m_devices, m_image)) {
@@ -99,7 +100,8 @@ void DeviceService::showConfiguration(const std::vector<config::XMLGUI>& form, c
     config::fillControls(form, image);
 }
 
-DeviceResult<EepromImage> DeviceService::collectConfiguration(const std::vector<config::XMLGUI>& form, EepromImage image) {
+DeviceResult<EepromImage> DeviceService::collectConfiguration(const std::vector<config::XMLGUI>& form,
+                                                              EepromImage image) {
     config::CollectResult collected = config::collectControls(form, image);
     if (!collected.ok())
         return failure(DeviceFailure{DeviceFailure::kRefused, std::move(collected.refused)});

@@ -64,7 +64,8 @@ void LogOutput::run(const std::shared_ptr<State>& state) {
         std::uint64_t dropped = 0;
         {
             std::unique_lock lock(state->mutex);
-            state->wake.wait(lock, [&] { return !state->lines.empty() || state->droppedPending > 0 || state->stopping; });
+            state->wake.wait(lock,
+                             [&] { return !state->lines.empty() || state->droppedPending > 0 || state->stopping; });
             if (state->lines.empty() && state->droppedPending == 0) {
                 state->done = true;
                 state->ended.notify_all();

@@ -4,8 +4,7 @@
 
 LoginDialogLogic::LoginDialogLogic(core::DeviceService& devices, std::function<void()> closeDialog,
                                    std::function<void()> loginSucceeded)
-    : m_devices(devices), m_closeDialog(std::move(closeDialog)),
-      m_loginSucceeded(std::move(loginSucceeded)) {}
+    : m_devices(devices), m_closeDialog(std::move(closeDialog)), m_loginSucceeded(std::move(loginSucceeded)) {}
 
 void LoginDialogLogic::setStatus(std::string text) {
     m_status = std::move(text);

@@ -7,8 +7,8 @@
 #include <unistd.h>
 #include <utility>
 
-#include "platform/single_instance.h"
 #include "model/mapping_file.h"
+#include "platform/single_instance.h"
 
 namespace core {
 namespace {

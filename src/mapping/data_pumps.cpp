@@ -306,10 +306,9 @@ void netRXThread::discardWhileClosed() {
         return;
     std::uint8_t* scratch = tarnInfo.buffers->recvScratch.get();
     for (std::uint32_t taken = 0; taken < kDiscardPerPass;) {
-        const int received =
-            tcp ? g_sock->recv(net.dataSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0)
-                : g_sock->recvfrom(net.listenSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0,
-                                   net.remoteAddr.get());
+        const int received = tcp ? g_sock->recv(net.dataSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0)
+                                 : g_sock->recvfrom(net.listenSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0,
+                                                    net.remoteAddr.get());
         if (received > 0) {
             net.discardedWhileClosed += static_cast<std::uint32_t>(received);
             taken += static_cast<std::uint32_t>(received);

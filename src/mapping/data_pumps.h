@@ -105,7 +105,8 @@ private:
     SendResult m_lastSend = SendResult::None;
 };
 
-// Receives from the peer; while no application holds the port, it reads and drops. Also the thread on which a close notification is applied.
+// Receives from the peer; while no application holds the port, it reads and drops. Also the thread on which a close
+// notification is applied.
 class netRXThread : public ThreadInterface {
 public:
     netRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);

@@ -63,8 +63,7 @@ bool openDefaultBrowser(const std::string& address) {
     return openDefaultBrowser(address, "xdg-open");
 }
 
-bool openDefaultBrowser(const std::string& address, const std::string& opener,
-                        std::chrono::milliseconds verdictWait) {
+bool openDefaultBrowser(const std::string& address, const std::string& opener, std::chrono::milliseconds verdictWait) {
     // An address starting with '-' would reach the opener as an option.
     if (address.empty() || address.front() == '-' || opener.empty())
         return false;

@@ -69,7 +69,9 @@ std::optional<Pty> Pty::open() {
 
 Pty::Pty(int master, std::string slavePath) : m_master(master), m_slavePath(std::move(slavePath)) {}
 
-Pty::~Pty() { close(); }
+Pty::~Pty() {
+    close();
+}
 
 Pty::Pty(Pty&& other) noexcept
     : m_master(std::exchange(other.m_master, -1)), m_slavePath(std::move(other.m_slavePath)) {}

@@ -13,7 +13,7 @@ struct PtyLineSettings {
     std::uint32_t speed = 0; // bits per second, any value the application chose
     bool twoStopBits = false;
     bool rtsCtsFlow = false;
-    bool xonXoffFlow = false; // IXON or IXOFF
+    bool xonXoffFlow = false;  // IXON or IXOFF
     bool hangUpOnClose = true; // HUPCL: the last close drops the modem lines
 };
 

@@ -9,9 +9,7 @@
 #include <utility>
 #include <variant>
 
-template <class E> struct Failure {
-    E error;
-};
+template <class E> struct Failure { E error; };
 
 // `return failure(reason);` from a function that returns Result<T, E>.
 template <class E> Failure<std::decay_t<E>> failure(E&& error) {

@@ -67,7 +67,9 @@ static void resolve(void) {
     real_tcsendbreak_fn = (tcsendbreak_fn)dlsym(RTLD_NEXT, "tcsendbreak");
 }
 
-static void resolve_all(void) { pthread_once(&resolve_once, resolve); }
+static void resolve_all(void) {
+    pthread_once(&resolve_once, resolve);
+}
 
 /* ---- which descriptors are our ports ---- */
 
@@ -228,7 +230,9 @@ static int served(const char* channel) {
 /* What the pseudo-terminal is given in place of the application's frame: 8 data bits and no
  * parity, the only frame it keeps. Some kernels refuse a frame a pseudo-terminal cannot keep
  * (EINVAL) instead of forcing 8N, so the application's own frame never reaches it. */
-static tcflag_t pty_frame(tcflag_t cflag) { return (cflag & ~(tcflag_t)FRAME_BITS) | CS8; }
+static tcflag_t pty_frame(tcflag_t cflag) {
+    return (cflag & ~(tcflag_t)FRAME_BITS) | CS8;
+}
 
 static int fail(int error) {
     errno = error;

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "core/program_core.h"
 #include "core/device_service.h"
+#include "core/program_core.h"
 #include "ui/text_rows_model.h"
 
 class QLabel;

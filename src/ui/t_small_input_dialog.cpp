@@ -7,8 +7,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "core/program_core.h"
 #include "core/device_service.h"
+#include "core/program_core.h"
 
 using namespace Qt::StringLiterals;
 
@@ -43,8 +43,7 @@ TsmallInputDialog::TsmallInputDialog(core::ProgramCore& core, QWidget* parent) :
 
     if (core::DeviceService* devices = core.deviceService()) {
         m_logic = std::make_unique<LoginDialogLogic>(
-            *devices, [this] { close(); },
-            [this] { m_core.postMessage(core::CoreEvent::kLoginSucceeded); });
+            *devices, [this] { close(); }, [this] { m_core.postMessage(core::CoreEvent::kLoginSucceeded); });
         m_logic->setStatusListener(
             [this](const std::string& text) { m_status->setText(QString::fromStdString(text)); });
     }
@@ -103,10 +102,8 @@ void TsmallInputDialog::accept() {
     const std::string ip = m_logic->deviceIp();
     auto loggedIn = std::make_shared<bool>(false);
     core::DeviceService* devices = m_core.deviceService();
-    m_core.runOnWorker(
-        [devices, ip, account, password, loggedIn] {
-            *loggedIn = LoginDialogLogic::login(*devices, ip, account, password);
-        },
+    m_core.runOnWorker([devices, ip, account, password,
+                        loggedIn] { *loggedIn = LoginDialogLogic::login(*devices, ip, account, password); },
                        [this, round, loggedIn] {
                            if (round != m_round)
                                return;

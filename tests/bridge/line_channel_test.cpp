@@ -86,9 +86,10 @@ TEST_F(LineChannelTest, EveryFrameReadsBackAsSetAndIsThePorts) {
         bool twoStops;
         int dataBits, parity, stopBits;
     };
-    for (const Case& c : {Case{CS7 | PARENB, false, 7, 2, 0}, Case{CS8 | PARENB | PARODD, true, 8, 1, 2},
-                          Case{CS5 | PARENB | PARODD | CMSPAR, true, 5, 3, 1}, Case{CS6 | PARENB | CMSPAR, false, 6, 4, 0},
-                          Case{CS8, false, 8, 0, 0}, Case{CS7 | PARENB, false, 7, 2, 0}}) {
+    for (const Case& c :
+         {Case{CS7 | PARENB, false, 7, 2, 0}, Case{CS8 | PARENB | PARODD, true, 8, 1, 2},
+          Case{CS5 | PARENB | PARODD | CMSPAR, true, 5, 3, 1}, Case{CS6 | PARENB | CMSPAR, false, 6, 4, 0},
+          Case{CS8, false, 8, 0, 0}, Case{CS7 | PARENB, false, 7, 2, 0}}) {
         SCOPED_TRACE(c.bits);
         ASSERT_TRUE(setFrame(c.bits, c.twoStops));
         EXPECT_EQ(frame(), c.bits);
@@ -104,7 +105,7 @@ TEST_F(LineChannelTest, EveryFrameReadsBackAsSetAndIsThePorts) {
     ASSERT_EQ(::tcgetattr(m_fd, &plain), 0);
     EXPECT_EQ(plain.c_cflag & (CSIZE | PARENB), static_cast<tcflag_t>(CS8));
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(m_port.lineChannelPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // With nobody answering on the side channel, the shim gives what the C library does.
@@ -132,7 +133,7 @@ TEST_F(LineChannelTest, EveryFrameReadsBackAsSetAndIsThePorts) {
 TEST_F(LineChannelTest, InputLinesAreReadCountedAndWaitedFor) {
     m_port.SetCTS(true);
     m_port.SetRING(true);
-    m_port.SetRING(true); // no change, not counted
+    m_port.SetRING(true);               // no change, not counted
     int inputs = TIOCM_DTR | TIOCM_CTS; // only RTS and DTR are the application's to set
     EXPECT_EQ(m_ioctl(m_fd, TIOCMSET, &inputs), 0);
     EXPECT_EQ(modemLines(), TIOCM_DTR | TIOCM_CTS | TIOCM_RNG);

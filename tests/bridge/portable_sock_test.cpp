@@ -216,4 +216,3 @@ TEST_F(SocketLayer, PeerCloseReachesTheMainLoopOnceAfterUnreadDataIsRead) {
     g_sock->close(server2);
     g_sock->close(listener);
 }
-

@@ -99,7 +99,7 @@ TEST_F(TVSPortAxTest, CreatesLinkToPseudoTerminalAndDeleteRemovesIt) {
     EXPECT_EQ(portDirectory(), portDir());
     EXPECT_EQ(port.linkPath(), link("COM5"));
     EXPECT_EQ(linkTarget(link("COM5")).value_or("").rfind("/dev/pts/", 0), 0u);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(portDir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_GE(port.masterFd(), 0);
@@ -197,7 +197,7 @@ TEST_F(TVSPortAxTest, LineSettingsTheApplicationSetReadBack) {
         int code;
     };
     const Case cases[] = {
-        {{9600, false, false, false}, 0, "None", 0},   {{115200, true, false, false}, 2, "None", 0},
+        {{9600, false, false, false}, 0, "None", 0},     {{115200, true, false, false}, 2, "None", 0},
         {{19200, false, true, false}, 0, "Hardware", 2}, {{57600, false, false, true}, 0, "Xon/Xoff", 1},
         {{921600, true, true, true}, 2, "Hardware", 2},  {{300, false, false, false}, 0, "None", 0},
         {{4000000, false, false, false}, 0, "None", 0},
@@ -335,7 +335,8 @@ TEST_F(TVSPortAxTest, StrictBaudRatePacesBothDirections) {
     std::size_t sent = 0;
     const auto start2 = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start2 < 200ms) {
-        sent += port.Write(bytes.data() + sent, static_cast<std::uint32_t>(std::min<std::size_t>(512, bytes.size() - sent)));
+        sent += port.Write(bytes.data() + sent,
+                           static_cast<std::uint32_t>(std::min<std::size_t>(512, bytes.size() - sent)));
         app.readSome(buffer, sizeof buffer);
         std::this_thread::sleep_for(1ms);
     }
@@ -537,7 +538,7 @@ TEST_F(TVSPortAxTest, PortDirectoryMustBeAPrivateDirectoryOfOurs) {
     ASSERT_EQ(::mkdir(portDir().c_str(), 0755), 0);
     TVSPortAx port;
     ASSERT_TRUE(port.CreatePort(L"COM5"));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(portDir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u) << "opened up directory is closed down";
     port.Delete();

@@ -152,8 +152,9 @@ const MessageCase kMessageCases[] = {
      },
      0x01, concat({0x01, 9, 0x08, 0x00, 0x00, 0x02, 's', 'e', 'c', 'r', 'e', 't'}, Bytes(10, 0)), nullptr},
     {"settings_full_length_password_has_no_terminator",
-     [](mek_ncp& n) { std::memcpy(n.password, "0123456789abcdef", 16); },
-     0x01, concat({0x01, 0, 0, 0, 0, 0}, Bytes{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'}),
+     [](mek_ncp& n) { std::memcpy(n.password, "0123456789abcdef", 16); }, 0x01,
+     concat({0x01, 0, 0, 0, 0, 0},
+            Bytes{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'}),
      nullptr},
     {"query", [](mek_ncp&) {}, 0x03, {0x03}, "before"},
     {"code_13", [](mek_ncp&) {}, 0x13, {0x13}, "\n\rmek_ncp: 0x13 is sent"},
@@ -164,11 +165,8 @@ const MessageCase kMessageCases[] = {
      },
      0x15, concat({0x15, 0x0C}, kZeroPassword),
      "\n\rmek_ncp: 0x15 is sent: RTS= 1,  DTR= 1, CTS= 0, DSR= 0, DCD= 0, RI= 0"},
-    {"signals_all_six",
-     [](mek_ncp& n) {
-         n.rts = n.dtr = n.cts = n.dsr = n.dcd = n.ri = 1;
-     },
-     0x15, concat({0x15, 0xFC}, kZeroPassword), nullptr},
+    {"signals_all_six", [](mek_ncp& n) { n.rts = n.dtr = n.cts = n.dsr = n.dcd = n.ri = 1; }, 0x15,
+     concat({0x15, 0xFC}, kZeroPassword), nullptr},
     {"code_21", [](mek_ncp&) {}, 0x21, {0x21}, "\n\rmek_ncp: 0x21 is sent"},
     {"report_reply_uses_settings_layout",
      [](mek_ncp& n) {
@@ -179,7 +177,9 @@ const MessageCase kMessageCases[] = {
          n.controlHandShake = 0x01;
          n.flowReplace = 0x43;
      },
-     0x04, {0x04, 12, 8, 1, 2, 1}, "before"},
+     0x04,
+     {0x04, 12, 8, 1, 2, 1},
+     "before"},
     {"unknown_code_sends_nothing", [](mek_ncp&) {}, 0x42, {}, "before"},
 };
 
@@ -214,13 +214,13 @@ TEST(ControlHelpers, FlowCodeFromHandflowWords) {
         std::uint32_t h, f;
         std::uint8_t code;
     } const cases[] = {
-        {0x01, 0x43, 1}, {0x1A, 0x80, 2}, {0x1A, 0xC0, 2}, {0x01, 0xC3, 0}, {0x00, 0x00, 0},
-        {0x00, 0x43, 0}, // no DTR control
-        {0x01, 0x03, 0}, // no RTS control
-        {0x03, 0x43, 0}, // an input handshake spoils XON/XOFF
-        {0x1B, 0x80, 2}, // DTR control does not matter for hardware
-        {0x1A, 0x81, 0}, // XON/XOFF bits spoil hardware
-        {0x18, 0x80, 0}, // DTR handshake missing
+        {0x01, 0x43, 1}, {0x1A, 0x80, 2}, {0x1A, 0xC0, 2},
+        {0x01, 0xC3, 0}, {0x00, 0x00, 0}, {0x00, 0x43, 0}, // no DTR control
+        {0x01, 0x03, 0},                                   // no RTS control
+        {0x03, 0x43, 0},                                   // an input handshake spoils XON/XOFF
+        {0x1B, 0x80, 2},                                   // DTR control does not matter for hardware
+        {0x1A, 0x81, 0},                                   // XON/XOFF bits spoil hardware
+        {0x18, 0x80, 0},                                   // DTR handshake missing
     };
     for (const auto& c : cases)
         EXPECT_EQ(mek_ncp::flowCode(c.h, c.f), c.code) << std::hex << "h=" << c.h << " f=" << c.f;
@@ -263,9 +263,17 @@ const DeviceCase kDeviceCases[] = {
     {"signals_answer_ok", {0x16, 0x00}, 2, 0, 0x8C, "before"},
     {"signals_answer_wrong_password", {0x16, 0x01}, 2, 1, 0x8C, "\n\rmek_ncp: 0x16 is received: wrong user's password"},
     {"signals_answer_error", {0x16, 0xFF}, 2, 2, 0x8C, "\n\rmek_ncp: 0x16 is received: Error code"},
-    {"state_11_cts_dsr", {0x11, 0x30}, 2, 3, 0x30,
+    {"state_11_cts_dsr",
+     {0x11, 0x30},
+     2,
+     3,
+     0x30,
      "\n\rmek_ncp: 0x11 is received: RTS= 0,  DTR= 0,  CTS= 1,  DSR= 1,  DCD= 0, RI= 0"},
-    {"state_14_dcd_ri", {0x14, 0xC0}, 2, 3, 0xC0,
+    {"state_14_dcd_ri",
+     {0x14, 0xC0},
+     2,
+     3,
+     0xC0,
      "\n\rmek_ncp: 0x14 is received: RTS= 0,  DTR= 0,  CTS= 0,  DSR= 0,  DCD= 1, RI= 1"},
     {"state_ignores_low_bits", {0x11, 0x03}, 2, 3, 0x00, nullptr},
     {"extra_bytes_are_not_taken", {0x11, 0x10, 0x02, 0x01}, 2, 3, 0x10, nullptr},

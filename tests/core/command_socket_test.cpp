@@ -14,9 +14,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/command_socket.h"
 #include "core/command_client.h"
 #include "core/command_protocol.h"
+#include "core/command_socket.h"
 
 namespace {
 

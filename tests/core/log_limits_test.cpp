@@ -191,7 +191,8 @@ TEST(LogOutput, AStalledOutputNeverBlocksAnAppenderAndTheDroppedRowsAreCountedWh
     ASSERT_TRUE(pipe.readUntil([](const std::string& text) { return text.find("blocked.\n") != std::string::npos; }));
     ASSERT_TRUE(waitUntil([&] { return output.queued() == 0; }));
     output.push(row("after"));
-    const std::regex dropped("^[0-9]{2}:[0-9]{2}:[0-9]{2} ([0-9]+) log row\\(s\\) dropped while the output was blocked\\.$");
+    const std::regex dropped(
+        "^[0-9]{2}:[0-9]{2}:[0-9]{2} ([0-9]+) log row\\(s\\) dropped while the output was blocked\\.$");
     ASSERT_TRUE(pipe.readUntil([](const std::string& text) { return text.find("after\n") != std::string::npos; }));
     std::vector<std::string> lines;
     std::istringstream stream(pipe.lines());
@@ -368,8 +369,8 @@ TEST(EventQueueFallback, WithoutAnEventfdAPostStillEndsALongWaitAndBadLimitsNeve
     ASSERT_GE(withFd.waitFd(), 0);
     for (core::EventQueue* q : {&*queue, &withFd}) {
         EXPECT_TRUE(endsInTime([&] { q->waitAndDrain(-5ms); }, [&] { q->post([] {}); }));
-        EXPECT_TRUE(endsInTime([&] { q->waitAndDrain(std::chrono::milliseconds(-(1ll << 40))); },
-                               [&] { q->post([] {}); }));
+        EXPECT_TRUE(
+            endsInTime([&] { q->waitAndDrain(std::chrono::milliseconds(-(1ll << 40))); }, [&] { q->post([] {}); }));
     }
 }
 

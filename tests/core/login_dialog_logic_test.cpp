@@ -39,7 +39,8 @@ protected:
 TEST_F(LoginDialog, EmptyFieldsSendNothingARefusalKeepsItOpenASuccessRemembers) {
     int closes = 0, posted = 0;
     std::vector<std::string> statuses;
-    LoginDialogLogic dialog(*service, [&] { ++closes; }, [&] { ++posted; });
+    LoginDialogLogic dialog(
+        *service, [&] { ++closes; }, [&] { ++posted; });
     dialog.setStatusListener([&](const std::string& s) { statuses.push_back(s); });
     dialog.setMode(LoginDialogLogic::kModeNcmd);
     dialog.setDeviceIp("127.0.0.1");

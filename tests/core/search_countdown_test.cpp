@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "core/search_countdown.h"
-#include "device/search_job.h"
 #include "device/kt550_node.h"
+#include "device/search_job.h"
 
 namespace {
 

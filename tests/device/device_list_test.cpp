@@ -125,5 +125,4 @@ TEST(SubnetBroadcasts, OnePerSubnetFromEachAddressOwnMask) {
     EXPECT_EQ(platform::ipv4Text(ip(10, 255, 255, 255)), "10.255.255.255");
 }
 
-
 } // namespace

@@ -62,16 +62,17 @@ protected:
 
     void SetUp() override {
         TARN_REQUIRE_PRIVATE_NETNS();
-        if (::access(kPython.c_str(), X_OK) != 0 || std::system((kPython + " -c 'import serial' 2>/dev/null").c_str()) != 0)
+        if (::access(kPython.c_str(), X_OK) != 0 ||
+            std::system((kPython + " -c 'import serial' 2>/dev/null").c_str()) != 0)
             GTEST_SKIP() << "pyserial for " << kPython << " is not installed (scripts/install-deps.sh installs it)";
         for (const auto& program : {devsimPath(), kTarnd, kTarnRun, kProbe})
             ASSERT_EQ(::access(program.c_str(), X_OK), 0) << program;
         // Made only now: its host end belongs in the namespace just entered.
         m_link = std::make_unique<DeviceLink>(kCom);
         ASSERT_TRUE(m_link->ok()) << m_link->error();
-        ASSERT_TRUE(m_device.start(m_link->ns(), {"--no-raw", "--device",
-                                                 "ip=" + m_link->deviceIp() +
-                                                     ",mode=tcp-server,data-port=4001,control-port=4002"}));
+        ASSERT_TRUE(m_device.start(m_link->ns(),
+                                   {"--no-raw", "--device",
+                                    "ip=" + m_link->deviceIp() + ",mode=tcp-server,data-port=4001,control-port=4002"}));
         ASSERT_TRUE(waitFor([&] { return m_device.count("devsim ready") == 1; })) << m_device.transcript();
         const DescRecord record = encodeDesc(makeDesc(kCom, kModeTcpClient, m_link->deviceIp().c_str(), 0, 4001));
         ASSERT_TRUE(writeFileBytes(m_home.mappingFile(), std::vector<std::uint8_t>(record.begin(), record.end())));
@@ -152,8 +153,9 @@ TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
     ASSERT_TRUE(waitFor([&] { return deviceLogged("control line settings 9600 7E1 flow none"); }))
         << m_device.transcript();
     const auto received = m_device.controlReceived();
-    EXPECT_NE(std::find(received.begin(), received.end(), hexText(withZeroPassword({0x01, 0x05, 0x07, 0x02, 0x00, 0x00}))),
-              received.end())
+    EXPECT_NE(
+        std::find(received.begin(), received.end(), hexText(withZeroPassword({0x01, 0x05, 0x07, 0x02, 0x00, 0x00}))),
+        received.end())
         << m_device.transcript();
     ASSERT_TRUE(waitFor([&] { return deviceLogged("control modem lines RTS off, DTR on"); })) << m_device.transcript();
     ASSERT_TRUE(waitFor([&] {

@@ -271,8 +271,9 @@ TEST_F(Tarnd, TheWindowAndTheDaemonEndEachOther) {
 TEST_F(Tarnd, AStalledOutputHoldsUpNeitherTheMappingsNorTheEnd) {
     constexpr int kFlapCom = 52, kServerCom = 53;
     constexpr std::uint16_t kFlapPort = 44052, kServerPort = 44053;
-    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kFlapCom, kModeTcpClient, "127.0.0.1", 0, kFlapPort),
-                                                              makeDesc(kServerCom, kModeTcpServer, "0.0.0.0", kServerPort, 0)})));
+    ASSERT_TRUE(writeFileBytes(m_home->mappingFile(),
+                               fileOf({makeDesc(kFlapCom, kModeTcpClient, "127.0.0.1", 0, kFlapPort),
+                                       makeDesc(kServerCom, kModeTcpServer, "0.0.0.0", kServerPort, 0)})));
     Sock listener = tcpListen(kFlapPort);
     ASSERT_TRUE(listener.valid());
     ChildProcess daemon;

@@ -241,7 +241,9 @@ TEST_F(TcpPumpTest, ClosedPortSendsItsLastBytesDropsThePeersAndKeepsTheConnectio
         return atApp.size() >= fresh.size();
     }));
     EXPECT_EQ(atApp, fresh);
-    EXPECT_EQ(log.count("COM" + std::to_string(m->com) + ": 500 byte(s) received while the port was closed were discarded."), 1);
+    EXPECT_EQ(
+        log.count("COM" + std::to_string(m->com) + ": 500 byte(s) received while the port was closed were discarded."),
+        1);
     EXPECT_EQ(log.count(acceptsLine(m->com)), 1);
 }
 

@@ -19,8 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/single_instance.h"
 #include "platform/process.h"
+#include "platform/single_instance.h"
 
 namespace {
 

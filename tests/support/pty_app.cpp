@@ -33,7 +33,8 @@ speed_t speedConstant(std::uint32_t speed) {
 
 // Waits up to the deadline for the descriptor to become ready for `events`.
 bool waitReady(int fd, short events, std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() < 0)
         return false;
     pollfd pfd{fd, events, 0};
@@ -66,7 +67,9 @@ PtyApp::PtyApp(const std::string& path, const Line& line) {
     }
 }
 
-PtyApp::~PtyApp() { close(); }
+PtyApp::~PtyApp() {
+    close();
+}
 
 void PtyApp::close() {
     if (m_fd >= 0)

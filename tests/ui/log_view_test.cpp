@@ -44,8 +44,7 @@ TEST(LogView, KeepsTheLogsLimitAndFollowsBySequenceAcrossDiscardedRows) {
     ASSERT_TRUE(waitUntil([&] { return texts() == expectLast(6, 6); })) << texts().join(u' ').toStdString();
     for (int burst : {50, 1, 13}) {
         append(burst);
-        ASSERT_TRUE(waitUntil([&] { return texts() == expectLast(next - 1, 6); }))
-            << texts().join(u' ').toStdString();
+        ASSERT_TRUE(waitUntil([&] { return texts() == expectLast(next - 1, 6); })) << texts().join(u' ').toStdString();
     }
     EXPECT_EQ(view->rowCount(), 6);
     EXPECT_EQ(core.mappingLog().size(), 6u);
