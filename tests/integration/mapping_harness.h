@@ -280,6 +280,31 @@ private:
     int m_fd = -1;
 };
 
+// The prologue of an end-to-end mapping test: a private network namespace, private folders,
+// the core in-process, and an application's end of a port.
+class MappingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TARN_REQUIRE_PRIVATE_NETNS();
+        m_home = std::make_unique<TempHome>();
+        m_core = std::make_unique<CoreUnderTest>();
+    }
+    void TearDown() override {
+        m_app.close();
+        m_core.reset();
+        m_home.reset();
+    }
+
+    void addMapping(const tarnDesc& desc) {
+        const core::CommandOutcome outcome = (**m_core).addMapping(desc);
+        ASSERT_TRUE(outcome.ok) << outcome.message;
+    }
+
+    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<CoreUnderTest> m_core;
+    AppPort m_app;
+};
+
 // A socket owned by the test.
 class Sock {
 public:

@@ -12,23 +12,8 @@ namespace {
 
 using namespace mapping_test;
 
-class MappingConnections : public ::testing::Test {
+class MappingConnections : public MappingTest {
 protected:
-    void SetUp() override {
-        TARN_REQUIRE_PRIVATE_NETNS();
-        m_home = std::make_unique<TempHome>();
-        m_core = std::make_unique<CoreUnderTest>();
-    }
-    void TearDown() override {
-        m_app.close();
-        m_core.reset();
-        m_home.reset();
-    }
-
-    void addMapping(const tarnDesc& desc) {
-        const core::CommandOutcome outcome = (**m_core).addMapping(desc);
-        ASSERT_TRUE(outcome.ok) << outcome.message;
-    }
     void openApp(int com) {
         ASSERT_TRUE(m_app.open(m_home->portLink(com), 115200));
         ASSERT_TRUE(m_core->waitFor([&] { return m_core->mapping(com)->isOpen(); }));
@@ -45,10 +30,6 @@ protected:
         EXPECT_EQ(intOption(sock, IPPROTO_TCP, TCP_USER_TIMEOUT), kTcpTuning.userTimeout.count());
         EXPECT_EQ(intOption(sock, IPPROTO_TCP, TCP_NODELAY), 1);
     }
-
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<CoreUnderTest> m_core;
-    AppPort m_app;
 };
 
 TEST_F(MappingConnections, ClientAgainstADeviceThatDropsAtOnceDoesNotStorm) {

@@ -16,24 +16,12 @@ bool haveSocat() {
     return ::access("/usr/bin/socat", X_OK) == 0 || ::access("/bin/socat", X_OK) == 0;
 }
 
-class SocatPeer : public ::testing::Test {
+class SocatPeer : public MappingTest {
 protected:
     void SetUp() override {
-        TARN_REQUIRE_PRIVATE_NETNS();
         if (!haveSocat())
             GTEST_SKIP() << "socat is not installed";
-        m_home = std::make_unique<TempHome>();
-        m_core = std::make_unique<CoreUnderTest>();
-    }
-    void TearDown() override {
-        m_app.close();
-        m_core.reset();
-        m_home.reset();
-    }
-
-    void addMapping(const tarnDesc& desc) {
-        const core::CommandOutcome outcome = (**m_core).addMapping(desc);
-        ASSERT_TRUE(outcome.ok) << outcome.message;
+        MappingTest::SetUp();
     }
 
     // Writes the pattern and reads the echo at the same time.
@@ -49,9 +37,6 @@ protected:
         EXPECT_TRUE(echoed == data) << firstDifference(data, echoed);
     }
 
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<CoreUnderTest> m_core;
-    AppPort m_app;
     ChildProcess m_socat;
 };
 

@@ -23,24 +23,8 @@ std::string lostText(int com) {
     return "COM" + std::to_string(com) + " is disconnected and reconnection is being tried.";
 }
 
-class TcpMapping : public ::testing::Test {
+class TcpMapping : public MappingTest {
 protected:
-    void SetUp() override {
-        TARN_REQUIRE_PRIVATE_NETNS();
-        m_home = std::make_unique<TempHome>();
-        m_core = std::make_unique<CoreUnderTest>();
-    }
-    void TearDown() override {
-        m_app.close();
-        m_core.reset();
-        m_home.reset();
-    }
-
-    void addMapping(const tarnDesc& desc) {
-        const core::CommandOutcome outcome = (**m_core).addMapping(desc);
-        ASSERT_TRUE(outcome.ok) << outcome.message;
-    }
-
     // Both directions at once: the application writes one pattern while the peer writes
     // another, and each side must read exactly what the other wrote.
     void exchangeBothWays(int peerFd, std::size_t size, std::uint32_t seed) {
@@ -59,10 +43,6 @@ protected:
         EXPECT_TRUE(atApp == toApp) << "peer to application: " << firstDifference(toApp, atApp);
         EXPECT_TRUE(atPeer == toNet) << "application to peer: " << firstDifference(toNet, atPeer);
     }
-
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<CoreUnderTest> m_core;
-    AppPort m_app;
 };
 
 TEST_F(TcpMapping, ServerCarriesEveryByteValueBothWays) {

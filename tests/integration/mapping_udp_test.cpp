@@ -15,19 +15,8 @@ using namespace mapping_test;
 constexpr std::uint32_t kFastLine = 4000000;
 constexpr std::size_t kMaxDatagram = 1400;
 
-class UdpMapping : public ::testing::Test {
+class UdpMapping : public MappingTest {
 protected:
-    void SetUp() override {
-        TARN_REQUIRE_PRIVATE_NETNS();
-        m_home = std::make_unique<TempHome>();
-        m_core = std::make_unique<CoreUnderTest>();
-    }
-    void TearDown() override {
-        m_app.close();
-        m_core.reset();
-        m_home.reset();
-    }
-
     // A mapping on COM<com> bound to `local`, sending to the peer bound to `remote`.
     void start(int com, std::uint16_t local, std::uint16_t remote) {
         m_peer = udpBound(remote);
@@ -44,9 +33,6 @@ protected:
                static_cast<ssize_t>(size);
     }
 
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<CoreUnderTest> m_core;
-    AppPort m_app;
     Sock m_peer;
     std::uint16_t m_local = 0;
 };

@@ -25,33 +25,20 @@ int unreadBytes(SocketHandle sock) {
     return sock > 0 && ::ioctl(sock, FIONREAD, &unread) == 0 ? unread : -1;
 }
 
-class OpenClose : public ::testing::Test {
+class OpenClose : public MappingTest {
 protected:
-    void SetUp() override {
-        TARN_REQUIRE_PRIVATE_NETNS();
-        m_home = std::make_unique<TempHome>();
-        m_core = std::make_unique<CoreUnderTest>();
-    }
     void TearDown() override {
         setClosingWait(kClosingWait);
-        m_app.close();
-        m_core.reset();
-        m_home.reset();
+        MappingTest::TearDown();
     }
 
     void add(int com, std::int32_t mode, std::uint16_t local, std::uint16_t remote) {
-        const char* ip = mode == kModeTcpServer ? "0.0.0.0" : "127.0.0.1";
-        const core::CommandOutcome outcome = (**m_core).addMapping(makeDesc(com, mode, ip, local, remote));
-        ASSERT_TRUE(outcome.ok) << outcome.message;
+        addMapping(makeDesc(com, mode, mode == kModeTcpServer ? "0.0.0.0" : "127.0.0.1", local, remote));
     }
     std::string link(int com) const { return m_home->portLink(com); }
     // The core's main loop runs while a step of the test waits.
     bool waitFor(const std::function<bool()>& done) { return m_core->waitFor(done); }
     bool logged(const std::string& row) { return m_core->waitForLogCount(row, 1); }
-
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<CoreUnderTest> m_core;
-    AppPort m_app;
 };
 
 TEST_F(OpenClose, AShellRedirectionsBytesReachThePeerInEveryMode) {
