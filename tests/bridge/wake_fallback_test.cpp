@@ -13,20 +13,13 @@
 #include <vector>
 
 #include "bridge/thread_interface.h"
+#include "support/wait.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using testsupport::waitUntil;
 
-bool waitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using namespace std::chrono_literals;
 
 // Waits ten minutes per pass, watching `watched` when set.
 class Looper : public ThreadInterface2 {

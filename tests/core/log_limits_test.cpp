@@ -20,21 +20,14 @@
 #include "core/log_output.h"
 #include "core/message_logs.h"
 #include "core/program_core.h"
+#include "support/wait.h"
 
 namespace {
 
+using testsupport::waitUntil;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // The number in a row text "r<n>..."; -1 when it is not one.
 long rowNumber(const std::string& text) {

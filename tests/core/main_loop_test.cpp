@@ -14,20 +14,13 @@
 #include "core/event_queue.h"
 #include "core/message_logs.h"
 #include "core/worker.h"
+#include "support/wait.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using testsupport::waitUntil;
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using namespace std::chrono_literals;
 
 TEST(EventQueue, RunsTasksFromManyThreadsInPostOrderPerThreadOnTheDrainingThread) {
     core::EventQueue queue;

@@ -11,8 +11,11 @@
 
 #include "mapping_harness.h"
 #include "support/netns.h"
+#include "support/wait.h"
 
 namespace {
+
+using testsupport::waitUntil;
 
 using namespace mapping_test;
 
@@ -25,16 +28,6 @@ std::vector<std::uint8_t> fileOf(const std::vector<tarnDesc>& records) {
         bytes.insert(bytes.end(), record.begin(), record.end());
     }
     return bytes;
-}
-
-bool waitFor(const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + kDeadline;
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 bool exists(const std::string& path) {
@@ -212,7 +205,7 @@ TEST_F(Tarnd, ASecondInstanceEndsTheFirstAndTakesOverItsPorts) {
     ChildProcess first;
     ASSERT_TRUE(first.start({kTarnd, "--no-search"}, true));
     ASSERT_TRUE(waitUntilEndSignalsHandled(first.pid()));
-    ASSERT_TRUE(waitFor([&] { return exists(m_home->portLink(kCom)); }));
+    ASSERT_TRUE(waitUntil([&] { return exists(m_home->portLink(kCom)); }));
 
     ChildProcess second;
     ASSERT_TRUE(second.start({kTarnd, "--no-search"}, true));
@@ -221,7 +214,7 @@ TEST_F(Tarnd, ASecondInstanceEndsTheFirstAndTakesOverItsPorts) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     // The second instance makes the port anew once the first has removed it.
     AppPort app;
-    ASSERT_TRUE(waitFor([&] { return app.open(m_home->portLink(kCom), 115200); }));
+    ASSERT_TRUE(waitUntil([&] { return app.open(m_home->portLink(kCom), 115200); }));
     Sock peer = tcpConnect(44043);
     ASSERT_TRUE(peer.valid());
     EXPECT_TRUE(waitForOutput(second, "COM43 as a server accepts 1 connection(s)."));
@@ -242,7 +235,7 @@ TEST_F(Tarnd, TheWindowAndTheDaemonEndEachOther) {
     ChildProcess daemon;
     ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
     ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
-    ASSERT_TRUE(waitFor([&] { return exists(m_home->portLink(kCom)); }));
+    ASSERT_TRUE(waitUntil([&] { return exists(m_home->portLink(kCom)); }));
 
     ChildProcess window;
     ASSERT_TRUE(window.start({tarn, "--no-search"}, true));
@@ -250,7 +243,7 @@ TEST_F(Tarnd, TheWindowAndTheDaemonEndEachOther) {
     ASSERT_NE(status, -1) << "tarn did not end tarnd";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     AppPort app;
-    ASSERT_TRUE(waitFor([&] { return app.open(m_home->portLink(kCom), 115200); })) << "tarn runs the mapping";
+    ASSERT_TRUE(waitUntil([&] { return app.open(m_home->portLink(kCom), 115200); })) << "tarn runs the mapping";
     app.close();
 
     ChildProcess again;
@@ -258,7 +251,7 @@ TEST_F(Tarnd, TheWindowAndTheDaemonEndEachOther) {
     status = window.waitExit();
     ASSERT_NE(status, -1) << "tarnd did not end tarn";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    ASSERT_TRUE(waitFor([&] { return app.open(m_home->portLink(kCom), 115200); })) << "tarnd runs it again";
+    ASSERT_TRUE(waitUntil([&] { return app.open(m_home->portLink(kCom), 115200); })) << "tarnd runs it again";
     app.close();
     status = again.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
@@ -281,7 +274,7 @@ TEST_F(Tarnd, AStalledOutputHoldsUpNeitherTheMappingsNorTheEnd) {
     ASSERT_TRUE(daemon.shrinkOutputPipe());
     ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
     AppPort flapApp;
-    ASSERT_TRUE(waitFor([&] { return flapApp.open(m_home->portLink(kFlapCom), 115200); }));
+    ASSERT_TRUE(waitUntil([&] { return flapApp.open(m_home->portLink(kFlapCom), 115200); }));
 
     std::atomic<int> accepted{0};
     std::atomic<bool> stop{false};
@@ -291,7 +284,7 @@ TEST_F(Tarnd, AStalledOutputHoldsUpNeitherTheMappingsNorTheEnd) {
                 ++accepted;
     });
     // Output unread: the page of pipe is full after a few dozen rows, far before these.
-    ASSERT_TRUE(waitFor([&] { return accepted.load() >= 150; }))
+    ASSERT_TRUE(waitUntil([&] { return accepted.load() >= 150; }))
         << "the client mapping stopped while its log rows could not be printed (" << accepted.load() << ")";
     EXPECT_GE(daemon.unreadOutput(), 4000) << "the output was never blocked: the test proves nothing";
 
@@ -318,7 +311,7 @@ TEST_F(Tarnd, AStalledOutputHoldsUpNeitherTheMappingsNorTheEnd) {
     // Blocked again, and the end still comes: the links go, the program exits.
     const std::size_t seen = daemon.output().size();
     const int before = accepted.load();
-    ASSERT_TRUE(waitFor([&] { return accepted.load() >= before + 100; }));
+    ASSERT_TRUE(waitUntil([&] { return accepted.load() >= before + 100; }));
     EXPECT_GE(daemon.unreadOutput(), 4000);
     stop.store(true);
     dropper.join();
@@ -342,7 +335,7 @@ TEST_F(Tarnd, ASecondSignalEndsAShutDownThatWaitsForASearch) {
     ASSERT_TRUE(daemon.start({kTarnd}, true));
     ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
     // The search starts right after the load that makes the link.
-    ASSERT_TRUE(waitFor([&] { return exists(m_home->portLink(kCom)); }));
+    ASSERT_TRUE(waitUntil([&] { return exists(m_home->portLink(kCom)); }));
     AppPort app;
     ASSERT_TRUE(app.open(m_home->portLink(kCom), 115200));
     ASSERT_EQ(::kill(daemon.pid(), SIGTERM), 0);
@@ -426,7 +419,7 @@ protected:
     void startDaemon(ChildProcess& daemon) {
         ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
         ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
-        ASSERT_TRUE(waitFor([&] { return unixConnect(m_home->controlSocket()).valid(); }))
+        ASSERT_TRUE(waitUntil([&] { return unixConnect(m_home->controlSocket()).valid(); }))
             << "no control socket at " << m_home->controlSocket();
     }
 };
@@ -493,7 +486,7 @@ TEST_F(TarndControl, TarnctlChangesTheMappingsOfARunningTarndAtOnce) {
     EXPECT_TRUE(contains(result.output, "COM45 is still open.\nPlease close it first.")) << result.output;
     EXPECT_TRUE(exists(m_home->portLink(kCom)));
     app.close();
-    ASSERT_TRUE(waitFor([&] { return tarnctl({"remove", "COM45"}).exitCode == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return tarnctl({"remove", "COM45"}).exitCode == 0; }));
     EXPECT_FALSE(exists(m_home->portLink(kCom)));
     EXPECT_TRUE(readFileBytes(m_home->mappingFile()).empty()) << "the file was rewritten without it";
 

@@ -31,8 +31,11 @@
 #include "device/raw_frame.h"
 #include "device/search_job.h"
 #include "support/netns.h"
+#include "support/wait.h"
 
 namespace {
+
+using testsupport::waitUntil;
 
 using namespace std::chrono_literals;
 using testsupport::CommandResult;
@@ -65,16 +68,6 @@ std::string readFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 // "link/ether 02:..." of an interface, as `ip` reports it.

@@ -44,8 +44,11 @@
 #include "model/tarn_info.h"
 #include "model/tarn_thread.h"
 #include "support/netns.h"
+#include "support/wait.h"
 
 namespace bridgetest {
+
+using testsupport::waitUntil;
 
 using namespace std::chrono_literals;
 
@@ -62,17 +65,6 @@ inline const ino_t kStartNetworkNamespace = networkNamespaceOfThread();
 inline bool inPrivateNetworkNamespace() {
     const ino_t now = networkNamespaceOfThread();
     return now != 0 && kStartNetworkNamespace != 0 && now != kStartNetworkNamespace;
-}
-
-// Polls `condition` until it holds or the deadline passes; the sleep is only the polling step.
-inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 // Bytes 0..255 repeating from `seed`, so a shifted, lost or doubled byte shows.

@@ -6,20 +6,13 @@
 #include <vector>
 
 #include "mapping/mapping_thread.h"
+#include "support/wait.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using testsupport::waitUntil;
 
-template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using namespace std::chrono_literals;
 
 // Counts passes and records whether two passes of one lock ever overlapped.
 class CountingThread : public ThreadInterface {
@@ -79,7 +72,7 @@ TEST(ThreadBase, SuspendedThreadRunsOnlyAfterResume) {
     std::this_thread::sleep_for(20ms); // nothing may happen meanwhile; not a synchronisation
     EXPECT_EQ(thread.passes.load(), 0);
     thread.resume();
-    EXPECT_TRUE(waitFor([&] { return thread.passes.load() > 3; }));
+    EXPECT_TRUE(waitUntil([&] { return thread.passes.load() > 3; }));
 }
 
 TEST(ThreadBase, PassesOfOneMappingNeverOverlap) {
@@ -91,7 +84,7 @@ TEST(ThreadBase, PassesOfOneMappingNeverOverlap) {
         threads.push_back(std::make_unique<CountingThread>(lock, inside, overlap));
     for (auto& t : threads)
         t->resume();
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         for (auto& t : threads)
             if (t->passes.load() < 20)
                 return false;
@@ -108,7 +101,7 @@ TEST(ThreadBase, ReleaseWaitsForTheRunningPassToFinish) {
     auto thread = std::make_unique<CountingThread>(lock, inside, overlap);
     thread->holdPass = true;
     thread->resume();
-    ASSERT_TRUE(waitFor([&] { return inside.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return inside.load() == 1; }));
     std::atomic<bool> released{false};
     std::thread releaser([&] {
         thread->release();
@@ -134,7 +127,7 @@ TEST(ThreadBase, MessagesAreTakenOnePerPassInOrder) {
         });
     EXPECT_EQ(worker.pendingMessages(), 5u);
     worker.resume();
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         std::lock_guard g(m);
         return seen.size() == 5;
     }));
@@ -145,19 +138,19 @@ TEST(ThreadBase, PostedMessageAndTerminateEndTheWaitEarly) {
     // Each wait lasts ten minutes unless something ends it, so within the deadlines below
     // only the post and the terminate request can have ended one.
     Worker2 worker(false, 10min);
-    ASSERT_TRUE(waitFor([&] { return worker.waitsBegun.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return worker.waitsBegun.load() == 1; }));
     std::atomic<bool> ran{false};
     worker.post([&] { ran = true; });
-    EXPECT_TRUE(waitFor([&] { return ran.load(); }, 20s));
+    EXPECT_TRUE(waitUntil([&] { return ran.load(); }, 20s));
     EXPECT_EQ(worker.loops.load(), 1) << "the post ended the first wait";
-    ASSERT_TRUE(waitFor([&] { return worker.waitsBegun.load() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return worker.waitsBegun.load() == 2; }));
 
     std::atomic<bool> released{false};
     std::thread releaser([&] {
         worker.release();
         released = true;
     });
-    const bool endedInTime = waitFor([&] { return released.load(); }, 20s);
+    const bool endedInTime = waitUntil([&] { return released.load(); }, 20s);
     if (!endedInTime)
         worker.post([] {}); // let the stuck wait end, so the test can finish and report
     releaser.join();

@@ -16,7 +16,7 @@
 namespace {
 
 using modeltest::Application;
-using modeltest::waitFor;
+using modeltest::waitUntil;
 
 class MappingListsTest : public modeltest::ModelTest {
 protected:
@@ -274,7 +274,7 @@ TEST_F(MappingListsTest, ModemLinesAreSnapshotAndCompared) {
     {
         Application application(linkOf(91));
         ASSERT_TRUE(application.ok());
-        ASSERT_TRUE(waitFor([&] { return tarnInfo->isOpen(); }));
+        ASSERT_TRUE(waitUntil([&] { return tarnInfo->isOpen(); }));
         // An open pseudo-terminal port shows RTS and DTR raised.
         EXPECT_TRUE(tarnInfo->modemLinesChanged());
         tarnInfo->snapshotModemLines();
@@ -286,7 +286,7 @@ TEST_F(MappingListsTest, ModemLinesAreSnapshotAndCompared) {
         EXPECT_EQ(tarnInfo->control->rts, 1);
         EXPECT_EQ(tarnInfo->control->dtr, 1);
     }
-    ASSERT_TRUE(waitFor([&] { return !tarnInfo->isOpen(); }));
+    ASSERT_TRUE(waitUntil([&] { return !tarnInfo->isOpen(); }));
     EXPECT_TRUE(tarnInfo->modemLinesChanged());
 }
 

@@ -21,20 +21,11 @@
 
 #include "bridge/portable_sock.h"
 #include "support/netns.h"
+#include "support/wait.h"
 
 namespace modeltest {
 
-// Waits for `condition` up to `limit`, polling; true when it held.
-inline bool waitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::waitUntil;
 
 // A fresh folder for each test, removed afterwards; XDG_RUNTIME_DIR and XDG_CONFIG_HOME point
 // into it, so port links and the mapping file never touch the user's own.

@@ -14,7 +14,7 @@
 namespace {
 
 using modeltest::Application;
-using modeltest::waitFor;
+using modeltest::waitUntil;
 
 std::vector<std::string> cells(TARNINFO& tarnInfo) {
     tarnInfo.refreshRowText();
@@ -70,7 +70,7 @@ TEST_F(RowTextTest, OpenServerListensThenShowsItsConnection) {
     ASSERT_NE(server, nullptr);
     Application application(linkOf(21), B19200, CSTOPB | CRTSCTS);
     ASSERT_TRUE(application.ok());
-    ASSERT_TRUE(waitFor([&] { return server->isOpen(); }));
+    ASSERT_TRUE(waitUntil([&] { return server->isOpen(); }));
 
     auto row = cells(*server);
     EXPECT_EQ(row[7], "Listening");
@@ -88,7 +88,7 @@ TEST_F(RowTextTest, OpenServerListensThenShowsItsConnection) {
     address.sin_port = ::htons(port);
     address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
     int peer = -1;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         // The builder listens only from its first pass with the port open.
         peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (::connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
@@ -96,7 +96,7 @@ TEST_F(RowTextTest, OpenServerListensThenShowsItsConnection) {
         ::close(peer);
         return false;
     }));
-    EXPECT_TRUE(waitFor([&] { return cells(*server)[7] == "Connected"; }));
+    EXPECT_TRUE(waitUntil([&] { return cells(*server)[7] == "Connected"; }));
     ::close(peer);
 }
 
@@ -107,7 +107,7 @@ TEST_F(RowTextTest, OpenClientWithoutServerIsDisconnected) {
     ASSERT_NE(client, nullptr);
     Application application(linkOf(31), B115200, 0, IXON | IXOFF);
     ASSERT_TRUE(application.ok());
-    ASSERT_TRUE(waitFor([&] { return client->isOpen(); }));
+    ASSERT_TRUE(waitUntil([&] { return client->isOpen(); }));
 
     auto row = cells(*client);
     EXPECT_EQ(row[4], "127.0.0.1");
@@ -128,7 +128,7 @@ TEST_F(RowTextTest, OpenUdpHasNoConnectionState) {
     ASSERT_NE(udp, nullptr);
     Application application(linkOf(41));
     ASSERT_TRUE(application.ok());
-    ASSERT_TRUE(waitFor([&] { return udp->isOpen(); }));
+    ASSERT_TRUE(waitUntil([&] { return udp->isOpen(); }));
     auto row = cells(*udp);
     EXPECT_EQ(row[3], "N/A");
     EXPECT_EQ(row[7], "N/A");

@@ -17,23 +17,16 @@
 #include <vector>
 
 #include "platform/browser.h"
+#include "support/wait.h"
 
 namespace {
+
+using testsupport::waitUntil;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto kDeadline = 30s; // generous: a shell starts slowly under sanitizers on a busy machine
-
-template <typename Condition> bool waitUntil(Condition condition) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // True when this process has no child left at all, ended or running. WNOWAIT only looks, so
 // the reaping stays the code's own job.

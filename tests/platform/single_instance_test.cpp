@@ -21,8 +21,11 @@
 
 #include "platform/process.h"
 #include "platform/single_instance.h"
+#include "support/wait.h"
 
 namespace {
+
+using testsupport::waitUntil;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -150,16 +153,6 @@ pid_t holderSeenFromOutside(const std::string& lock) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return holder;
-}
-
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 std::string readFile(const std::string& path) {

@@ -43,16 +43,6 @@ bool waitReady(int fd, short events, std::chrono::steady_clock::time_point deadl
 
 } // namespace
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 PtyApp::PtyApp(const std::string& path, const Line& line) {
     m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_fd < 0) {

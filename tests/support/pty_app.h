@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+#include "support/wait.h"
 
-// Polls condition every millisecond until it holds or timeout passes; returns its last value.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+namespace testsupport {
 
 // The line settings an application asks for.
 struct PtyLine {

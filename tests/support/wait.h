@@ -1,0 +1,26 @@
+#pragma once
+// The one wait of the tests: a condition polled until it holds or a deadline passes.
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace testsupport {
+
+// Polls `condition` until it holds or `limit` passes; returns its last value. The step grows
+// from 1 ms to 10 ms, so a quick condition is seen at once and a costly one (a program run)
+// is not run a thousand times a second. The limit only bounds a failing test.
+template <class Condition>
+bool waitUntil(Condition&& condition, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::chrono::milliseconds step{1};
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        std::this_thread::sleep_for(step);
+        step = std::min(step * 2, std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+} // namespace testsupport
