@@ -6,11 +6,6 @@
 #include "device/device_list.h"
 #include "device/net_cmd.h"
 
-EepromImage& eepromImage() {
-    static EepromImage image{};
-    return image;
-}
-
 DeviceAccess::DeviceAccess(NetCmd& netCmd, DeviceList& devices, EepromImage& image)
     : m_netCmd(netCmd), m_devices(devices), m_image(image) {}
 

@@ -14,12 +14,10 @@ inline constexpr std::size_t kEepromImageSize = 2048;
 inline constexpr std::size_t kEepromBlockSize = 1024;
 using EepromImage = std::array<std::uint8_t, kEepromImageSize>;
 
-// The program's one image, shared with the configuration dialog that decodes and edits it.
-EepromImage& eepromImage();
-
 class DeviceAccess {
 public:
-    DeviceAccess(NetCmd& netCmd, DeviceList& devices, EepromImage& image = eepromImage());
+    // The image moves to and from `image`, which its owner keeps (one per device side).
+    DeviceAccess(NetCmd& netCmd, DeviceList& devices, EepromImage& image);
 
     // The NetCmd operations on the device with that IP. Each returns 1 on success and -1 on
     // failure; a text that matches no device in the list is a failure like any other.

@@ -55,7 +55,8 @@ TEST_F(DeviceEeprom, LoginSucceedsAndFailsWithTheirTraces) {
         NetCmd netCmd(0, 3000, 2000);
         std::string trace;
         netCmd.setTraceSink([&](std::string_view text) { trace.append(text); });
-        DeviceAccess access(netCmd, devices);
+        EepromImage image{};
+        DeviceAccess access(netCmd, devices, image);
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
             trace.clear();
