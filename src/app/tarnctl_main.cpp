@@ -214,19 +214,16 @@ std::vector<std::string> deviceHead() {
     return std::vector<std::string>(kDeviceColumns.begin(), kDeviceColumns.end());
 }
 
-void printDeviceTable(const DeviceList& devices) {
+void printDeviceTable(const core::DeviceService& devices) {
     std::vector<std::vector<std::string>> rows = {deviceHead()};
-    const DeviceList::Entries entries = devices.snapshot();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto cells = deviceRowTexts(i, *entries[i]->node);
+    for (const auto& cells : devices.rows())
         rows.emplace_back(cells.begin(), cells.end());
-    }
     printTable(rows);
 }
 
 int runSearch(core::DeviceService& devices, const Arguments& args) {
     const std::size_t count = search(devices, args.trace);
-    printDeviceTable(devices.devices());
+    printDeviceTable(devices);
     std::printf("%zu device(s) searched.\n", count);
     return kOk;
 }

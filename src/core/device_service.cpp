@@ -37,6 +37,15 @@ void DeviceService::closeCapture() {
     m_raw->closeCaptureAdapters();
 }
 
+std::vector<std::array<std::string, 8>> DeviceService::rows() const {
+    std::vector<std::array<std::string, 8>> rows;
+    const DeviceList::Entries entries = m_devices->snapshot();
+    rows.reserve(entries.size());
+    for (std::size_t position = 0; position < entries.size(); ++position)
+        rows.push_back(deviceRowTexts(position, *entries[position]->node));
+    return rows;
+}
+
 std::size_t DeviceService::search() {
     return runSearchJob(
         *m_netCmd, *m_devices,

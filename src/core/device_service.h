@@ -4,6 +4,7 @@
 // commands that talk to a device block for its time-outs: run them on the worker, or in a
 // command-line program.
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -62,6 +63,9 @@ public:
     // Read from any thread; rebuilt by each search.
     DeviceList& devices() { return *m_devices; }
     SearchProgress& progress() { return *m_progress; }
+
+    // The device list as the device page shows it (No, Device ID, ... Gateway), in list order.
+    std::vector<std::array<std::string, 8>> rows() const;
 
     // NetCmd search on every subnet, the raw discovery when nothing answers; returns the
     // number of devices found.

@@ -205,14 +205,7 @@ CommandOutcome ProgramCore::openWebPage(const std::string& ip) {
 }
 
 std::vector<std::array<std::string, 8>> ProgramCore::deviceRows() const {
-    std::vector<std::array<std::string, 8>> rows;
-    if (!m_devices)
-        return rows;
-    const DeviceList::Entries entries = m_devices->devices().snapshot();
-    rows.reserve(entries.size());
-    for (std::size_t position = 0; position < entries.size(); ++position)
-        rows.push_back(deviceRowTexts(position, *entries[position]->node));
-    return rows;
+    return m_devices ? m_devices->rows() : std::vector<std::array<std::string, 8>>{};
 }
 
 bool ProgramCore::hasDevice(const std::string& ipText) const {

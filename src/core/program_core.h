@@ -184,7 +184,6 @@ public:
 
     // The lists themselves, for tests and for the add dialog's checks; main thread only.
     MappingLists& lists() { return m_lists; }
-    Worker* worker() { return m_worker.get(); }
     // The device side and its commands (null without deviceManagement); the commands that
     // talk to a device run on the worker (runOnWorker).
     DeviceService* deviceService() { return m_devices.get(); }
@@ -196,6 +195,10 @@ public:
     bool mappingsLoaded() const { return m_loaded.load(); }
 
 private:
+    // The command socket's search waits on the worker's own progress.
+    friend class ControlService;
+    Worker* worker() { return m_worker.get(); }
+
     void loadMappings();
     void handleNotification(const SocketNotification& notification);
     void closeControlSocket(const SocketNotification& notification);
