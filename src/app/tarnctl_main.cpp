@@ -121,7 +121,8 @@ struct Arguments {
     bool version = false;
 };
 
-bool parseArguments(int argc, char** argv, Arguments& out, std::string& error) {
+Result<Arguments, std::string> parseArguments(int argc, char** argv) {
+    Arguments out;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -131,16 +132,12 @@ bool parseArguments(int argc, char** argv, Arguments& out, std::string& error) {
         } else if (arg == "--trace") {
             out.trace = true;
         } else if (arg == "--account" || arg == "--password") {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
+            if (i + 1 >= argc)
+                return failure(arg + " needs a value");
             (arg == "--account" ? out.account : out.password) = argv[++i];
         } else if (arg == "--local" || arg == "--remote") {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
+            if (i + 1 >= argc)
+                return failure(arg + " needs a value");
             (arg == "--local" ? out.localPort : out.remotePort) = argv[++i];
             (arg == "--local" ? out.hasLocalPort : out.hasRemotePort) = true;
         } else if (arg.rfind("--local=", 0) == 0) {
@@ -158,15 +155,14 @@ bool parseArguments(int argc, char** argv, Arguments& out, std::string& error) {
         } else if (arg.rfind("--password=", 0) == 0) {
             out.password = arg.substr(11);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return false;
+            return failure("unknown option " + arg);
         } else if (out.command.empty()) {
             out.command = arg;
         } else {
             out.positional.push_back(arg);
         }
     }
-    return true;
+    return out;
 }
 
 void printTrace(std::string_view text) {
@@ -327,31 +323,28 @@ struct Reached {
     std::optional<core::QuietOwnerLock> fileLock;
 };
 
-std::optional<Reached> reach(bool fileWillDo, int& status) {
+// The running program, or the file under the owner lock when `fileWillDo`; else the exit status.
+Result<Reached, int> reach(bool fileWillDo) {
     const std::string path = core::controlSocketPath();
     const auto deadline = std::chrono::steady_clock::now() + kReachLimit;
     for (;;) {
         core::ControlClient client;
-        std::string error;
-        switch (client.connect(path, error)) {
-        case core::ControlClient::Reach::Connected: {
+        const auto connected = client.connect(path);
+        if (connected) {
             Reached reached;
             reached.program = std::move(client);
             return reached;
         }
-        case core::ControlClient::Reach::Failed:
-            std::fprintf(stderr, "tarnctl: %s\n", error.c_str());
-            status = kNoProgram;
-            return std::nullopt;
-        case core::ControlClient::Reach::NoProgram:
-            break;
+        if (!connected.error().noProgram) {
+            std::fprintf(stderr, "tarnctl: %s\n", connected.error().error.c_str());
+            return failure(kNoProgram);
         }
+        std::string error;
         core::QuietOwnerLock lock = core::QuietOwnerLock::tryTake(error);
         if (lock.held()) {
             if (!fileWillDo) {
                 std::fprintf(stderr, "tarnctl: no tarn or tarnd runs.\n");
-                status = kNoProgram;
-                return std::nullopt;
+                return failure(kNoProgram);
             }
             Reached reached;
             reached.fileLock = std::move(lock);
@@ -359,16 +352,14 @@ std::optional<Reached> reach(bool fileWillDo, int& status) {
         }
         if (!lock.busy()) {
             std::fprintf(stderr, "tarnctl: %s\n", error.c_str());
-            status = kNoProgram;
-            return std::nullopt;
+            return failure(kNoProgram);
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             std::fprintf(stderr,
                          "tarnctl: a tarn or tarnd holds the owner lock, but its control socket %s does not "
                          "answer.\n",
                          path.c_str());
-            status = kNoProgram;
-            return std::nullopt;
+            return failure(kNoProgram);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -433,10 +424,9 @@ Fields storedRow(std::size_t position, const tarnDesc& desc) {
 }
 
 int runList() {
-    int status = kOk;
-    auto reached = reach(true, status);
+    auto reached = reach(true);
     if (!reached)
-        return status;
+        return reached.error();
     if (reached->fileLock) {
         const std::string path = mappingFilePath();
         const auto stored = core::storedMappings(path);
@@ -475,6 +465,16 @@ int runList() {
     return kOk;
 }
 
+// The exit status and message of a mapping-file change that did not happen.
+int reportFileFailure(const core::FileFailure& failure) {
+    if (failure.kind == core::FileFailure::kRefused) {
+        printMessage(failure.message);
+        return kRefused;
+    }
+    std::fprintf(stderr, "tarnctl: %s\n", failure.message.c_str());
+    return kFileFailed;
+}
+
 int runAdd(const Arguments& args) {
     if (args.positional.size() < 2 || args.positional.size() > 3) {
         std::fprintf(stderr, "tarnctl: add needs MODE and COM (and IP)\n\n%s", kUsageText);
@@ -489,10 +489,9 @@ int runAdd(const Arguments& args) {
     const std::string com = autoCom ? "auto" : comText(args.positional[1]);
     const std::string ip = args.positional.size() > 2 ? args.positional[2] : std::string();
 
-    int status = kOk;
-    auto reached = reach(true, status);
+    auto reached = reach(true);
     if (!reached)
-        return status;
+        return reached.error();
     if (reached->program) {
         std::vector<Fields> data;
         std::string value;
@@ -512,15 +511,9 @@ int runAdd(const Arguments& args) {
     const std::deque<std::int32_t> systemPorts = scanSystemPorts(SystemPortSources{});
     const std::string path = mappingFilePath();
     const core::FileChange change = core::addToMappingFile(path, request, autoCom, systemPorts);
-    if (change.status == core::FileChange::kRefused) {
-        printMessage(change.message);
-        return kRefused;
-    }
-    if (change.status == core::FileChange::kFileFailed) {
-        std::fprintf(stderr, "tarnctl: %s\n", change.message.c_str());
-        return kFileFailed;
-    }
-    std::printf("COM%d is stored in %s; it runs when tarn or tarnd starts.\n", change.comNumber, path.c_str());
+    if (!change)
+        return reportFileFailure(change.error());
+    std::printf("COM%d is stored in %s; it runs when tarn or tarnd starts.\n", change.value(), path.c_str());
     return kOk;
 }
 
@@ -532,10 +525,9 @@ int runRemove(const Arguments& args) {
         std::fprintf(stderr, "tarnctl: remove needs one COM<n>\n\n%s", kUsageText);
         return kBadUsage;
     }
-    int status = kOk;
-    auto reached = reach(true, status);
+    auto reached = reach(true);
     if (!reached)
-        return status;
+        return reached.error();
     if (reached->program) {
         std::vector<Fields> data;
         std::string value;
@@ -546,14 +538,8 @@ int runRemove(const Arguments& args) {
     }
     const std::string path = mappingFilePath();
     const core::FileChange change = core::removeFromMappingFile(path, com);
-    if (change.status == core::FileChange::kRefused) {
-        printMessage(change.message);
-        return kRefused;
-    }
-    if (change.status == core::FileChange::kFileFailed) {
-        std::fprintf(stderr, "tarnctl: %s\n", change.message.c_str());
-        return kFileFailed;
-    }
+    if (!change)
+        return reportFileFailure(change.error());
     std::printf("COM%d is removed from %s.\n", com, path.c_str());
     return kOk;
 }
@@ -561,10 +547,9 @@ int runRemove(const Arguments& args) {
 // Rows are printed as they come, as tarnd prints its own: one line each, its line breaks
 // turned into blanks.
 int runLog(const Arguments& args) {
-    int status = kOk;
-    auto reached = reach(false, status);
+    auto reached = reach(false);
     if (!reached)
-        return status;
+        return reached.error();
     core::ControlClient& program = *reached->program;
     if (!program.send(args.follow ? Fields{"log", "follow"} : Fields{"log"})) {
         std::fprintf(stderr, "tarnctl: the running program went away.\n");
@@ -600,10 +585,9 @@ int runLog(const Arguments& args) {
 }
 
 int runDevices(const Arguments& args) {
-    int status = kOk;
-    auto reached = reach(false, status);
+    auto reached = reach(false);
     if (!reached)
-        return status;
+        return reached.error();
     std::vector<Fields> data;
     std::string value;
     const int asked =
@@ -655,11 +639,11 @@ int runConfig(core::DeviceService& devices, const Arguments& args) {
     const std::string& ip = args.positional[1];
     config::TextForm form;
     const config::LoadResult loaded = form.load(config::descriptionPath());
-    if (!loaded.ok) {
-        printMessage(loaded.error);
+    if (!loaded) {
+        printMessage(loaded.error());
         return kFileFailed;
     }
-    for (const std::string& name : loaded.refusedFields)
+    for (const std::string& name : loaded.value())
         std::fprintf(stderr, "tarnctl: the field \"%s\" lies outside the %zu-byte image and is left out.\n",
                      name.c_str(), kEepromImageSize);
 
@@ -720,12 +704,12 @@ int runConfig(core::DeviceService& devices, const Arguments& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    Arguments args;
-    std::string error;
-    if (!parseArguments(argc, argv, args, error)) {
-        std::fprintf(stderr, "tarnctl: %s\n\n%s", error.c_str(), kUsageText);
+    const auto parsed = parseArguments(argc, argv);
+    if (!parsed) {
+        std::fprintf(stderr, "tarnctl: %s\n\n%s", parsed.error().c_str(), kUsageText);
         return kBadUsage;
     }
+    const Arguments& args = parsed.value();
     if (args.help) {
         std::fputs(kUsageText, stdout);
         return kOk;

@@ -3,14 +3,15 @@
 #include <algorithm>
 
 PendingConnect::Outcome PendingConnect::start(SocketHandle sock, const Winsock_sockaddr_in* address,
-                                              std::chrono::milliseconds limit) {
+                                              std::chrono::milliseconds limit, const TimeSource& time) {
     m_sock = 0;
+    m_time = &time;
     if (g_sock->connectStart(sock, address) == 0)
         return Outcome::Connected;
     if (g_sock->lastError() != kWouldBlock)
         return Outcome::Failed;
     m_sock = sock;
-    m_deadline = std::chrono::steady_clock::now() + limit;
+    m_deadline = m_time->now() + limit;
     return Outcome::Pending;
 }
 
@@ -18,7 +19,7 @@ PendingConnect::Outcome PendingConnect::check() {
     if (m_sock <= 0)
         return Outcome::Failed;
     const int result = g_sock->connectResult(m_sock);
-    if (result == kWouldBlock && std::chrono::steady_clock::now() < m_deadline)
+    if (result == kWouldBlock && m_time->now() < m_deadline)
         return Outcome::Pending;
     m_sock = 0;
     return result == 0 ? Outcome::Connected : Outcome::Failed;
@@ -32,6 +33,6 @@ void PendingConnect::addWaitSource(std::vector<pollfd>& sources) const {
 std::chrono::milliseconds PendingConnect::timeLeft(std::chrono::milliseconds bound) const {
     if (m_sock <= 0)
         return bound;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_deadline - m_time->now());
     return std::clamp(left, std::chrono::milliseconds(1), bound);
 }

@@ -8,14 +8,16 @@
 #include <vector>
 
 #include "bridge/portable_sock.h"
+#include "platform/time_source.h"
 
 class PendingConnect {
 public:
     enum class Outcome { Pending, Connected, Failed };
 
     // Starts connecting `sock` (owned by the caller, who keeps it in its record) and gives
-    // it until `limit` from now.
-    Outcome start(SocketHandle sock, const Winsock_sockaddr_in* address, std::chrono::milliseconds limit);
+    // it until `limit` from now, as `time` counts it.
+    Outcome start(SocketHandle sock, const Winsock_sockaddr_in* address, std::chrono::milliseconds limit,
+                  const TimeSource& time = steadyTime());
     // How the connect stands; a connect past its limit has failed. Either end clears it.
     Outcome check();
     // Forgets the connect (its socket is the owner's to close).
@@ -30,5 +32,6 @@ public:
 
 private:
     SocketHandle m_sock = 0;
-    std::chrono::steady_clock::time_point m_deadline{};
+    const TimeSource* m_time = &steadyTime();
+    TimeSource::time_point m_deadline{};
 };

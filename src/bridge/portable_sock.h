@@ -1,5 +1,6 @@
 #pragma once
-// The socket layer: one stateless object behind one global pointer, thin over BSD sockets,
+// The socket layer: one object behind one global pointer, thin over BSD sockets, owning the
+// watch on the sockets registered with asyncSelect,
 // with the side effects callers rely on (non-blocking before send/accept/recvfrom, a 1 ms
 // receive time-out before recv, a bounded writability wait before connect).
 
@@ -52,6 +53,16 @@ public:
     std::uint8_t sin_addr[4] = {0, 0, 0, 0};
 };
 
+// A close (or other) event for a socket registered with asyncSelect, as it reaches the main
+// loop. `registration` tells this registration apart from a later one of the same number.
+struct SocketNotification {
+    unsigned message = 0; // kSocketMessageBase + offset
+    SocketHandle sock = -1;
+    unsigned event = 0;
+    std::uint64_t registration = 0;
+};
+using SocketNotificationSink = std::function<void(const SocketNotification&)>;
+
 class PortableSock {
 public:
     virtual ~PortableSock() = default;
@@ -81,24 +92,15 @@ public:
     virtual int lastError() = 0;
     virtual int shutdown(SocketHandle sock, int how) = 0;
     virtual int setOption(SocketHandle sock, int level, int option, const void* value, int length) = 0;
-};
 
-// A close (or other) event for a socket registered with asyncSelect, as it reaches the main
-// loop. `registration` tells this registration apart from a later one of the same number.
-struct SocketNotification {
-    unsigned message = 0; // kSocketMessageBase + offset
-    SocketHandle sock = -1;
-    unsigned event = 0;
-    std::uint64_t registration = 0;
+    // Where notifications of sockets registered with asyncSelect go (the window, or the
+    // daemon's queue); the sink is called on the layer's own thread and must only queue.
+    // Pass nullptr to detach.
+    virtual void setNotificationSink(SocketNotificationSink sink) = 0;
+    // True while `registration` is still the live asyncSelect registration of `sock`: a
+    // notification for a socket that has since been closed (and perhaps reused) is stale.
+    virtual bool isCurrentRegistration(SocketHandle sock, std::uint64_t registration) = 0;
 };
-using SocketNotificationSink = std::function<void(const SocketNotification&)>;
-
-// The main loop installs where notifications go (the window, or the daemon's queue); the
-// sink is called on the monitor thread and must only queue. Pass nullptr to detach.
-void setSocketNotificationSink(SocketNotificationSink sink);
-// True while `registration` is still the live asyncSelect registration of `sock`: a
-// notification for a socket that has since been closed (and perhaps reused) is stale.
-bool isCurrentRegistration(SocketHandle sock, std::uint64_t registration);
 
 // The global socket layer. startSocketLayer() runs once (later calls are no-ops).
 extern PortableSock* g_sock;

@@ -14,8 +14,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "bridge/socket_monitor.h"
-
 namespace {
 
 thread_local int t_lastError = 0;
@@ -128,7 +126,7 @@ int PosixSock::close(SocketHandle sock) {
         t_lastError = EBADF;
         return -1;
     }
-    SocketMonitor::instance().unregister(sock);
+    m_monitor.unregister(sock);
     return ::close(sock) == 0 ? 0 : fail();
 }
 
@@ -159,7 +157,7 @@ std::uint16_t PosixSock::ntohs(std::uint16_t value) {
 int PosixSock::asyncSelect(SocketHandle sock, unsigned offset, unsigned events) {
     if (!setNonBlocking(sock))
         return fail();
-    if (!SocketMonitor::instance().watch(sock, kSocketMessageBase + offset, events))
+    if (!m_monitor.watch(sock, kSocketMessageBase + offset, events))
         return fail();
     return 0;
 }
@@ -242,6 +240,7 @@ void startSocketLayer() {
 }
 
 void stopSocketLayer() {
-    setSocketNotificationSink(nullptr);
+    if (g_posixSock)
+        g_posixSock->setNotificationSink(nullptr);
     g_sock = nullptr;
 }

@@ -2,6 +2,7 @@
 // The socket layer over POSIX sockets.
 
 #include "bridge/portable_sock.h"
+#include "bridge/socket_monitor.h"
 
 class PosixSock final : public PortableSock {
 public:
@@ -24,4 +25,11 @@ public:
     int lastError() override;
     int shutdown(SocketHandle sock, int how) override;
     int setOption(SocketHandle sock, int level, int option, const void* value, int length) override;
+    void setNotificationSink(SocketNotificationSink sink) override { m_monitor.setSink(std::move(sink)); }
+    bool isCurrentRegistration(SocketHandle sock, std::uint64_t registration) override {
+        return m_monitor.isCurrent(sock, registration);
+    }
+
+private:
+    SocketMonitor m_monitor;
 };

@@ -6,11 +6,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-SocketMonitor& SocketMonitor::instance() {
-    static SocketMonitor monitor;
-    return monitor;
-}
-
 SocketMonitor::SocketMonitor() {
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -121,12 +116,4 @@ void SocketMonitor::run() {
         for (const auto& notification : out)
             deliver(notification);
     }
-}
-
-void setSocketNotificationSink(SocketNotificationSink sink) {
-    SocketMonitor::instance().setSink(std::move(sink));
-}
-
-bool isCurrentRegistration(SocketHandle sock, std::uint64_t registration) {
-    return SocketMonitor::instance().isCurrent(sock, registration);
 }

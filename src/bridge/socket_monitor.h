@@ -13,8 +13,10 @@
 
 class SocketMonitor {
 public:
-    static SocketMonitor& instance();
+    SocketMonitor();
     ~SocketMonitor();
+    SocketMonitor(const SocketMonitor&) = delete;
+    SocketMonitor& operator=(const SocketMonitor&) = delete;
 
     // (Re)registers `sock`; any earlier registration of the same number is replaced.
     bool watch(SocketHandle sock, unsigned message, unsigned events);
@@ -24,7 +26,6 @@ public:
     void setSink(SocketNotificationSink sink);
 
 private:
-    SocketMonitor();
     struct Registration {
         std::uint64_t id;
         unsigned message;

@@ -219,7 +219,7 @@ void fillControls(const std::vector<XMLGUI>& items, const EepromImage& image) {
 }
 
 CollectResult collectControls(const std::vector<XMLGUI>& items, EepromImage& image) {
-    CollectResult result;
+    std::vector<std::string> refused;
     // Worked on a copy: one refused value keeps the whole image as it was.
     EepromImage collected = image;
     auto write = [&collected](const XMLGUI& item, const Bytes& value) {
@@ -228,9 +228,9 @@ CollectResult collectControls(const std::vector<XMLGUI>& items, EepromImage& ima
             std::copy_n(value.begin(), std::min(value.size(), field->size()),
                         collected.begin() + (field->data() - collected.data()));
     };
-    auto refuse = [&result](const std::string& caption) {
-        if (std::find(result.refused.begin(), result.refused.end(), caption) == result.refused.end())
-            result.refused.push_back(caption);
+    auto refuse = [&refused](const std::string& caption) {
+        if (std::find(refused.begin(), refused.end(), caption) == refused.end())
+            refused.push_back(caption);
     };
 
     for (std::size_t i = 0; i < items.size();) {
@@ -283,9 +283,10 @@ CollectResult collectControls(const std::vector<XMLGUI>& items, EepromImage& ima
         }
         ++i;
     }
-    if (result.ok())
-        image = collected;
-    return result;
+    if (!refused.empty())
+        return failure(std::move(refused));
+    image = collected;
+    return {};
 }
 
 } // namespace config

@@ -13,11 +13,9 @@ namespace config {
 void clearControls(const std::vector<XMLGUI>& items);
 void fillControls(const std::vector<XMLGUI>& items, const EepromImage& image);
 
-struct CollectResult {
-    // Captions of the fields whose values the rules refused, in item order, once each.
-    std::vector<std::string> refused;
-    bool ok() const { return refused.empty(); }
-};
+// Fails with the captions of the fields whose values the rules refused, in item order,
+// once each.
+using CollectResult = Result<void, std::vector<std::string>>;
 
 // Collects into `image` only when every value is accepted; otherwise the image is untouched
 // and the result names every refused field. A refused text that is exactly what Fill shows

@@ -86,8 +86,8 @@ std::string parsingError(const std::string& path, const std::string& description
 // The walk's state between the levels.
 class Walk {
 public:
-    Walk(ControlFactory& factory, std::vector<XMLGUI>& items, LoadResult& result)
-        : m_factory(factory), m_items(items), m_result(result) {}
+    Walk(ControlFactory& factory, std::vector<XMLGUI>& items, std::vector<std::string>& refusedFields)
+        : m_factory(factory), m_items(items), m_refusedFields(refusedFields) {}
 
     void title(const pugi::xml_node& title) {
         m_newGroup = true;
@@ -120,7 +120,7 @@ private:
             // A field outside the image gets no control, so no pass can reach past the image
             // through it; the layout still moves as designed.
             if (!record.inImage && !refused) {
-                m_result.refusedFields.push_back(name);
+                m_refusedFields.push_back(name);
                 refused = true;
             }
             if (record.type == "textfield")
@@ -203,7 +203,7 @@ private:
 
     ControlFactory& m_factory;
     std::vector<XMLGUI>& m_items;
-    LoadResult& m_result;
+    std::vector<std::string>& m_refusedFields;
     int m_y = 0;
     bool m_newGroup = true;
     RadioGroupControl* m_group = nullptr;
@@ -217,38 +217,33 @@ bool isFile(const std::string& path) {
 } // namespace
 
 LoadResult loadDescription(const std::string& path, ControlFactory& factory, std::vector<XMLGUI>& items) {
-    LoadResult result;
     // Read here rather than by the parser, so that its offsets give line and column.
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        result.error = parsingError(path, std::string("File could not be opened: ") + std::strerror(errno), {}, false);
-        return result;
+        return failure(parsingError(path, std::string("File could not be opened: ") + std::strerror(errno), {}, false));
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) {
-        result.error = parsingError(path, "File could not be read.", {}, false);
-        return result;
+        return failure(parsingError(path, "File could not be read.", {}, false));
     }
     pugi::xml_document document;
     const pugi::xml_parse_result parsed = document.load_buffer(text.data(), text.size());
     if (!parsed) {
-        result.error = parsingError(path, parsed.description(), positionOf(text, parsed.offset), false);
-        return result;
+        return failure(parsingError(path, parsed.description(), positionOf(text, parsed.offset), false));
     }
     const pugi::xml_node root = document.document_element();
     if (std::strcmp(root.name(), "XML") != 0) {
-        result.error = parsingError(path, std::string("The first element is '") + root.name() + "'.",
-                                    positionOf(text, root.offset_debug()), true);
-        return result;
+        return failure(parsingError(path, std::string("The first element is '") + root.name() + "'.",
+                                    positionOf(text, root.offset_debug()), true));
     }
 
-    Walk walk(factory, items, result);
+    std::vector<std::string> refusedFields;
+    Walk walk(factory, items, refusedFields);
     const pugi::xml_node info = root.child("_EE_Info");
     for (pugi::xml_node title = info.child("GUI_Title"); title; title = title.next_sibling("GUI_Title"))
         walk.title(title);
     walk.finish();
-    result.ok = true;
-    return result;
+    return refusedFields;
 }
 
 std::string descriptionPath() {

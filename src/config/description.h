@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace config {
 
 // A control a description asks for. Only its kind matters to the codecs.
@@ -92,13 +94,9 @@ struct XMLGUI {
     bool inImage = true;
 };
 
-struct LoadResult {
-    bool ok = false;
-    // When !ok: the parser's complete message ("XML Parsing error inside file '%s'. ...").
-    std::string error;
-    // Captions of the fields refused for lying outside the image, once each.
-    std::vector<std::string> refusedFields;
-};
+// The captions of the fields refused for lying outside the image (once each), or the
+// parser's complete message ("XML Parsing error inside file '%s'. ...").
+using LoadResult = Result<std::vector<std::string>, std::string>;
 
 // Walks the description once, asking `factory` for the controls and filling `items`.
 LoadResult loadDescription(const std::string& path, ControlFactory& factory, std::vector<XMLGUI>& items);

@@ -104,7 +104,7 @@ template <typename TextOf> std::string choicesText(int count, TextOf textOf) {
 
 LoadResult TextForm::load(const std::string& path) {
     LoadResult result = loadDescription(path, *this, m_items);
-    if (result.ok)
+    if (result)
         listFields();
     return result;
 }

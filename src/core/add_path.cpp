@@ -56,8 +56,7 @@ bool contains(const std::deque<std::int32_t>& list, std::int32_t number) {
 
 AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& systemPorts,
                   const std::vector<ExistingMapping>& existing) {
-    AddCheck check;
-    std::string& message = check.message;
+    std::string message;
     const std::int32_t comNumber = readNumber(request.comText);
     std::string ipText = withoutBlanks(request.ipText);
     if (ipText.size() > kIpTextLimit)
@@ -73,10 +72,8 @@ AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& sys
     if (std::any_of(existing.begin(), existing.end(),
                     [&](const ExistingMapping& mapping) { return mapping.comNumber == comNumber; }))
         message += "Please DON'T create the existing comport.\n";
-    if (!message.empty()) {
-        check.comFailed = true;
-        return check;
-    }
+    if (!message.empty())
+        return failure(AddRefusal{message, true});
 
     const bool localValid = validPort(readNumber(request.localPortText));
     const bool remoteValid = validPort(readNumber(request.remotePortText));
@@ -97,9 +94,9 @@ AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& sys
         }))
         message += "This port number is in use by another server.\n";
     if (!message.empty())
-        return check;
+        return failure(AddRefusal{message, false});
 
-    tarnDesc& desc = check.desc;
+    tarnDesc desc;
     desc.comNum = comNumber;
     if (isServer) {
         desc.mode = kModeTcpServer;
@@ -111,7 +108,7 @@ AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& sys
         desc.localPort = isClient ? 0 : localPort;
         desc.remotePort = remotePort;
     }
-    return check;
+    return desc;
 }
 
 std::int32_t proposeComNumber(const std::deque<std::int32_t>& systemPorts, const std::deque<std::int32_t>& inUse) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/tarn_desc.h"
+#include "platform/result.h"
 
 namespace core {
 
@@ -31,14 +32,14 @@ struct ExistingMapping {
     std::uint16_t localPort = 0;
 };
 
-struct AddCheck {
-    // Empty when every check passed; else the error box's text, one line per failed check.
+struct AddRefusal {
+    // The error box's text, one line per failed check.
     std::string message;
     // A COM-number check failed (those stop before the port and address checks).
     bool comFailed = false;
-    // The record to create, valid when message is empty.
-    tarnDesc desc;
 };
+// The record to create, or why not.
+using AddCheck = Result<tarnDesc, AddRefusal>;
 
 // The checks of the add dialog's OK, in order: the COM number (0; a system port; in use),
 // then the ports, the IP text, the same IP in use, a TCP server's local port in use.

@@ -30,29 +30,24 @@ ControlClient& ControlClient::operator=(ControlClient&& other) noexcept {
     return *this;
 }
 
-ControlClient::Reach ControlClient::connect(const std::string& path, std::string& error) {
+Result<void, ControlClient::Unreached> ControlClient::connect(const std::string& path) {
     sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) {
-        error = "control socket path too long: " + path;
-        return Reach::Failed;
-    }
+    if (path.size() >= sizeof address.sun_path)
+        return failure(Unreached{false, "control socket path too long: " + path});
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return Reach::Failed;
-    }
+    if (m_fd < 0)
+        return failure(Unreached{false, std::string("socket: ") + std::strerror(errno)});
     if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        return Reach::Connected;
-    const int failure = errno;
+        return {};
+    const int reason = errno;
     ::close(m_fd);
     m_fd = -1;
     // A socket file without a listener is what a program that was killed leaves behind.
-    if (failure == ENOENT || failure == ECONNREFUSED)
-        return Reach::NoProgram;
-    error = path + ": " + std::strerror(failure);
-    return Reach::Failed;
+    if (reason == ENOENT || reason == ECONNREFUSED)
+        return failure(Unreached{true, {}});
+    return failure(Unreached{false, path + ": " + std::strerror(reason)});
 }
 
 bool ControlClient::send(const std::vector<std::string>& fields) {

@@ -7,14 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace core {
 
 class ControlClient {
 public:
-    enum class Reach {
-        Connected,
-        NoProgram, // nothing serves the socket: no file there, or nobody listening
-        Failed,    // something is there but cannot be used (see error)
+    struct Unreached {
+        // Nothing serves the socket: no file there, or nobody listening. Otherwise something
+        // is there but cannot be used, as `error` says.
+        bool noProgram = false;
+        std::string error;
     };
 
     ControlClient() = default;
@@ -24,7 +27,7 @@ public:
     ControlClient(const ControlClient&) = delete;
     ControlClient& operator=(const ControlClient&) = delete;
 
-    Reach connect(const std::string& path, std::string& error);
+    Result<void, Unreached> connect(const std::string& path);
     bool send(const std::vector<std::string>& fields);
     // The next answer line's fields. Nothing when the connection ended, a line could not be
     // read, or `limit` passed (a negative limit waits for ever).

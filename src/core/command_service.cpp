@@ -56,8 +56,8 @@ bool pullRows(LogCursor& cursor, std::string& out, std::size_t room) {
 
 } // namespace
 
-std::unique_ptr<ControlService> ControlService::open(ProgramCore& core, const std::string& path, const Options& options,
-                                                     std::string& error) {
+Result<std::unique_ptr<ControlService>, std::string> ControlService::open(ProgramCore& core, const std::string& path,
+                                                                          const Options& options) {
     std::unique_ptr<ControlService> service(new ControlService(core, options));
     ControlService* self = service.get();
     // Runs on the channel's thread: a line that cannot be read is answered there and never
@@ -71,9 +71,10 @@ std::unique_ptr<ControlService> ControlService::open(ProgramCore& core, const st
         // m_channel is set by the time the main loop runs this: open() runs on the main thread.
         self->m_core.mainLoop().post([self, client, request = std::move(*request)] { self->execute(client, request); });
     };
-    service->m_channel = ControlChannel::open(path, std::move(handler), error, options.limits);
-    if (!service->m_channel)
-        return nullptr;
+    auto channel = ControlChannel::open(path, std::move(handler), options.limits);
+    if (!channel)
+        return failure(channel.error());
+    service->m_channel = std::move(channel.value());
     return service;
 }
 
@@ -134,8 +135,8 @@ void ControlService::add(ClientId client, const std::vector<std::string>& reques
     add.localPortText = request[4];
     add.remotePortText = request[5];
     const CommandOutcome outcome = m_core.addMapping(add);
-    if (!outcome.ok) {
-        m_channel->reply(client, joinLine({"refused", outcome.message}));
+    if (!outcome.ok()) {
+        m_channel->reply(client, joinLine({"refused", outcome.error()}));
         return;
     }
     // A new mapping is appended at the end of the list.
@@ -151,7 +152,8 @@ void ControlService::remove(ClientId client, const std::vector<std::string>& req
         return;
     }
     const CommandOutcome outcome = m_core.removeMapping(com);
-    m_channel->reply(client, outcome.ok ? okLine("COM" + std::to_string(com)) : joinLine({"refused", outcome.message}));
+    m_channel->reply(client,
+                     outcome.ok() ? okLine("COM" + std::to_string(com)) : joinLine({"refused", outcome.error()}));
 }
 
 // The device rows, then the count as "%u device(s) searched." tells it.

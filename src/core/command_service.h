@@ -26,8 +26,8 @@ public:
     };
 
     // Serves the channel at `path`; null with `error` set when it cannot be opened.
-    static std::unique_ptr<ControlService> open(ProgramCore& core, const std::string& path, const Options& options,
-                                                std::string& error);
+    static Result<std::unique_ptr<ControlService>, std::string> open(ProgramCore& core, const std::string& path,
+                                                                     const Options& options);
     ControlService(const ControlService&) = delete;
     ControlService& operator=(const ControlService&) = delete;
 

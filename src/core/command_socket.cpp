@@ -39,57 +39,42 @@ struct ControlChannel::Client {
     }
 };
 
-std::unique_ptr<ControlChannel> ControlChannel::open(const std::string& path, RequestHandler handler,
-                                                     std::string& error, const Limits& limits) {
+ControlChannel::Opened ControlChannel::open(const std::string& path, RequestHandler handler, const Limits& limits) {
     sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        error = "control socket path too long: " + path;
-        return nullptr;
-    }
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        return failure("control socket path too long: " + path);
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
-        if (!S_ISSOCK(existing.st_mode)) {
-            error = path + " exists and is no socket";
-            return nullptr;
-        }
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            error = errnoText(("cannot replace " + path).c_str());
-            return nullptr;
-        }
+        if (!S_ISSOCK(existing.st_mode))
+            return failure(path + " exists and is no socket");
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            return failure(errnoText(("cannot replace " + path).c_str()));
     }
 
     std::unique_ptr<ControlChannel> channel(new ControlChannel(path, std::move(handler), limits));
     ControlChannel& c = *channel;
     c.m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (c.m_listenFd < 0) {
-        error = errnoText("socket");
-        return nullptr;
-    }
+    if (c.m_listenFd < 0)
+        return failure(errnoText("socket"));
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (::bind(c.m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        error = errnoText(("bind " + path).c_str());
-        return nullptr;
-    }
+    if (::bind(c.m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return failure(errnoText(("bind " + path).c_str()));
     // The port directory is owner-only already; the socket itself is too, wherever it lives.
     struct stat made {};
     if (::chmod(path.c_str(), 0600) != 0 || ::lstat(path.c_str(), &made) != 0) {
-        error = errnoText(("chmod " + path).c_str());
+        const std::string reason = errnoText(("chmod " + path).c_str());
         ::unlink(path.c_str());
-        return nullptr;
+        return failure(reason);
     }
     c.m_fileDevice = made.st_dev;
     c.m_fileInode = made.st_ino;
-    if (::listen(c.m_listenFd, 64) != 0) {
-        error = errnoText("listen");
-        return nullptr;
-    }
+    if (::listen(c.m_listenFd, 64) != 0)
+        return failure(errnoText("listen"));
     c.m_epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     c.m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (c.m_epollFd < 0 || c.m_wakeFd < 0) {
-        error = errnoText("epoll");
-        return nullptr;
-    }
+    if (c.m_epollFd < 0 || c.m_wakeFd < 0)
+        return failure(errnoText("epoll"));
     epoll_event listenEvent{};
     listenEvent.events = EPOLLIN;
     listenEvent.data.u64 = kListenKey;
@@ -97,10 +82,8 @@ std::unique_ptr<ControlChannel> ControlChannel::open(const std::string& path, Re
     wakeEvent.events = EPOLLIN;
     wakeEvent.data.u64 = kWakeKey;
     if (::epoll_ctl(c.m_epollFd, EPOLL_CTL_ADD, c.m_listenFd, &listenEvent) != 0 ||
-        ::epoll_ctl(c.m_epollFd, EPOLL_CTL_ADD, c.m_wakeFd, &wakeEvent) != 0) {
-        error = errnoText("epoll_ctl");
-        return nullptr;
-    }
+        ::epoll_ctl(c.m_epollFd, EPOLL_CTL_ADD, c.m_wakeFd, &wakeEvent) != 0)
+        return failure(errnoText("epoll_ctl"));
     c.m_thread = std::thread([&c] { c.run(); });
     return channel;
 }

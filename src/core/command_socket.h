@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/result.h"
+
 #include "core/command_protocol.h"
 
 namespace core {
@@ -42,11 +44,11 @@ public:
     };
 
     // Serves `path` (mode 0600). A socket file left there is replaced: the caller holds the
-    // owner lock, so whoever made it has gone. Null with `error` set on failure.
-    static std::unique_ptr<ControlChannel> open(const std::string& path, RequestHandler handler, std::string& error,
-                                                const Limits& limits);
-    static std::unique_ptr<ControlChannel> open(const std::string& path, RequestHandler handler, std::string& error) {
-        return open(path, std::move(handler), error, Limits{});
+    // owner lock, so whoever made it has gone.
+    using Opened = Result<std::unique_ptr<ControlChannel>, std::string>;
+    static Opened open(const std::string& path, RequestHandler handler, const Limits& limits);
+    static Opened open(const std::string& path, RequestHandler handler) {
+        return open(path, std::move(handler), Limits{});
     }
     // Drops every client and removes the socket file (only if it is still ours).
     ~ControlChannel();

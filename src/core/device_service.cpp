@@ -112,8 +112,8 @@ void DeviceService::showConfiguration(const std::vector<config::XMLGUI>& form, c
 DeviceResult<EepromImage> DeviceService::collectConfiguration(const std::vector<config::XMLGUI>& form,
                                                               EepromImage image) {
     config::CollectResult collected = config::collectControls(form, image);
-    if (!collected.ok())
-        return failure(DeviceFailure{DeviceFailure::kRefused, std::move(collected.refused)});
+    if (!collected)
+        return failure(DeviceFailure{DeviceFailure::kRefused, collected.error()});
     return image;
 }
 

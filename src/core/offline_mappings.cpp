@@ -28,11 +28,8 @@ std::vector<std::size_t> runnablePositions(const std::vector<DescRecord>& record
     return positions;
 }
 
-FileChange fileFailed(const std::string& what, const std::string& path) {
-    FileChange change;
-    change.status = FileChange::kFileFailed;
-    change.message = what + " " + path;
-    return change;
+Failure<FileFailure> fileFailed(const std::string& what, const std::string& path) {
+    return failure(FileFailure{FileFailure::kFileFailed, what + " " + path});
 }
 
 } // namespace
@@ -111,39 +108,28 @@ FileChange addToMappingFile(const std::string& path, AddRequest request, bool pr
     if (proposeCom)
         request.comText = std::to_string(proposeComNumber(systemPorts, inUse));
     const AddCheck check = checkAdd(request, systemPorts, existing);
-    FileChange change;
-    if (!check.message.empty()) {
-        change.status = FileChange::kRefused;
-        change.message = check.message;
-        return change;
-    }
-    records->push_back(encodeDesc(check.desc));
+    if (!check)
+        return failure(FileFailure{FileFailure::kRefused, check.error().message});
+    records->push_back(encodeDesc(check.value()));
     if (!writeMappingRecords(path, *records))
         return fileFailed("cannot write", path);
-    change.status = FileChange::kDone;
-    change.comNumber = check.desc.comNum;
-    return change;
+    return check.value().comNum;
 }
 
 FileChange removeFromMappingFile(const std::string& path, std::int32_t comNumber) {
     auto records = readMappingRecords(path);
     if (!records)
         return fileFailed("cannot read", path);
-    FileChange change;
-    change.comNumber = comNumber;
     for (const std::size_t position : runnablePositions(*records)) {
         if (decodeDesc((*records)[position].data()).comNum != comNumber)
             continue;
         records->erase(records->begin() + static_cast<std::ptrdiff_t>(position));
         if (!writeMappingRecords(path, *records))
             return fileFailed("cannot write", path);
-        change.status = FileChange::kDone;
-        return change;
+        return comNumber;
     }
     // The running program's text for the same case.
-    change.status = FileChange::kRefused;
-    change.message = "COM" + std::to_string(comNumber) + " is not mapped.";
-    return change;
+    return failure(FileFailure{FileFailure::kRefused, "COM" + std::to_string(comNumber) + " is not mapped."});
 }
 
 } // namespace core

@@ -10,6 +10,7 @@
 
 #include "core/add_path.h"
 #include "model/tarn_desc.h"
+#include "platform/result.h"
 
 namespace core {
 
@@ -36,13 +37,14 @@ private:
     bool m_busy = false;
 };
 
-struct FileChange {
-    enum Status { kDone, kRefused, kFileFailed };
-    Status status = kFileFailed;
+struct FileFailure {
+    enum Kind { kRefused, kFileFailed };
+    Kind kind = kFileFailed;
     // The refusal's text as the program gives it, or what failed with the file.
     std::string message;
-    std::int32_t comNumber = 0;
 };
+// The COM number stored or removed, or why not.
+using FileChange = Result<std::int32_t, FileFailure>;
 
 // The records the program would run, in file order: a known mode and the first record of its
 // COM number. Nothing when the file exists but cannot be read.

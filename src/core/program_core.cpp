@@ -54,7 +54,7 @@ void ProgramCore::start() {
     setMappingMessageSink([this](const std::string& text) { m_mappingLog.append(text); });
     // The monitor thread only queues; the handler runs on the main thread, which owns the
     // lists.
-    setSocketNotificationSink([this](const SocketNotification& notification) {
+    g_sock->setNotificationSink([this](const SocketNotification& notification) {
         m_queue.post([this, notification] { handleNotification(notification); });
     });
 
@@ -97,18 +97,17 @@ void ProgramCore::openControlChannel() {
     options.canSearch = m_options.deviceManagement || static_cast<bool>(m_options.searchJob);
     options.announceSearches = !m_options.workerAnnouncesSearch;
     const std::string path = m_options.controlSocket.empty() ? controlSocketPath() : m_options.controlSocket;
-    std::string error;
-    m_controlService = ControlService::open(*this, path, options, error);
+    auto service = ControlService::open(*this, path, options);
     // The mappings run without it; tarnctl then finds no program and says so.
-    if (!m_controlService)
-        logMappingMessage("The control channel is not available: " + error);
+    if (!service)
+        logMappingMessage("The control channel is not available: " + service.error());
+    else
+        m_controlService = std::move(service.value());
 }
 
 void ProgramCore::openDeviceSide() {
     // The socket layer is already up.
     m_devices = std::make_unique<DeviceService>(DeviceService::Options{});
-    // The mappings' control connections take their control ports from this list.
-    setControlDeviceList(&m_devices->devices());
 }
 
 void ProgramCore::runDeviceSearch() {
@@ -199,9 +198,9 @@ void ProgramCore::startSearch() {
 
 CommandOutcome ProgramCore::openWebPage(const std::string& ip) {
     if (!m_worker || m_shutDown)
-        return {false, "The program is ending."};
+        return failure("The program is ending.");
     m_worker->openWebPage("http://" + ip);
-    return {true, {}};
+    return {};
 }
 
 std::vector<std::array<std::string, 8>> ProgramCore::deviceRows() const {
@@ -252,7 +251,7 @@ void ProgramCore::closeControlSocket(const SocketNotification& notification) {
             SyncLock hold(*lock);
             mek_ncp* control = tarnInfo->control.get();
             if (!control || control->sock != notification.sock ||
-                !isCurrentRegistration(notification.sock, notification.registration))
+                !g_sock->isCurrentRegistration(notification.sock, notification.registration))
                 return;
             control->closeSocket();
             control->connected.store(0);
@@ -263,37 +262,37 @@ void ProgramCore::closeControlSocket(const SocketNotification& notification) {
 CommandOutcome ProgramCore::addMapping(const AddRequest& request) {
     assert(m_queue.onMainThread());
     if (m_shutDown)
-        return {false, "The program is ending."};
+        return failure("The program is ending.");
     // Whatever the outcome, the list is drawn afresh at the next tick.
     m_mappingListStale = true;
     const AddCheck check = checkAdd(request, systemPortNumbers(), existingMappings());
-    if (!check.message.empty())
-        return {false, check.message};
-    return createMapping(check.desc);
+    if (!check)
+        return failure(check.error().message);
+    return createMapping(check.value());
 }
 
 CommandOutcome ProgramCore::addMapping(const tarnDesc& desc) {
     assert(m_queue.onMainThread());
     if (m_shutDown)
-        return {false, "The program is ending."};
+        return failure("The program is ending.");
     m_mappingListStale = true;
     if (desc.comNum <= 0)
-        return {false, "Please DON'T give an invalid comport number.\n"};
+        return failure("Please DON'T give an invalid comport number.\n");
     if (m_lists.findByCom(desc.comNum) >= 0)
-        return {false, "Please DON'T create the existing comport.\n"};
+        return failure("Please DON'T create the existing comport.\n");
     if (!isKnownMode(desc.mode))
-        return {false, "Please choose TCP server, TCP client or UDP.\n"};
+        return failure("Please choose TCP server, TCP client or UDP.\n");
     return createMapping(desc);
 }
 
 CommandOutcome ProgramCore::createMapping(const tarnDesc& desc) {
     if (!assembleMapping(m_lists, desc)) {
         logMappingMessage(format("COM%u is unable to be created.", desc.comNum));
-        return {false, format("COM%u cannot be created.\nPlease check if COM%u is occupied.", desc.comNum)};
+        return failure(format("COM%u cannot be created.\nPlease check if COM%u is occupied.", desc.comNum));
     }
     logMappingMessage(format("COM%u is created.", desc.comNum));
     saveMappings();
-    return {true, {}};
+    return {};
 }
 
 std::vector<ExistingMapping> ProgramCore::existingMappings() const {
@@ -328,18 +327,18 @@ std::int32_t ProgramCore::comNumberDown(std::int32_t n) const {
 CommandOutcome ProgramCore::removeMapping(std::int32_t comNumber) {
     assert(m_queue.onMainThread());
     if (m_shutDown)
-        return {false, "The program is ending."};
+        return failure("The program is ending.");
     const int position = m_lists.findByCom(comNumber);
     if (position < 0)
-        return {false, format("COM%d is not mapped.", comNumber)};
+        return failure(format("COM%d is not mapped.", comNumber));
     if (m_lists.at(static_cast<std::size_t>(position)).isOpen())
-        return {false, format("COM%d is still open.\nPlease close it first.", comNumber)};
+        return failure(format("COM%d is still open.\nPlease close it first.", comNumber));
     m_lists.removeAt(static_cast<std::size_t>(position), [this](const TARNINFO& tarnInfo) {
         logMappingMessage(format("COM%d is removed.", tarnInfo.comNumber));
     });
     m_mappingListStale = true;
     saveMappings();
-    return {true, {}};
+    return {};
 }
 
 // A failed save keeps the old file, so the change would be gone at the next start: the user
@@ -353,10 +352,10 @@ CommandOutcome ProgramCore::requestExit() {
     assert(m_queue.onMainThread());
     for (const auto& tarnInfo : m_lists.mappings) {
         if (tarnInfo->isOpen())
-            return {false, kCloseOpenPortsFirst};
+            return failure(kCloseOpenPortsFirst);
     }
     shutDown();
-    return {true, {}};
+    return {};
 }
 
 void ProgramCore::shutDown() {
@@ -372,13 +371,12 @@ void ProgramCore::shutDown() {
     // No command may come in once the queue is closed; its clients see the connection end.
     m_controlService.reset();
     if (m_started)
-        setSocketNotificationSink(nullptr);
+        g_sock->setNotificationSink(nullptr);
     // Every mapping's threads are asked to end before any is waited for; then the mappings
     // go front to back. The mapping file is not written at exit.
     m_lists.stopAll();
     m_lists.destroyAll();
     if (m_devices) {
-        setControlDeviceList(nullptr);
         // Capture adapters first, as a discovery may still be collecting on them.
         m_devices->closeCapture();
     }

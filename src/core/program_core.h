@@ -22,6 +22,8 @@
 #include "mapping/thread_set.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
+#include "platform/result.h"
+#include "platform/time_source.h"
 
 class Worker;
 class DeviceList;
@@ -46,11 +48,8 @@ inline constexpr const char* kCloseOpenPortsFirst = "Please first close the curr
 // Mapping log line after an add or remove whose mapping file could not be rewritten.
 inline constexpr const char* kMappingFileNotWritten = "The mapping file could not be written; this change is not kept.";
 
-// Outcome of a front-end command: `message` is what the error box shows when !ok.
-struct CommandOutcome {
-    bool ok = false;
-    std::string message;
-};
+// Outcome of a front-end command: its error is what the error box shows.
+using CommandOutcome = Result<void, std::string>;
 
 // One row of the mapping list as a view draws it.
 struct MappingRow {
@@ -65,6 +64,9 @@ struct MappingRow {
 struct CoreOptions {
     // Keep every thread on the first permitted processor.
     bool pinToFirstCpu = true;
+    // What the mappings' timed steps count by (the closing wait, connect limits, retries);
+    // null: the steady clock. Tests hand a source they can move on.
+    const TimeSource* time = nullptr;
     // Empty: the default place ($XDG_CONFIG_HOME/tarn/...).
     std::string mappingFile;
     // The worker looks at its command this often; it runs the start-up command at its
@@ -217,7 +219,11 @@ private:
     EventQueue m_queue;
     MessageLog m_mappingLog{m_options.logRowLimit};
     MessageLog m_deviceLog{m_options.logRowLimit};
-    MappingLists m_lists{&makeMappingThreads};
+    // The control sessions look control ports up in the device side's list: it is made before
+    // any mapping and goes after the last.
+    MappingLists m_lists{[this](TARNThread& threads, TARNINFO* tarnInfo) {
+        makeMappingThreadsUsing(threads, tarnInfo, deviceList(), m_options.time ? *m_options.time : steadyTime());
+    }};
     std::unique_ptr<DeviceService> m_devices;
     std::unique_ptr<Worker> m_worker;
     std::unique_ptr<ControlService> m_controlService;

@@ -61,7 +61,7 @@ void ConnectionBuilder::serverPass() {
         g_sock->setOption(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (!bindLocalPort(tarnInfo, listener) || g_sock->listen(listener, 1) != 0) {
             closeSocketHandle(listener);
-            m_nextBind = std::chrono::steady_clock::now() + kBindRetry;
+            m_nextBind = time().now() + kBindRetry;
             return;
         }
         m_listening = true;
@@ -101,7 +101,7 @@ void ConnectionBuilder::clientPass() {
         return;
     // A wake-up (a loss, the port opening) may bring this pass early; being busy while
     // connectPending holds, the builder comes back one period later.
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = time().now();
     if (m_lastAttempt && now - *m_lastAttempt < kMinAttemptSpacing)
         return;
     m_lastAttempt = now;
@@ -110,7 +110,7 @@ void ConnectionBuilder::clientPass() {
         return;
     net.dataSock.store(sock);
     tuneDataSocket(sock);
-    settle(m_connect.start(sock, net.remoteAddr.get(), kConnectTimeout));
+    settle(m_connect.start(sock, net.remoteAddr.get(), kConnectTimeout, time()));
 }
 
 void ConnectionBuilder::settle(PendingConnect::Outcome outcome) {
@@ -160,11 +160,11 @@ void ConnectionBuilder::udpBindPass() {
     if (openUdpSocket(*m_tarnInfo))
         wakeMapping(m_tarnInfo, this);
     else
-        m_nextBind = std::chrono::steady_clock::now() + kBindRetry;
+        m_nextBind = time().now() + kBindRetry;
 }
 
 bool ConnectionBuilder::waitingToBind() const {
-    return m_tarnInfo->net->bindFailed.load() != 0 && std::chrono::steady_clock::now() < m_nextBind;
+    return m_tarnInfo->net->bindFailed.load() != 0 && time().now() < m_nextBind;
 }
 
 // While the port is open, and while what its last application wrote still drains after the

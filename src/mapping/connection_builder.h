@@ -40,11 +40,11 @@ private:
     // The listening socket has been set up (successfully or not; it is not retried).
     bool m_listening = false;
     // While the local port cannot be bound: the next try, a few seconds on.
-    std::chrono::steady_clock::time_point m_nextBind{};
+    TimeSource::time_point m_nextBind{};
     // An accept has found nothing since the last connection was accepted.
     bool m_relisten = false;
     // When the client last tried to connect: attempts are kept at least a pass period apart.
-    std::optional<std::chrono::steady_clock::time_point> m_lastAttempt;
+    std::optional<TimeSource::time_point> m_lastAttempt;
     // The client's connect while it goes on; its socket is the mapping's data socket.
     PendingConnect m_connect;
 };

@@ -31,22 +31,11 @@ bool sending(const TARNINFO& tarnInfo) {
     return active(tarnInfo) && (tarnInfo.isOpen() || closingDrains(*tarnInfo.net));
 }
 
-std::atomic<std::int64_t> g_closingWaitMs{std::chrono::milliseconds(kClosingWait).count()};
-
-std::int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // Bytes read from a socket in one pass while no application holds the port: a peer that
 // streams meanwhile is kept up with, and the pass stays short.
 constexpr std::uint32_t kDiscardPerPass = 16 * kNetRecvChunk;
 
 } // namespace
-
-void setClosingWait(std::chrono::milliseconds wait) {
-    g_closingWaitMs.store(wait.count());
-}
 
 tarnRXThread::tarnRXThread(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
     : ThreadInterface(createSuspended, lock, tarnInfo) {}
@@ -118,11 +107,11 @@ bool tarnRXThread::drainAfterClose() {
         net.closingUntilNs.store(0);
         return false;
     }
-    const std::int64_t now = steadyNs();
+    const std::int64_t now = time().nowNs();
     const std::int64_t until = net.closingUntilNs.load();
     if (until == 0) {
         // Seen at the first pass after the close, which the close itself wakes.
-        net.closingUntilNs.store(now + g_closingWaitMs.load() * 1'000'000);
+        net.closingUntilNs.store(now + std::chrono::nanoseconds(kClosingWait).count());
         return true;
     }
     if (now < until)
@@ -154,7 +143,7 @@ std::chrono::milliseconds tarnRXThread::idleTimeout() const {
     if (until == 0)
         return base;
     // The end of the closing wait needs a pass even when nothing else happens.
-    const std::int64_t left = (until - steadyNs()) / 1'000'000 + 1;
+    const std::int64_t left = (until - time().nowNs()) / 1'000'000 + 1;
     return std::clamp(std::chrono::milliseconds(left), std::chrono::milliseconds(1), base);
 }
 

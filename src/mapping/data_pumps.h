@@ -23,8 +23,6 @@ inline constexpr std::uint32_t kNetRecvChunk = 2048;
 // How long bytes an application wrote before it closed the port still go out: the closing
 // wait of a serial port's drain on close.
 inline constexpr std::chrono::seconds kClosingWait{30};
-// Replaces kClosingWait from the next close on; tests shorten it.
-void setClosingWait(std::chrono::milliseconds wait);
 
 // Reads what the application wrote and slows the port's emulated rate while the network
 // falls behind.

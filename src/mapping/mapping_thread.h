@@ -12,6 +12,7 @@
 
 #include "bridge/lock_interface.h"
 #include "bridge/thread_interface.h"
+#include "platform/time_source.h"
 
 struct TARNINFO;
 
@@ -57,6 +58,9 @@ public:
     // Replaces kIdleSafetyTimeout for every thread from its next wait on. Tests lengthen it,
     // so that a thread that reacts in time can only have been woken by the source under test.
     static void setIdleSafetyTimeout(std::chrono::milliseconds timeout);
+    // The time the thread's timed steps count by (the steady clock unless set); set before the
+    // thread first runs, and it outlives the thread.
+    void useTime(const TimeSource& time) { m_time = &time; }
 
 protected:
     // The standard loop: message step, wait, one pass under the mapping's lock.
@@ -97,10 +101,13 @@ protected:
     // Upper bound of an idle wait.
     virtual std::chrono::milliseconds idleTimeout() const;
 
+    const TimeSource& time() const { return *m_time; }
+
     LockInterface& m_lock;
     TARNINFO* m_tarnInfo;
 
 private:
+    const TimeSource* m_time = &steadyTime();
     // What wakes this thread now: 0 while it is busy. A thread starts at its cadence, and
     // one whose loop runs no passes at all is never woken.
     std::atomic<std::uint32_t> m_wakeInterest{0};

@@ -135,7 +135,7 @@ void applyCloseNotification(TARNINFO& tarnInfo, SocketHandle sock, std::uint64_t
         return;
     // Under the lock nobody can close and reuse the number meanwhile, so this check holds
     // for as long as the step below needs it.
-    if (!isCurrentRegistration(sock, registration))
+    if (!g_sock->isCurrentRegistration(sock, registration))
         return;
     takeConnectionDown(tarnInfo, true);
 }
@@ -151,7 +151,7 @@ bool handleSocketNotification(MappingLists& lists, const SocketNotification& not
             continue;
         // A notification for an earlier socket of the same number is stale. The check is
         // repeated under the lock, where it cannot go out of date.
-        if (!isCurrentRegistration(sock, notification.registration))
+        if (!g_sock->isCurrentRegistration(sock, notification.registration))
             return false;
         // Readiness events tell nothing the pumps do not find out for themselves, and a late
         // one must not revive a connection already given up.

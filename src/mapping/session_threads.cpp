@@ -21,16 +21,6 @@ constexpr unsigned kControlSocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CO
 // answers well within.
 constexpr std::chrono::milliseconds kConnectTimeout{1000};
 
-std::mutex g_devicesMutex;
-const DeviceList* g_devices = nullptr;
-
-// The option's length byte (0 when the device or the option is missing); the value is cut
-// to `value`'s room.
-int findControlOption(const char* ipText, std::span<std::uint8_t> value) {
-    std::lock_guard hold(g_devicesMutex);
-    return g_devices ? g_devices->findOption(ipText, kControlPortOption, value) : 0;
-}
-
 // Receiving and signalling need all four: the protocol switched on, the control connection
 // up, the data connection up and an application on the port.
 bool sessionUp(const TARNINFO& tarnInfo) {
@@ -39,11 +29,6 @@ bool sessionUp(const TARNINFO& tarnInfo) {
 }
 
 } // namespace
-
-void setControlDeviceList(const DeviceList* devices) {
-    std::lock_guard hold(g_devicesMutex);
-    g_devices = devices;
-}
 
 std::optional<std::uint16_t> controlPortFromOption(std::span<const std::uint8_t> value) {
     std::uint32_t port = 0;
@@ -129,8 +114,9 @@ void mek_ncp_RxThread::idleWaitSources(std::vector<pollfd>& sources) const {
         sources.push_back(pollfd{sock, POLLIN, 0});
 }
 
-mek_ncp_connBuilder::mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo)
-    : ThreadInterface(createSuspended, lock, tarnInfo) {}
+mek_ncp_connBuilder::mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo,
+                                         const DeviceList* devices)
+    : ThreadInterface(createSuspended, lock, tarnInfo), m_devices(devices) {}
 mek_ncp_connBuilder::~mek_ncp_connBuilder() {
     release();
 }
@@ -203,7 +189,8 @@ void mek_ncp_connBuilder::attempt() {
     const std::string peer = tarnInfo.peerText();
 
     std::uint8_t value[255] = {};
-    const int length = findControlOption(peer.c_str(), value);
+    // The option's length byte: 0 when the device or the option is missing.
+    const int length = m_devices ? m_devices->findOption(peer.c_str(), kControlPortOption, value) : 0;
     const auto port = controlPortFromOption(std::span<const std::uint8_t>(value, static_cast<std::size_t>(length)));
     if (!port) {
         // No control port for this device (or none we could use): off until the next TCP
@@ -227,7 +214,7 @@ void mek_ncp_connBuilder::attempt() {
     control.sock.store(sock);
     tuneControlSocket(sock);
     m_port = *port;
-    settle(m_connect.start(sock, control.address.get(), kConnectTimeout));
+    settle(m_connect.start(sock, control.address.get(), kConnectTimeout, time()));
 }
 
 void mek_ncp_connBuilder::settle(PendingConnect::Outcome outcome) {

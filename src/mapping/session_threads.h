@@ -36,7 +36,11 @@ class mek_ncp_connBuilder : public ThreadInterface {
 public:
     static constexpr std::int32_t kAttemptLimit = 2;
 
-    mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo);
+    // `devices`: where the control port is looked up (option type 5 of the device whose IP is
+    // the mapping's peer); it outlives the thread. Without a list no device has a control
+    // port, so the protocol is switched off at the first attempt.
+    mek_ncp_connBuilder(bool createSuspended, LockInterface& lock, TARNINFO* tarnInfo,
+                        const DeviceList* devices = nullptr);
     ~mek_ncp_connBuilder() override;
 
     // A connect has been started and its end not yet seen by a pass.
@@ -60,6 +64,7 @@ private:
     void settle(PendingConnect::Outcome outcome);
 
     std::int32_t m_attempts = 0;
+    const DeviceList* const m_devices;
     PendingConnect m_connect;
     std::uint16_t m_port = 0;
 };
@@ -93,12 +98,6 @@ protected:
     bool hasPendingWork() const override { return false; }
     std::chrono::milliseconds idleTimeout() const override;
 };
-
-// The device list the connection builders take control ports from (option type 5 of the
-// device whose IP is the mapping's peer). The owner of the list installs it before mappings
-// run and removes it (nullptr) before the list goes. Without a list no device has a control
-// port, so each mapping switches the protocol off at its first attempt.
-void setControlDeviceList(const DeviceList* devices);
 
 // The control port that an option-5 value names: its bytes read as one big-endian number.
 // Empty when the value names no TCP port (no bytes, 0, or more than 65535), so a malformed

@@ -6,21 +6,26 @@
 
 namespace {
 
-template <class Thread> std::unique_ptr<ThreadInterface2> makeSuspended(LockInterface& lock, TARNINFO* tarnInfo) {
-    return std::make_unique<Thread>(true, lock, tarnInfo);
+template <class Thread, class... Extra>
+std::unique_ptr<ThreadInterface2> makeSuspended(const TimeSource& time, LockInterface& lock, TARNINFO* tarnInfo,
+                                                Extra... extra) {
+    auto thread = std::make_unique<Thread>(true, lock, tarnInfo, extra...);
+    thread->useTime(time);
+    return thread;
 }
 
 } // namespace
 
-void makeMappingThreads(TARNThread& threads, TARNINFO* tarnInfo) {
+void makeMappingThreadsUsing(TARNThread& threads, TARNINFO* tarnInfo, const DeviceList* devices,
+                             const TimeSource& time) {
     LockInterface& lock = *threads.lock;
-    threads.tarnTXThread = makeSuspended<::tarnTXThread>(lock, tarnInfo);
-    threads.tarnRXThread = makeSuspended<::tarnRXThread>(lock, tarnInfo);
-    threads.netTXThread = makeSuspended<::netTXThread>(lock, tarnInfo);
-    threads.netRXThread = makeSuspended<::netRXThread>(lock, tarnInfo);
-    threads.mek_ncp_signalSet = makeSuspended<::mek_ncp_signalSet>(lock, tarnInfo);
-    threads.ConnectionBuilder = makeSuspended<::ConnectionBuilder>(lock, tarnInfo);
-    threads.mek_ncp_RxThread = makeSuspended<::mek_ncp_RxThread>(lock, tarnInfo);
-    threads.mek_ncp_connBuilder = makeSuspended<::mek_ncp_connBuilder>(lock, tarnInfo);
-    threads.mek_ncp_heartBeat = makeSuspended<::mek_ncp_heartBeat>(lock, tarnInfo);
+    threads.tarnTXThread = makeSuspended<::tarnTXThread>(time, lock, tarnInfo);
+    threads.tarnRXThread = makeSuspended<::tarnRXThread>(time, lock, tarnInfo);
+    threads.netTXThread = makeSuspended<::netTXThread>(time, lock, tarnInfo);
+    threads.netRXThread = makeSuspended<::netRXThread>(time, lock, tarnInfo);
+    threads.mek_ncp_signalSet = makeSuspended<::mek_ncp_signalSet>(time, lock, tarnInfo);
+    threads.ConnectionBuilder = makeSuspended<::ConnectionBuilder>(time, lock, tarnInfo);
+    threads.mek_ncp_RxThread = makeSuspended<::mek_ncp_RxThread>(time, lock, tarnInfo);
+    threads.mek_ncp_connBuilder = makeSuspended<::mek_ncp_connBuilder>(time, lock, tarnInfo, devices);
+    threads.mek_ncp_heartBeat = makeSuspended<::mek_ncp_heartBeat>(time, lock, tarnInfo);
 }

@@ -17,7 +17,7 @@ class MappingLists {
 public:
     // `maker` makes each new mapping's nine threads; without one a mapping has none
     // (records only, as some tests want).
-    explicit MappingLists(ThreadMaker maker = nullptr) : threadMaker(maker) {}
+    explicit MappingLists(ThreadMaker maker = nullptr) : threadMaker(std::move(maker)) {}
     // Program end: stops every mapping's threads, then destroys the mappings front to back.
     ~MappingLists();
     MappingLists(const MappingLists&) = delete;

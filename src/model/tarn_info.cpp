@@ -32,7 +32,7 @@ bool TARNINFO::createPort(int comNumberValue) {
     return made;
 }
 
-void TARNINFO::startThreads(ThreadSetList& threadSets, ThreadMaker maker) {
+void TARNINFO::startThreads(ThreadSetList& threadSets, const ThreadMaker& maker) {
     auto threadSet = std::make_unique<TARNThread>(this, maker);
     TARNThread& started = *threadSet;
     threadSets.push_back(std::move(threadSet));

@@ -35,7 +35,7 @@ struct TARNINFO {
     bool createPort(int comNumber);
     // Builds this mapping's thread set (one lock, and the nine threads that `maker` makes),
     // appends it to the list and resumes the threads.
-    void startThreads(ThreadSetList& threadSets, ThreadMaker maker);
+    void startThreads(ThreadSetList& threadSets, const ThreadMaker& maker);
     // Asks the nine threads at `position` to end, without waiting.
     static void stopThreads(ThreadSetList& threadSets, std::size_t position);
     // Ends and releases the thread set at position `index` (removing it from the list), then

@@ -1,6 +1,6 @@
 #include "model/tarn_thread.h"
 
-TARNThread::TARNThread(TARNINFO* tarnInfo, ThreadMaker maker) : lock(std::make_unique<BCBLock>()) {
+TARNThread::TARNThread(TARNINFO* tarnInfo, const ThreadMaker& maker) : lock(std::make_unique<BCBLock>()) {
     if (maker)
         maker(*this, tarnInfo);
 }

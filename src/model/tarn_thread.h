@@ -1,6 +1,7 @@
 #pragma once
 // The nine threads of one mapping and the lock they share.
 
+#include <functional>
 #include <memory>
 
 #include "bridge/lock_interface.h"
@@ -11,11 +12,11 @@ struct TARNThread;
 
 // Makes a mapping's nine threads into a new set: the layer that knows the threads (above the
 // records) hands it to the lists, so that the records depend on nothing above them.
-using ThreadMaker = void (*)(TARNThread& threads, TARNINFO* tarnInfo);
+using ThreadMaker = std::function<void(TARNThread& threads, TARNINFO* tarnInfo)>;
 
 struct TARNThread {
     // A new lock and, when `maker` is given, the nine threads it makes.
-    TARNThread(TARNINFO* tarnInfo, ThreadMaker maker);
+    TARNThread(TARNINFO* tarnInfo, const ThreadMaker& maker);
     // Ends the threads (if release() was not called yet), then frees the lock.
     ~TARNThread();
     TARNThread(const TARNThread&) = delete;

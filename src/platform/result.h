@@ -19,7 +19,9 @@ template <class E> Failure<std::decay_t<E>> failure(E&& error) {
 template <class T, class E> class [[nodiscard]] Result {
 public:
     Result(T value) : m_state(std::in_place_index<0>, std::move(value)) {}
-    Result(Failure<E> failed) : m_state(std::in_place_index<1>, std::move(failed.error)) {}
+    template <class F>
+    requires std::is_constructible_v<E, F> Result(Failure<F> failed)
+        : m_state(std::in_place_index<1>, std::move(failed.error)) {}
 
     bool ok() const { return m_state.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -31,6 +33,8 @@ public:
         assert(ok());
         return std::get<0>(m_state);
     }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
     const E& error() const {
         assert(!ok());
         return std::get<1>(m_state);
@@ -43,7 +47,9 @@ private:
 template <class E> class [[nodiscard]] Result<void, E> {
 public:
     Result() = default;
-    Result(Failure<E> failed) : m_error(std::move(failed.error)) {}
+    template <class F>
+    requires std::is_constructible_v<E, F> Result(Failure<F> failed)
+        : m_error(std::in_place, std::move(failed.error)) {}
 
     bool ok() const { return !m_error; }
     explicit operator bool() const { return ok(); }

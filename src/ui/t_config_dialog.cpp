@@ -144,7 +144,7 @@ TConfigDialog::~TConfigDialog() = default;
 
 config::LoadResult TConfigDialog::load(const std::string& path) {
     config::LoadResult result = config::loadDescription(path, *this, m_items);
-    if (result.ok) {
+    if (result) {
         m_loaded = true;
         linkModes();
     }

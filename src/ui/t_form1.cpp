@@ -483,8 +483,8 @@ void TForm1::webCommand() {
         return;
     }
     const core::CommandOutcome outcome = m_core.openWebPage(m_deviceModel->cell(row, kIpAddressColumn).toStdString());
-    if (!outcome.ok) {
-        showError(QString::fromStdString(outcome.message));
+    if (!outcome.ok()) {
+        showError(QString::fromStdString(outcome.error()));
         return;
     }
     if (m_forms.messageBox)
@@ -501,13 +501,13 @@ void TForm1::configureCommand() {
         return;
     if (!m_guiDescriptionLoaded && m_descriptionError.isEmpty()) {
         const config::LoadResult result = m_forms.configDialog->load(config::descriptionPath());
-        if (!result.ok) {
-            m_descriptionError = QString::fromStdString(result.error);
+        if (!result) {
+            m_descriptionError = QString::fromStdString(result.error());
         } else {
             m_guiDescriptionLoaded = true;
-            if (!result.refusedFields.empty()) {
+            if (!result.value().empty()) {
                 QString names;
-                for (const std::string& name : result.refusedFields)
+                for (const std::string& name : result.value())
                     names += u"\n"_s + QString::fromStdString(name);
                 showError(u"These fields lie outside the EEPROM image and are left out:"_s + names);
             }
@@ -646,8 +646,8 @@ void TForm1::removeMappingCommand() {
         return;
     }
     const core::CommandOutcome outcome = m_core.removeMapping(m_mappingModel->cell(row, kComPortColumn).toInt());
-    if (!outcome.ok) {
-        showError(QString::fromStdString(outcome.message));
+    if (!outcome.ok()) {
+        showError(QString::fromStdString(outcome.error()));
         return;
     }
     // The rows behind the removed one are renumbered.
@@ -657,8 +657,8 @@ void TForm1::removeMappingCommand() {
 
 void TForm1::exitCommand() {
     const core::CommandOutcome outcome = m_core.requestExit();
-    if (!outcome.ok) {
-        showError(QString::fromStdString(outcome.message));
+    if (!outcome.ok()) {
+        showError(QString::fromStdString(outcome.error()));
         return;
     }
     m_exiting = true;

@@ -341,10 +341,10 @@ void TTARNAddGUI::accept() {
     request.isTcp = m_tcp->isChecked();
     request.isServer = m_server->isChecked();
     const core::CommandOutcome outcome = m_core.addMapping(request);
-    if (!outcome.ok && m_messageBox)
-        m_messageBox->showMessage(TsmallBox::Style::Error, QString::fromStdString(outcome.message));
+    if (!outcome.ok() && m_messageBox)
+        m_messageBox->showMessage(TsmallBox::Style::Error, QString::fromStdString(outcome.error()));
     // A check that failed leaves the user's input to correct; an attempt, made or not, ends.
-    if (outcome.ok || creationFailed(outcome.message))
+    if (outcome.ok() || creationFailed(outcome.error()))
         closeAndReset();
 }
 

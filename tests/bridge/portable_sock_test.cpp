@@ -20,7 +20,10 @@ using namespace std::chrono_literals;
 class SocketLayer : public ::testing::Test {
 protected:
     void SetUp() override { startSocketLayer(); }
-    void TearDown() override { setSocketNotificationSink(nullptr); }
+    void TearDown() override {
+        if (g_sock)
+            g_sock->setNotificationSink(nullptr);
+    }
 
     // A listening TCP socket on an ephemeral loopback port.
     SocketHandle listenLoopback(Winsock_sockaddr_in& address) {
@@ -162,7 +165,7 @@ struct Collector {
 
 TEST_F(SocketLayer, PeerCloseReachesTheMainLoopOnceAfterUnreadDataIsRead) {
     Collector collector;
-    setSocketNotificationSink([&](const SocketNotification& n) { collector(n); });
+    g_sock->setNotificationSink([&](const SocketNotification& n) { collector(n); });
     Winsock_sockaddr_in address;
     SocketHandle listener = listenLoopback(address);
     SocketHandle client = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -191,11 +194,11 @@ TEST_F(SocketLayer, PeerCloseReachesTheMainLoopOnceAfterUnreadDataIsRead) {
         EXPECT_EQ(collector.got[0].message, kSocketMessageBase + 7);
         EXPECT_EQ(collector.got[0].sock, server);
         EXPECT_EQ(collector.got[0].event, static_cast<unsigned>(FD_CLOSE));
-        EXPECT_TRUE(isCurrentRegistration(server, collector.got[0].registration));
+        EXPECT_TRUE(g_sock->isCurrentRegistration(server, collector.got[0].registration));
     }
     const auto registration = collector.got[0].registration;
     g_sock->close(server);
-    EXPECT_FALSE(isCurrentRegistration(server, registration)) << "a closed socket's notification is stale";
+    EXPECT_FALSE(g_sock->isCurrentRegistration(server, registration)) << "a closed socket's notification is stale";
     EXPECT_FALSE(collector.waitCount(2, 50ms)) << "one notification per close";
 
     // A new connection that gets the same number is a new registration: the old
@@ -210,7 +213,7 @@ TEST_F(SocketLayer, PeerCloseReachesTheMainLoopOnceAfterUnreadDataIsRead) {
     ASSERT_GT(server2, 2);
     ASSERT_EQ(g_sock->asyncSelect(server2, 7, kDataSocketEvents), 0);
     if (server2 == server) {
-        EXPECT_FALSE(isCurrentRegistration(server2, registration));
+        EXPECT_FALSE(g_sock->isCurrentRegistration(server2, registration));
     }
     g_sock->close(client2);
     g_sock->close(server2);

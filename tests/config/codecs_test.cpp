@@ -64,7 +64,7 @@ protected:
         m_dir = pattern;
         std::ofstream(m_dir + "/eeprom_GUI.xml") << kDescription;
         const auto loaded = form.load(m_dir + "/eeprom_GUI.xml");
-        ASSERT_TRUE(loaded.ok) << loaded.error;
+        ASSERT_TRUE(loaded) << loaded.error();
         image.fill(0xEE);
         put(0, kBase);
     }
@@ -196,7 +196,8 @@ TEST_F(CodecsTest, CollectWritesAcceptedValuesAndRefusesTheRest) {
         ASSERT_EQ(form.set(c.field, c.value), "");
         const config::CollectResult result = config::collectControls(form.items(), image);
         if (c.expected.empty()) {
-            EXPECT_EQ(result.refused, std::vector<std::string>{c.field});
+            ASSERT_FALSE(result);
+            EXPECT_EQ(result.error(), std::vector<std::string>{c.field});
             EXPECT_EQ(image, before) << "a refused value writes nothing at all";
             continue;
         }
@@ -223,7 +224,8 @@ TEST_F(CodecsTest, RefusedValuesAreNamedOnceInOrderAndUnchangedOnesPass) {
     ASSERT_EQ(form.set("IP", "1.2.3.999"), "");
     ASSERT_EQ(form.set("Hex", "zz"), "");
     result = config::collectControls(form.items(), image);
-    EXPECT_EQ(result.refused, (std::vector<std::string>{"IP", "Hex", "Port"}));
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), (std::vector<std::string>{"IP", "Hex", "Port"}));
     EXPECT_EQ(image, before) << "the accepted name is not written either";
 }
 

@@ -76,15 +76,16 @@ TEST(AddPathTest, ChecksGiveTheirLinesInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const core::AddCheck check = core::checkAdd(c.request, kSystem, kExisting);
-        EXPECT_EQ(check.message, c.message);
-        EXPECT_EQ(check.comFailed, c.comFailed);
+        EXPECT_EQ(check ? "" : check.error().message, c.message);
+        EXPECT_EQ(!check && check.error().comFailed, c.comFailed);
     }
 }
 
 TEST(AddPathTest, NumberInBothListsIsRefusedTwice) {
     const auto check = core::checkAdd(request("5", Role::Server, "", "0", ""), {1, 5}, kExisting);
-    EXPECT_EQ(check.message, std::string(kExistingCom) + kExistingCom);
-    EXPECT_TRUE(check.comFailed) << "the port line never joins the COM lines";
+    ASSERT_FALSE(check);
+    EXPECT_EQ(check.error().message, std::string(kExistingCom) + kExistingCom);
+    EXPECT_TRUE(check.error().comFailed) << "the port line never joins the COM lines";
 }
 
 TEST(AddPathTest, RecordHoldsOnlyWhatItsModeUses) {
@@ -101,12 +102,13 @@ TEST(AddPathTest, RecordHoldsOnlyWhatItsModeUses) {
     };
     for (const Case& c : cases) {
         const core::AddCheck check = core::checkAdd(c.request, kSystem, kExisting);
-        ASSERT_EQ(check.message, "");
-        EXPECT_EQ(check.desc.comNum, std::atoi(c.request.comText.c_str()));
-        EXPECT_EQ(check.desc.mode, c.mode);
-        EXPECT_STREQ(check.desc.ipAddress, c.ip);
-        EXPECT_EQ(check.desc.localPort, c.local);
-        EXPECT_EQ(check.desc.remotePort, c.remote);
+        ASSERT_TRUE(check) << check.error().message;
+        const tarnDesc& desc = check.value();
+        EXPECT_EQ(desc.comNum, std::atoi(c.request.comText.c_str()));
+        EXPECT_EQ(desc.mode, c.mode);
+        EXPECT_STREQ(desc.ipAddress, c.ip);
+        EXPECT_EQ(desc.localPort, c.local);
+        EXPECT_EQ(desc.remotePort, c.remote);
     }
 }
 

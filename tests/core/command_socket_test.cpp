@@ -49,16 +49,15 @@ protected:
 
     // A handler that keeps what it is handed; the test answers.
     std::unique_ptr<ControlChannel> openKeeping(const ControlChannel::Limits& limits = {}) {
-        std::string error;
         auto channel = ControlChannel::open(
             m_path,
             [this](ControlChannel&, ControlChannel::ClientId client, std::string line) {
                 std::lock_guard guard(m_mutex);
                 m_requests.emplace_back(client, std::move(line));
             },
-            error, limits);
-        EXPECT_TRUE(channel) << error;
-        return channel;
+            limits);
+        EXPECT_TRUE(channel) << channel.error();
+        return channel ? std::move(channel.value()) : nullptr;
     }
     std::vector<std::pair<ControlChannel::ClientId, std::string>> waitRequests(std::size_t count) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -101,8 +100,7 @@ TEST_F(Channel, ReplacesAStaleSocketIsOwnerOnlyAndRemovesOnlyItsOwnFile) {
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     core::ControlClient client;
-    std::string error;
-    EXPECT_EQ(client.connect(m_path, error), core::ControlClient::Reach::Connected) << error;
+    EXPECT_TRUE(client.connect(m_path)) << "cannot reach the program";
 
     // A successor's socket under the same name outlives this channel.
     ASSERT_EQ(::rename(m_path.c_str(), (m_path + ".old").c_str()), 0);
@@ -113,10 +111,9 @@ TEST_F(Channel, ReplacesAStaleSocketIsOwnerOnlyAndRemovesOnlyItsOwnFile) {
 
     // Something that is no socket is never replaced.
     std::ofstream(m_path) << "not ours";
-    std::string refused;
-    EXPECT_FALSE(ControlChannel::open(
-        m_path, [](ControlChannel&, ControlChannel::ClientId, std::string) {}, refused));
-    EXPECT_NE(refused.find("no socket"), std::string::npos) << refused;
+    const auto refused = ControlChannel::open(m_path, [](ControlChannel&, ControlChannel::ClientId, std::string) {});
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find("no socket"), std::string::npos) << refused.error();
     std::filesystem::remove(m_path);
     channel = openKeeping();
     channel.reset();
@@ -128,8 +125,7 @@ TEST_F(Channel, OneRequestAtATimePerClientAndOverlongLinesAreRefusedWhole) {
     limits.maxLine = 64;
     auto channel = openKeeping(limits);
     core::ControlClient client;
-    std::string error;
-    ASSERT_EQ(client.connect(m_path, error), core::ControlClient::Reach::Connected);
+    ASSERT_TRUE(client.connect(m_path));
     // Sent at once: the second waits for the first's final answer.
     ASSERT_TRUE(client.send({"first"}) && client.send({std::string(200, 'x')}) && client.send({"second"}));
     auto seen = waitRequests(1);
@@ -172,8 +168,7 @@ TEST_F(Channel, StreamsMoveAtTheReadersPaceAndAClientThatReadsNothingIsDropped) 
     // Rows worth about twenty times the pending limit, pulled as the client reads.
     constexpr std::size_t kTotal = 512 << 10;
     core::ControlClient reader;
-    std::string error;
-    ASSERT_EQ(reader.connect(m_path, error), core::ControlClient::Reach::Connected);
+    ASSERT_TRUE(reader.connect(m_path));
     ASSERT_TRUE(reader.send({"big"}));
     auto seen = waitRequests(1);
     ASSERT_EQ(seen.size(), 1u);

@@ -51,12 +51,12 @@ TEST_F(ProgramCoreTest, AddAndRemoveRewriteTheMappingFileAndLogEachChange) {
     const tarnDesc udp = makeDesc(53, kModeUdp, "127.0.0.1", 45053, 45153);
     for (const auto& desc : {server, client, udp}) {
         const auto outcome = (**core).addMapping(desc);
-        ASSERT_TRUE(outcome.ok) << outcome.message;
+        ASSERT_TRUE(outcome.ok()) << outcome.error();
     }
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({server, client, udp}));
 
     const auto removed = (**core).removeMapping(51);
-    ASSERT_TRUE(removed.ok) << removed.message;
+    ASSERT_TRUE(removed.ok()) << removed.error();
     // The records behind the removed one move up; the mappings are renumbered.
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({client, udp}));
     ASSERT_EQ((**core).mappingCount(), 2u);
@@ -71,57 +71,57 @@ TEST_F(ProgramCoreTest, AddAndRemoveRewriteTheMappingFileAndLogEachChange) {
 
 TEST_F(ProgramCoreTest, RemoveAndExitAreRefusedWhileAnApplicationHoldsAPort) {
     auto core = makeCore();
-    ASSERT_TRUE((**core).addMapping(makeDesc(54, kModeTcpServer, "0.0.0.0", 45054, 0)).ok);
-    ASSERT_TRUE((**core).addMapping(makeDesc(55, kModeTcpServer, "0.0.0.0", 45055, 0)).ok);
+    ASSERT_TRUE((**core).addMapping(makeDesc(54, kModeTcpServer, "0.0.0.0", 45054, 0)).ok());
+    ASSERT_TRUE((**core).addMapping(makeDesc(55, kModeTcpServer, "0.0.0.0", 45055, 0)).ok());
     const auto fileBefore = readFileBytes(m_home->mappingFile());
     AppPort app;
     ASSERT_TRUE(app.open(m_home->portLink(55), 115200));
     ASSERT_TRUE(core->waitFor([&] { return core->mapping(55)->isOpen(); }));
 
     const auto removeOpen = (**core).removeMapping(55);
-    EXPECT_FALSE(removeOpen.ok);
-    EXPECT_EQ(removeOpen.message, "COM55 is still open.\nPlease close it first.");
+    EXPECT_FALSE(removeOpen.ok());
+    EXPECT_EQ(removeOpen.error(), "COM55 is still open.\nPlease close it first.");
     const auto exitOpen = (**core).requestExit();
-    EXPECT_FALSE(exitOpen.ok);
-    EXPECT_EQ(exitOpen.message, core::kCloseOpenPortsFirst);
+    EXPECT_FALSE(exitOpen.ok());
+    EXPECT_EQ(exitOpen.error(), core::kCloseOpenPortsFirst);
     EXPECT_FALSE((**core).exiting());
     EXPECT_EQ((**core).mappingCount(), 2u);
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), fileBefore);
 
     const auto removeUnknown = (**core).removeMapping(99);
-    EXPECT_FALSE(removeUnknown.ok);
-    EXPECT_EQ(removeUnknown.message, "COM99 is not mapped.");
+    EXPECT_FALSE(removeUnknown.ok());
+    EXPECT_EQ(removeUnknown.error(), "COM99 is not mapped.");
     EXPECT_EQ((**core).mappingCount(), 2u);
 
     // Closed, the exit goes ahead: the ports go, the file is not written at exit.
     app.close();
     ASSERT_TRUE(core->waitFor([&] { return !core->mapping(55)->isOpen(); }));
-    EXPECT_TRUE((**core).requestExit().ok);
+    EXPECT_TRUE((**core).requestExit().ok());
     EXPECT_TRUE((**core).exiting());
     EXPECT_EQ((**core).mappingCount(), 0u);
     struct stat st;
     EXPECT_NE(::lstat(m_home->portLink(54).c_str(), &st), 0);
     EXPECT_NE(::lstat(m_home->portLink(55).c_str(), &st), 0);
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), fileBefore);
-    EXPECT_FALSE((**core).addMapping(makeDesc(56, kModeUdp, "127.0.0.1", 1, 2)).ok) << "no command after the end";
+    EXPECT_FALSE((**core).addMapping(makeDesc(56, kModeUdp, "127.0.0.1", 1, 2)).ok()) << "no command after the end";
 }
 
 TEST_F(ProgramCoreTest, AddRefusesWhatItCannotCreate) {
     auto core = makeCore();
-    ASSERT_TRUE((**core).addMapping(makeDesc(57, kModeTcpServer, "0.0.0.0", 45057, 0)).ok);
+    ASSERT_TRUE((**core).addMapping(makeDesc(57, kModeTcpServer, "0.0.0.0", 45057, 0)).ok());
     const auto before = readFileBytes(m_home->mappingFile());
 
-    EXPECT_EQ((**core).addMapping(makeDesc(0, kModeTcpServer, "0.0.0.0", 1, 0)).message,
+    EXPECT_EQ((**core).addMapping(makeDesc(0, kModeTcpServer, "0.0.0.0", 1, 0)).error(),
               "Please DON'T give an invalid comport number.\n");
-    EXPECT_EQ((**core).addMapping(makeDesc(57, kModeUdp, "127.0.0.1", 1, 2)).message,
+    EXPECT_EQ((**core).addMapping(makeDesc(57, kModeUdp, "127.0.0.1", 1, 2)).error(),
               "Please DON'T create the existing comport.\n");
-    EXPECT_FALSE((**core).addMapping(makeDesc(58, 7, "127.0.0.1", 1, 2)).ok);
+    EXPECT_FALSE((**core).addMapping(makeDesc(58, 7, "127.0.0.1", 1, 2)).ok());
 
     // Someone else's file under the port's name: the port cannot be made, and nothing stays.
     ASSERT_TRUE(writeFileBytes(m_home->root() + "/run/tarn/COM59", {1, 2, 3}));
     const auto occupied = (**core).addMapping(makeDesc(59, kModeTcpServer, "0.0.0.0", 45059, 0));
-    EXPECT_FALSE(occupied.ok);
-    EXPECT_EQ(occupied.message, "COM59 cannot be created.\nPlease check if COM59 is occupied.");
+    EXPECT_FALSE(occupied.ok());
+    EXPECT_EQ(occupied.error(), "COM59 cannot be created.\nPlease check if COM59 is occupied.");
     EXPECT_EQ(core->countMappingLog("COM59 is unable to be created."), 1u);
     EXPECT_EQ((**core).mappingCount(), 1u);
     EXPECT_EQ((**core).lists().comNumbers.size(), 1u);
@@ -146,9 +146,9 @@ TEST_F(ProgramCoreTest, AddThroughTheChecksCreatesWhatTheDialogAskedFor) {
     auto core = makeCore();
     // A server's IP field and remote port are not its to keep; a client keeps no local port.
     const auto server = (**core).addMapping(addRequest("71", true, true, "127.0.0.9", "45071", "9"));
-    ASSERT_TRUE(server.ok) << server.message;
+    ASSERT_TRUE(server.ok()) << server.error();
     const auto client = (**core).addMapping(addRequest(" 72", true, false, "127. 0.0.1", "7", "45072"));
-    ASSERT_TRUE(client.ok) << client.message;
+    ASSERT_TRUE(client.ok()) << client.error();
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({makeDesc(71, kModeTcpServer, "0.0.0.0", 45071, 0),
                                                                makeDesc(72, kModeTcpClient, "127.0.0.1", 0, 45072)}));
     EXPECT_EQ(core->countMappingLog("COM72 is created."), 1u);
@@ -175,8 +175,8 @@ TEST_F(ProgramCoreTest, AddThroughTheChecksCreatesWhatTheDialogAskedFor) {
     };
     for (const Case& c : refused) {
         const auto outcome = (**core).addMapping(c.request);
-        EXPECT_FALSE(outcome.ok);
-        EXPECT_EQ(outcome.message, c.message);
+        EXPECT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error(), c.message);
     }
     EXPECT_EQ((**core).mappingCount(), 2u);
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), before);
@@ -184,12 +184,12 @@ TEST_F(ProgramCoreTest, AddThroughTheChecksCreatesWhatTheDialogAskedFor) {
 
 TEST_F(ProgramCoreTest, AddOfAnOccupiedPortNameLeavesNothingBehind) {
     auto core = makeCore();
-    ASSERT_TRUE((**core).addMapping(addRequest("74", false, false, "127.0.0.1", "45074", "45174")).ok);
+    ASSERT_TRUE((**core).addMapping(addRequest("74", false, false, "127.0.0.1", "45074", "45174")).ok());
     const auto before = readFileBytes(m_home->mappingFile());
     ASSERT_TRUE(writeFileBytes(m_home->portLink(75), {1, 2, 3}));
     const auto occupied = (**core).addMapping(addRequest("75", true, false, "127.0.0.5", "", "45075"));
-    EXPECT_FALSE(occupied.ok);
-    EXPECT_EQ(occupied.message, "COM75 cannot be created.\nPlease check if COM75 is occupied.");
+    EXPECT_FALSE(occupied.ok());
+    EXPECT_EQ(occupied.error(), "COM75 cannot be created.\nPlease check if COM75 is occupied.");
     EXPECT_EQ(core->countMappingLog("COM75 is unable to be created."), 1u);
     EXPECT_EQ(core->countMappingLog("COM75 is created."), 0u);
     EXPECT_EQ((**core).mappingCount(), 1u);
@@ -199,7 +199,7 @@ TEST_F(ProgramCoreTest, AddOfAnOccupiedPortNameLeavesNothingBehind) {
     EXPECT_EQ(readFileBytes(m_home->portLink(75)), (std::vector<std::uint8_t>{1, 2, 3}));
     // Its COM number and address are free for the next try.
     ASSERT_TRUE(std::filesystem::remove(m_home->portLink(75)));
-    EXPECT_TRUE((**core).addMapping(addRequest("75", true, false, "127.0.0.5", "", "45075")).ok);
+    EXPECT_TRUE((**core).addMapping(addRequest("75", true, false, "127.0.0.5", "", "45075")).ok());
 }
 
 // A stored mapping whose port name is taken at start is reported and survives the next save.
@@ -213,7 +213,7 @@ TEST_F(ProgramCoreTest, StoredMappingWhosePortCannotBeMadeIsLoggedAndKept) {
     EXPECT_EQ(core->countMappingLog("COM76 cannot be created."), 1u);
     ASSERT_EQ((**core).mappingCount(), 1u);
 
-    ASSERT_TRUE((**core).addMapping(addRequest("78", true, true, "", "45078", "")).ok);
+    ASSERT_TRUE((**core).addMapping(addRequest("78", true, true, "", "45078", "")).ok());
     EXPECT_EQ(readFileBytes(m_home->mappingFile()),
               recordsOf({udp, makeDesc(78, kModeTcpServer, "0.0.0.0", 45078, 0), blocked}));
 }
@@ -223,7 +223,7 @@ TEST_F(ProgramCoreTest, AnUnwritableMappingFileIsReportedInTheLog) {
     // A plain file where the mapping file's folder should be.
     ASSERT_TRUE(writeFileBytes(m_home->root() + "/config/tarn", {0}));
     auto core = makeCore();
-    EXPECT_TRUE((**core).addMapping(makeDesc(65, kModeTcpServer, "0.0.0.0", 45065, 0)).ok);
+    EXPECT_TRUE((**core).addMapping(makeDesc(65, kModeTcpServer, "0.0.0.0", 45065, 0)).ok());
     EXPECT_EQ(core->countMappingLog("COM65 is created."), 1u);
     EXPECT_EQ(core->countMappingLog(core::kMappingFileNotWritten), 1u);
 }
@@ -282,7 +282,7 @@ TEST_F(ProgramCoreTest, MessagesPostedFromAnyThreadReachTheFrontEndOnTheMainThre
 
 TEST_F(ProgramCoreTest, RowsAndRefreshTickFollowThePortState) {
     auto core = makeCore();
-    ASSERT_TRUE((**core).addMapping(makeDesc(63, kModeTcpServer, "0.0.0.0", 45063, 0)).ok);
+    ASSERT_TRUE((**core).addMapping(makeDesc(63, kModeTcpServer, "0.0.0.0", 45063, 0)).ok());
     EXPECT_TRUE((**core).refreshTick()) << "an added mapping makes the list stale";
     // The stale rebuild takes no snapshots, so the next tick may still see the first values.
     (**core).refreshTick();
@@ -318,7 +318,7 @@ TEST_F(ProgramCoreTest, RowsAndRefreshTickFollowThePortState) {
 // is closed and forgotten, and the connection is marked down.
 TEST_F(ProgramCoreTest, ControlConnectionCloseIsHandedToTheMappingAndClosesOnlyItsSocket) {
     auto core = makeCore();
-    ASSERT_TRUE((**core).addMapping(makeDesc(64, kModeTcpClient, "127.0.0.1", 0, 45064)).ok);
+    ASSERT_TRUE((**core).addMapping(makeDesc(64, kModeTcpClient, "127.0.0.1", 0, 45064)).ok());
     TARNINFO* tarnInfo = core->mapping(64);
     Sock listener = tcpListen(45164);
     ASSERT_TRUE(listener.valid());
@@ -351,8 +351,8 @@ TEST_F(ProgramCoreTest, ABusyLocalPortIsReportedOnceAndServedOnceFree) {
     Sock tcpHolder = tcpListen(kTcpPort);
     Sock udpHolder = udpBound(kUdpPort);
     ASSERT_TRUE(tcpHolder.valid() && udpHolder.valid());
-    ASSERT_TRUE((**core).addMapping(makeDesc(91, kModeTcpServer, "0.0.0.0", kTcpPort, 0)).ok);
-    ASSERT_TRUE((**core).addMapping(makeDesc(92, kModeUdp, "127.0.0.1", kUdpPort, kUdpPeer)).ok);
+    ASSERT_TRUE((**core).addMapping(makeDesc(91, kModeTcpServer, "0.0.0.0", kTcpPort, 0)).ok());
+    ASSERT_TRUE((**core).addMapping(makeDesc(92, kModeUdp, "127.0.0.1", kUdpPort, kUdpPeer)).ok());
     AppPort tcpApp, udpApp;
     ASSERT_TRUE(tcpApp.open(m_home->portLink(91), 115200));
     ASSERT_TRUE(udpApp.open(m_home->portLink(92), 115200));

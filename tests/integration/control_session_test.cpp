@@ -65,7 +65,7 @@ protected:
 
     void addMapping(const tarnDesc& desc) {
         const core::CommandOutcome outcome = (**m_core).addMapping(desc);
-        ASSERT_TRUE(outcome.ok) << outcome.message;
+        ASSERT_TRUE(outcome.ok()) << outcome.error();
     }
 
     AppPort& openApp(int com, std::uint32_t baud = 9600) {

@@ -42,7 +42,7 @@ protected:
     }
     void addMapping(const tarnDesc& desc) {
         const core::CommandOutcome outcome = (**m_core).addMapping(desc);
-        ASSERT_TRUE(outcome.ok) << outcome.message;
+        ASSERT_TRUE(outcome.ok()) << outcome.error();
     }
     void openApp(int com) {
         ASSERT_TRUE(m_app.open(m_home->portLink(com), 115200));

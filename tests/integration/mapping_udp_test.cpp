@@ -22,7 +22,7 @@ protected:
         m_peer = udpBound(remote);
         ASSERT_TRUE(m_peer.valid());
         const core::CommandOutcome outcome = (**m_core).addMapping(makeDesc(com, kModeUdp, "127.0.0.1", local, remote));
-        ASSERT_TRUE(outcome.ok) << outcome.message;
+        ASSERT_TRUE(outcome.ok()) << outcome.error();
         m_local = local;
         ASSERT_TRUE(m_app.open(m_home->portLink(com), kFastLine));
     }

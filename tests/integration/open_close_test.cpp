@@ -27,11 +27,6 @@ int unreadBytes(SocketHandle sock) {
 
 class OpenClose : public MappingTest {
 protected:
-    void TearDown() override {
-        setClosingWait(kClosingWait);
-        MappingTest::TearDown();
-    }
-
     void add(int com, std::int32_t mode, std::uint16_t local, std::uint16_t remote) {
         addMapping(makeDesc(com, mode, mode == kModeTcpServer ? "0.0.0.0" : "127.0.0.1", local, remote));
     }
@@ -75,9 +70,11 @@ TEST_F(OpenClose, AShellRedirectionsBytesReachThePeerInEveryMode) {
 }
 
 TEST_F(OpenClose, WhatTheClosingWaitCannotSendIsDroppedAndCounted) {
-    setClosingWait(300ms);
     add(34, kModeTcpClient, 0, 42034); // nothing listens: no connection comes
     EXPECT_EQ(shellWrite("0123456789", link(34)), "");
+    ASSERT_TRUE(waitFor([&] { return m_core->mapping(34)->net->closingUntilNs.load() != 0; }));
+    EXPECT_EQ(m_core->countMappingLog("COM34: 10 byte(s) written before the close could not be sent."), 0u);
+    m_core->time().advance(kClosingWait);
     ASSERT_TRUE(logged("COM34: 10 byte(s) written before the close could not be sent."));
 
     // The next application's bytes are the first the device gets.

@@ -466,12 +466,12 @@ private:
 class NotificationQueue {
 public:
     NotificationQueue() {
-        setSocketNotificationSink([this](const SocketNotification& n) {
+        g_sock->setNotificationSink([this](const SocketNotification& n) {
             std::lock_guard guard(m_mutex);
             m_queue.push_back(n);
         });
     }
-    ~NotificationQueue() { setSocketNotificationSink(nullptr); }
+    ~NotificationQueue() { g_sock->setNotificationSink(nullptr); }
     NotificationQueue(const NotificationQueue&) = delete;
     NotificationQueue& operator=(const NotificationQueue&) = delete;
 
@@ -485,7 +485,7 @@ public:
                 while (!m_queue.empty()) {
                     const SocketNotification n = m_queue.front();
                     m_queue.pop_front();
-                    if (n.sock == sock && (n.event & FD_CLOSE) && isCurrentRegistration(sock, n.registration)) {
+                    if (n.sock == sock && (n.event & FD_CLOSE) && g_sock->isCurrentRegistration(sock, n.registration)) {
                         found = n;
                         return true;
                     }

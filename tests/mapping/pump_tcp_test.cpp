@@ -38,6 +38,8 @@ public:
     std::uint16_t htons(std::uint16_t v) override { return m_real->htons(v); }
     std::uint16_t ntohs(std::uint16_t v) override { return m_real->ntohs(v); }
     int asyncSelect(SocketHandle s, unsigned o, unsigned e) override { return m_real->asyncSelect(s, o, e); }
+    void setNotificationSink(SocketNotificationSink sink) override { m_real->setNotificationSink(std::move(sink)); }
+    bool isCurrentRegistration(SocketHandle s, std::uint64_t r) override { return m_real->isCurrentRegistration(s, r); }
     int connect(SocketHandle s, const Winsock_sockaddr_in* a) override { return m_real->connect(s, a); }
     int lastError() override { return m_real->lastError(); }
     int shutdown(SocketHandle s, int h) override { return m_real->shutdown(s, h); }

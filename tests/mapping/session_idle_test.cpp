@@ -97,7 +97,6 @@ protected:
         DeviceList::Entries entries;
         entries.push_back(makeDeviceInfo(std::move(node)));
         m_devices.replace(std::move(entries));
-        setControlDeviceList(&m_devices);
 
         m_tarnInfo = std::make_unique<TARNINFO>();
         m_tarnInfo->comNumber = kCom;
@@ -109,7 +108,7 @@ protected:
         m_tarnInfo->net->clientConnected = 1;
         m_tarnInfo->control->enabled = 1;
 
-        m_builder = std::make_unique<mek_ncp_connBuilder>(true, m_lock, m_tarnInfo.get());
+        m_builder = std::make_unique<mek_ncp_connBuilder>(true, m_lock, m_tarnInfo.get(), &m_devices);
         m_rx = std::make_unique<mek_ncp_RxThread>(true, m_lock, m_tarnInfo.get());
         m_signals = std::make_unique<mek_ncp_signalSet>(true, m_lock, m_tarnInfo.get());
         m_builder->resume();
@@ -123,7 +122,6 @@ protected:
         m_rx.reset();
         m_signals.reset();
         m_tarnInfo.reset();
-        setControlDeviceList(nullptr);
         ThreadInterface::setIdleSafetyTimeout(ThreadInterface::kIdleSafetyTimeout);
         std::error_code ignored;
         std::filesystem::remove_all(m_home, ignored);

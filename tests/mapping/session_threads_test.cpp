@@ -68,7 +68,8 @@ TEST(InputSignalsText, NamesEachLineOnOrOff) {
 // A session thread whose passes the test runs itself (the thread is never started).
 template <class Thread> class Driven : public Thread {
 public:
-    Driven(LockInterface& lock, TARNINFO* tarnInfo) : Thread(true, lock, tarnInfo) {}
+    template <class... Extra>
+    Driven(LockInterface& lock, TARNINFO* tarnInfo, Extra... extra) : Thread(true, lock, tarnInfo, extra...) {}
     ~Driven() override = default;
     void runPass() {
         SyncLock hold(this->m_lock);
@@ -143,7 +144,6 @@ protected:
         ASSERT_EQ(::listen(m_listener.get(), 8), 0);
         m_controlPort = boundPort(m_listener.get());
         advertise(m_controlPort);
-        setControlDeviceList(&m_devices);
 
         m_tarnInfo = std::make_unique<TARNINFO>();
         m_tarnInfo->comNumber = kCom;
@@ -155,7 +155,7 @@ protected:
         m_tarnInfo->net->clientConnected = 1;
         m_tarnInfo->control->enabled = 1;
 
-        m_builder = std::make_unique<Driven<mek_ncp_connBuilder>>(m_lock, m_tarnInfo.get());
+        m_builder = std::make_unique<Driven<mek_ncp_connBuilder>>(m_lock, m_tarnInfo.get(), &m_devices);
         m_rx = std::make_unique<Driven<mek_ncp_RxThread>>(m_lock, m_tarnInfo.get());
         m_signals = std::make_unique<Driven<mek_ncp_signalSet>>(m_lock, m_tarnInfo.get());
     }
@@ -166,7 +166,6 @@ protected:
         m_rx.reset();
         m_signals.reset();
         m_tarnInfo.reset();
-        setControlDeviceList(nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(m_home, ignored);
     }

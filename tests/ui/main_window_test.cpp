@@ -25,7 +25,7 @@ protected:
     }
     void add(int com, std::int32_t mode, const char* ip, std::uint16_t localPort, std::uint16_t remotePort) {
         const auto outcome = core().addMapping(makeDesc(com, mode, ip, localPort, remotePort));
-        ASSERT_TRUE(outcome.ok) << outcome.message;
+        ASSERT_TRUE(outcome.ok()) << outcome.error();
     }
     core::ProgramCore& core() { return m_program->core(); }
     TForm1& form() { return m_program->form(); }
