@@ -23,9 +23,6 @@
 #include "core/command_protocol.h"
 #include "core/device_service.h"
 #include "core/offline_mappings.h"
-#include "device/device_list.h"
-#include "model/mapping_file.h"
-#include "model/system_ports.h"
 #include "platform/capabilities.h"
 
 namespace {
@@ -207,7 +204,7 @@ void printTable(const std::vector<std::vector<std::string>>& rows) {
 }
 
 std::vector<std::string> deviceHead() {
-    return std::vector<std::string>(kDeviceColumns.begin(), kDeviceColumns.end());
+    return std::vector<std::string>(core::kDeviceColumnNames.begin(), core::kDeviceColumnNames.end());
 }
 
 void printDeviceTable(const core::DeviceService& devices) {
@@ -428,7 +425,7 @@ int runList() {
     if (!reached)
         return reached.error();
     if (reached->fileLock) {
-        const std::string path = mappingFilePath();
+        const std::string path = core::storedMappingsPath();
         const auto stored = core::storedMappings(path);
         if (!stored) {
             std::fprintf(stderr, "tarnctl: cannot read %s\n", path.c_str());
@@ -508,8 +505,8 @@ int runAdd(const Arguments& args) {
     request.isTcp = mode != "udp";
     request.isServer = mode == "tcp-server";
     // The same records the program would check against: its own system ports and the file's.
-    const std::deque<std::int32_t> systemPorts = scanSystemPorts(SystemPortSources{});
-    const std::string path = mappingFilePath();
+    const std::deque<std::int32_t> systemPorts = core::machineSerialPorts();
+    const std::string path = core::storedMappingsPath();
     const core::FileChange change = core::addToMappingFile(path, request, autoCom, systemPorts);
     if (!change)
         return reportFileFailure(change.error());
@@ -536,7 +533,7 @@ int runRemove(const Arguments& args) {
             std::printf("%s is removed.\n", value.c_str());
         return asked;
     }
-    const std::string path = mappingFilePath();
+    const std::string path = core::storedMappingsPath();
     const core::FileChange change = core::removeFromMappingFile(path, com);
     if (!change)
         return reportFileFailure(change.error());
@@ -597,7 +594,7 @@ int runDevices(const Arguments& args) {
         return asked;
     std::vector<Fields> rows = {deviceHead()};
     for (const Fields& line : data) {
-        if (line.size() == 1 + kDeviceColumns.size() && line[0] == "device")
+        if (line.size() == 1 + core::kDeviceColumnNames.size() && line[0] == "device")
             rows.emplace_back(line.begin() + 1, line.end());
     }
     printTable(rows);
@@ -746,7 +743,7 @@ int main(int argc, char** argv) {
     }
     // The device's IP: first for the image commands, after show/set for config.
     const std::string* ip = isEeprom ? &args.positional[0] : isConfig ? &args.positional[1] : nullptr;
-    if (ip && !parseDottedIp(ip->c_str())) {
+    if (ip && !core::isDeviceAddress(*ip)) {
         std::fprintf(stderr, "tarnctl: '%s' is not an IPv4 address\n", ip->c_str());
         return kBadUsage;
     }

@@ -18,7 +18,6 @@
 #include "core/log_output.h"
 #include "core/program_core.h"
 #include "core/program_entry.h"
-#include "mapping/session_threads.h"
 #include "platform/capabilities.h"
 
 namespace {
@@ -62,7 +61,7 @@ public:
     }
 
 private:
-    const std::string m_allOff = inputSignalsText(0);
+    const std::string m_allOff = core::inputLinesAllOff();
     std::map<std::int32_t, std::string> m_shown;
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/description.h"
+#include "device/device_list.h"
 #include "device/eeprom_access.h"
 #include "device/net_cmd.h"
 #include "platform/result.h"
@@ -22,6 +23,13 @@ class RawDiscovery;
 class SearchProgress;
 
 namespace core {
+
+// The captions of a device row's cells, in order.
+inline constexpr const auto& kDeviceColumnNames = kDeviceColumns;
+// Whether `text` is an address the device commands take: four dotted numbers.
+inline bool isDeviceAddress(const std::string& text) {
+    return parseDottedIp(text.c_str()).has_value();
+}
 
 struct DeviceFailure {
     enum Kind {

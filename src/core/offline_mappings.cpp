@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "model/mapping_file.h"
+#include "model/system_ports.h"
 #include "platform/single_instance.h"
 
 namespace core {
@@ -33,6 +34,14 @@ Failure<FileFailure> fileFailed(const std::string& what, const std::string& path
 }
 
 } // namespace
+
+std::string storedMappingsPath() {
+    return mappingFilePath();
+}
+
+std::deque<std::int32_t> machineSerialPorts() {
+    return scanSystemPorts(SystemPortSources{});
+}
 
 QuietOwnerLock QuietOwnerLock::tryTake(std::string& error) {
     QuietOwnerLock lock;

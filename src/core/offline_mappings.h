@@ -46,6 +46,11 @@ struct FileFailure {
 // The COM number stored or removed, or why not.
 using FileChange = Result<std::int32_t, FileFailure>;
 
+// Where tarn and tarnd keep their mappings.
+std::string storedMappingsPath();
+// The machine's own serial ports, which no mapping may take, found as the program finds them.
+std::deque<std::int32_t> machineSerialPorts();
+
 // The records the program would run, in file order: a known mode and the first record of its
 // COM number. Nothing when the file exists but cannot be read.
 std::optional<std::vector<tarnDesc>> storedMappings(const std::string& path);

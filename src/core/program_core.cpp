@@ -21,6 +21,10 @@
 #include "platform/browser.h"
 
 namespace core {
+
+std::string inputLinesAllOff() {
+    return inputSignalsText(0);
+}
 namespace {
 
 std::string format(const char* pattern, std::int32_t number) {

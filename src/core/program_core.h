@@ -31,6 +31,7 @@ class DeviceList;
 namespace core {
 
 class ControlService;
+struct ProgramCoreProbe;
 class DeviceService;
 
 // Messages the core delivers to its front end on the main thread.
@@ -60,6 +61,8 @@ struct MappingRow {
     // an application on a pseudo-terminal cannot read them, so the row's tooltip does.
     std::string inputLines;
 };
+// MappingRow::inputLines of a port whose input lines are all off.
+std::string inputLinesAllOff();
 
 struct CoreOptions {
     // Keep every thread on the first permitted processor.
@@ -184,13 +187,9 @@ public:
     std::int32_t comNumberUp(std::int32_t n) const;
     std::int32_t comNumberDown(std::int32_t n) const;
 
-    // The lists themselves, for tests and for the add dialog's checks; main thread only.
-    MappingLists& lists() { return m_lists; }
     // The device side and its commands (null without deviceManagement); the commands that
     // talk to a device run on the worker (runOnWorker).
     DeviceService* deviceService() { return m_devices.get(); }
-    // The device list, for tests and the core's own parts; may be read from any thread.
-    DeviceList* deviceList();
     std::size_t deviceCount() const;
     const std::string& mappingFile() const { return m_mappingFile; }
     // Whether the start-up load has run.
@@ -199,6 +198,12 @@ public:
 private:
     // The command socket's search waits on the worker's own progress.
     friend class ControlService;
+    // Tests look at the records themselves through this (tests/support/core_probe.h).
+    friend struct ProgramCoreProbe;
+    // Main thread only.
+    MappingLists& lists() { return m_lists; }
+    // Null without the device side; may be read from any thread.
+    DeviceList* deviceList();
     Worker* worker() { return m_worker.get(); }
 
     void loadMappings();

@@ -10,6 +10,7 @@
 #include "bridge/portable_sock.h"
 #include "core/worker.h"
 #include "model/tarn_thread.h"
+#include "support/core_probe.h"
 #include "support/netns.h"
 
 namespace {
@@ -60,9 +61,9 @@ TEST_F(ProgramCoreTest, AddAndRemoveRewriteTheMappingFileAndLogEachChange) {
     // The records behind the removed one move up; the mappings are renumbered.
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), recordsOf({client, udp}));
     ASSERT_EQ((**core).mappingCount(), 2u);
-    EXPECT_EQ((**core).lists().at(0).comNumber, 52);
-    EXPECT_EQ((**core).lists().at(0).index, 0);
-    EXPECT_EQ((**core).lists().at(1).index, 1);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(**core).at(0).comNumber, 52);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(**core).at(0).index, 0);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(**core).at(1).index, 1);
     EXPECT_EQ(logTexts((**core).mappingLog()), (std::vector<std::string>{"COM51 is created.", "COM52 is created.",
                                                                          "COM53 is created.", "COM51 is removed."}));
     struct stat st;
@@ -124,8 +125,8 @@ TEST_F(ProgramCoreTest, AddRefusesWhatItCannotCreate) {
     EXPECT_EQ(occupied.error(), "COM59 cannot be created.\nPlease check if COM59 is occupied.");
     EXPECT_EQ(core->countMappingLog("COM59 is unable to be created."), 1u);
     EXPECT_EQ((**core).mappingCount(), 1u);
-    EXPECT_EQ((**core).lists().comNumbers.size(), 1u);
-    EXPECT_EQ((**core).lists().threadSets.size(), 1u);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(**core).comNumbers.size(), 1u);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(**core).threadSets.size(), 1u);
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), before);
     EXPECT_EQ(readFileBytes(m_home->root() + "/run/tarn/COM59"), (std::vector<std::uint8_t>{1, 2, 3}));
 }
@@ -193,8 +194,8 @@ TEST_F(ProgramCoreTest, AddOfAnOccupiedPortNameLeavesNothingBehind) {
     EXPECT_EQ(core->countMappingLog("COM75 is unable to be created."), 1u);
     EXPECT_EQ(core->countMappingLog("COM75 is created."), 0u);
     EXPECT_EQ((**core).mappingCount(), 1u);
-    EXPECT_EQ((**core).lists().comNumbers, (std::deque<std::int32_t>{74}));
-    EXPECT_EQ((**core).lists().threadSets.size(), 1u);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(**core).comNumbers, (std::deque<std::int32_t>{74}));
+    EXPECT_EQ(core::ProgramCoreProbe::lists(**core).threadSets.size(), 1u);
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), before);
     EXPECT_EQ(readFileBytes(m_home->portLink(75)), (std::vector<std::uint8_t>{1, 2, 3}));
     // Its COM number and address are free for the next try.
@@ -250,8 +251,8 @@ TEST_F(ProgramCoreTest, StartUpLoadsTheFileOnTheMainLoopThenSearchesAndAnnounces
         program.mainLoop().waitAndDrain(5ms);
     EXPECT_TRUE(program.mappingsLoaded());
     ASSERT_EQ(program.mappingCount(), 2u);
-    EXPECT_EQ(program.lists().at(0).comNumber, 61);
-    EXPECT_EQ(program.lists().at(1).comNumber, 62);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(program).at(0).comNumber, 61);
+    EXPECT_EQ(core::ProgramCoreProbe::lists(program).at(1).comNumber, 62);
     EXPECT_EQ(searches.load(), 1);
     EXPECT_EQ(events, (std::vector<core::CoreEvent>{core::CoreEvent::kStartUpDone, core::CoreEvent::kSearchFinished}));
     EXPECT_EQ(logTexts(program.deviceLog()), std::vector<std::string>{"3 device(s) searched."});

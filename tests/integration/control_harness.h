@@ -310,8 +310,10 @@ public:
     }
 
     TARNThread* threads(int com) {
-        const int position = m_core->lists().findByCom(com);
-        return position < 0 ? nullptr : m_core->lists().threadSets[static_cast<std::size_t>(position)].get();
+        const int position = core::ProgramCoreProbe::lists(*m_core).findByCom(com);
+        return position < 0
+                   ? nullptr
+                   : core::ProgramCoreProbe::lists(*m_core).threadSets[static_cast<std::size_t>(position)].get();
     }
     std::optional<core::MappingRow> row(int com) {
         for (auto& r : m_core->mappingRows()) {

@@ -8,6 +8,7 @@
 
 #include "bridge/tcp_tuning.h"
 #include "control_harness.h"
+#include "support/core_probe.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ protected:
     // The core starts and its start-up search finds `devices` devices.
     void startCoreAndSearch(std::size_t devices) {
         m_core = std::make_unique<SessionCore>();
-        ASSERT_NE((*m_core)->deviceList(), nullptr);
+        ASSERT_NE(core::ProgramCoreProbe::devices(**m_core), nullptr);
         ASSERT_TRUE(m_core->waitFor([&] { return (*m_core)->deviceCount() == devices; }))
             << "devices found: " << (*m_core)->deviceCount();
     }
@@ -108,7 +109,7 @@ TEST_F(ControlSessionEndToEnd, SessionCarriesThePortsSettingsAndTheDevicesLines)
     Devsim& device = startDevsim({deviceSpec(m_link->deviceIp(), "mode=tcp-server,data-port=4001,control-port=4002")});
     startCoreAndSearch(1);
     std::uint8_t option[4] = {};
-    ASSERT_EQ((*m_core)->deviceList()->findOption(m_link->deviceIp().c_str(), 5, option), 2);
+    ASSERT_EQ(core::ProgramCoreProbe::devices(**m_core)->findOption(m_link->deviceIp().c_str(), 5, option), 2);
     EXPECT_EQ(option[0] * 256 + option[1], kControlPort);
 
     // The application has set up its line before the data connection can come up, so the
@@ -226,7 +227,7 @@ TEST_F(ControlSessionEndToEnd, DeviceWithoutControlPortSwitchesTheProtocolOff) {
     Devsim& device = startDevsim({deviceSpec(m_link->deviceIp(), "mode=tcp-server,data-port=4001,control-port=0")});
     startCoreAndSearch(1);
     std::uint8_t option[4] = {};
-    ASSERT_EQ((*m_core)->deviceList()->findOption(m_link->deviceIp().c_str(), 5, option), 0);
+    ASSERT_EQ(core::ProgramCoreProbe::devices(**m_core)->findOption(m_link->deviceIp().c_str(), 5, option), 0);
 
     addMapping(makeDesc(kCom, kModeTcpClient, m_link->deviceIp().c_str(), 0, kDataPort));
     EXPECT_EQ(control(kCom).enabled.load(), 1) << "on for a TCP client until the device is looked at";

@@ -35,6 +35,7 @@
 #include "core/program_core.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
+#include "support/core_probe.h"
 #include "support/netns.h"
 #include "support/stepped_time.h"
 
@@ -183,8 +184,9 @@ public:
         return waitFor([&] { return countMappingLog(text) >= count; });
     }
     TARNINFO* mapping(int com) {
-        const int position = m_core->lists().findByCom(com);
-        return position < 0 ? nullptr : m_core->lists().mappings[static_cast<std::size_t>(position)].get();
+        const int position = core::ProgramCoreProbe::lists(*m_core).findByCom(com);
+        return position < 0 ? nullptr
+                            : core::ProgramCoreProbe::lists(*m_core).mappings[static_cast<std::size_t>(position)].get();
     }
 
 protected:

@@ -16,6 +16,7 @@
 #include "../integration/control_harness.h"
 #include "device/device_list.h"
 #include "program_harness.h"
+#include "support/core_probe.h"
 #include "ui/t_config_dialog.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_input_dialog.h"
@@ -185,7 +186,7 @@ TEST_F(DevicePages, StartUpSearchThenWebPageAndLogin) {
     QTest::mouseClick(login.okButton(), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return !login.isVisible(); }));
     EXPECT_EQ(login.statusLine()->text(), u"Login success."_s);
-    const auto device = m_program->core().deviceList()->find(ip.c_str());
+    const auto device = core::ProgramCoreProbe::devices(m_program->core())->find(ip.c_str());
     ASSERT_NE(device, nullptr);
     EXPECT_STREQ(device->loginAccount, "admin");
 
@@ -195,7 +196,7 @@ TEST_F(DevicePages, StartUpSearchThenWebPageAndLogin) {
     EXPECT_FALSE(login.isVisible());
 
     // A row whose device a later search no longer holds: a clear error, nothing else.
-    m_program->core().deviceList()->clear();
+    core::ProgramCoreProbe::devices(m_program->core())->clear();
     form().configureCommand();
     EXPECT_EQ(shownError(*m_program), QString::fromStdString("No device with IP " + m_link->deviceIp(3) + "."));
 }
@@ -362,7 +363,7 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     ASSERT_GE(row, 0) << names.join(u',').toStdString();
     EXPECT_EQ(form().deviceModel()->cell(row, 5), u"10.79.60.9"_s);
     std::array<std::uint8_t, 1> mode{};
-    m_program->core().deviceList()->findOption("10.79.60.9", 4, mode);
+    core::ProgramCoreProbe::devices(m_program->core())->findOption("10.79.60.9", 4, mode);
     EXPECT_EQ(mode[0], 2) << "the device is now a TCP client";
 }
 

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include "program_harness.h"
+#include "support/core_probe.h"
 #include "support/netns.h"
 #include "support/pty_app.h"
 
@@ -74,7 +75,7 @@ TEST_F(MainWindow, ExitIsRefusedWhileAPortIsOpenAndRemoveKeepsWhatItCannotTake) 
 
     testsupport::PtyApp app(m_home->portLink(62));
     ASSERT_TRUE(app.ok()) << app.error();
-    ASSERT_TRUE(waitUntil([&] { return core().lists().at(1).isOpen(); }));
+    ASSERT_TRUE(waitUntil([&] { return core::ProgramCoreProbe::lists(core()).at(1).isOpen(); }));
     clickRow(form().mappingView(), 1);
     EXPECT_TRUE(clickTool(form().mappingToolBar(), u"Remove"_s));
     EXPECT_EQ(shownError(*m_program), u"COM62 is still open.\nPlease close it first."_s);
@@ -100,7 +101,7 @@ TEST_F(MainWindow, ExitIsRefusedWhileAPortIsOpenAndRemoveKeepsWhatItCannotTake) 
     EXPECT_EQ(form().mappingLog()->cell(3, 1), u"COM61 is removed."_s);
 
     app.close();
-    ASSERT_TRUE(waitUntil([&] { return !core().lists().at(0).isOpen(); }));
+    ASSERT_TRUE(waitUntil([&] { return !core::ProgramCoreProbe::lists(core()).at(0).isOpen(); }));
     form().exitCommand();
     EXPECT_TRUE(form().exiting());
     EXPECT_TRUE(core().isShutDown());

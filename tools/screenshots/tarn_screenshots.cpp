@@ -128,8 +128,10 @@ int main(int argc, char** argv) {
     if (waitConnected > 0) {
         waitFor(
             [&] {
-                const int position = program.core().lists().findByCom(waitConnected);
-                return position >= 0 && program.core().lists().at(static_cast<std::size_t>(position)).isConnected();
+                for (const core::MappingRow& row : program.core().mappingRows())
+                    if (row.comNumber == waitConnected)
+                        return row.cells[7] == "Connected"; // NET Status
+                return false;
             },
             20000);
     }
