@@ -37,28 +37,10 @@ void printUsage(std::FILE* out) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bool search = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            printUsage(stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("tarn %s\n", TARN_VERSION);
-            return 0;
-        }
-        if (arg == "--no-search") {
-            search = false;
-            continue;
-        }
-        // Qt's own options (-platform, -style, ...) are left to QApplication.
-        if (arg.rfind("-", 0) == 0 && arg.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "tarn: unknown option %s\n", arg.c_str());
-            printUsage(stderr);
-            return 2;
-        }
-    }
+    // Qt's own options (-platform, -style, ...) are left to QApplication.
+    core::EntryOptions entry;
+    if (const auto status = core::parseEntryOptions(argc, argv, "tarn", TARN_VERSION, printUsage, entry, true))
+        return *status;
 
     const int endSignals = core::installEndSignals("tarn");
     if (endSignals < 0)
@@ -74,14 +56,14 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
 
     TarnProgram::Options options;
-    options.core.deviceManagement = search;
-    options.core.searchAtStartUp = search;
+    options.core.deviceManagement = entry.search;
+    options.core.searchAtStartUp = entry.search;
     options.core.announceStartUpSearch = true;
     options.core.controlChannel = instance && instance->held();
     options.window.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     TarnProgram program(std::move(options));
     // Once, in the device log: the search goes on without the raw fallback.
-    if (search && !mayCaptureRaw())
+    if (entry.search && !mayCaptureRaw())
         program.core().logDeviceMessage(rawCaptureOffNotice());
     program.form().show();
 

@@ -68,25 +68,9 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
-    bool search = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            printUsage(stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("tarnd %s\n", TARN_VERSION);
-            return 0;
-        }
-        if (arg == "--no-search") {
-            search = false;
-            continue;
-        }
-        std::fprintf(stderr, "tarnd: unknown option %s\n", arg.c_str());
-        printUsage(stderr);
-        return 2;
-    }
+    core::EntryOptions entry;
+    if (const auto status = core::parseEntryOptions(argc, argv, "tarnd", TARN_VERSION, printUsage, entry, false))
+        return *status;
 
     // The end signals only wake the main loop; the shut-down sequence then runs on the main
     // thread.
@@ -98,15 +82,15 @@ int main(int argc, char** argv) {
     const auto instance = core::takeOwnerLock("tarnd");
 
     // Said once, on standard error: the search goes on without the raw fallback.
-    if (search && !mayCaptureRaw())
+    if (entry.search && !mayCaptureRaw())
         std::fprintf(stderr, "tarnd: %s\n", rawCaptureOffNotice().c_str());
 
     core::CoreOptions options;
     // Without a search dialog, the worker itself announces each finished search, which logs
     // "%u device(s) searched.".
     options.workerAnnouncesSearch = true;
-    options.deviceManagement = search;
-    options.searchAtStartUp = search;
+    options.deviceManagement = entry.search;
+    options.searchAtStartUp = entry.search;
     // tarnctl's way in; only the lock's holder may serve the user's one socket.
     options.controlChannel = instance && instance->held();
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,6 +15,31 @@
 #include "bridge/tvs_port_ax.h"
 
 namespace core {
+
+std::optional<int> parseEntryOptions(int argc, char** argv, const char* programName, const char* version, Usage usage,
+                                     EntryOptions& options, bool passOn) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("%s %s\n", programName, version);
+            return 0;
+        }
+        if (arg == "--no-search") {
+            options.search = false;
+            continue;
+        }
+        if (passOn && arg.rfind("--", 0) != 0)
+            continue;
+        std::fprintf(stderr, "%s: unknown option %s\n", programName, arg.c_str());
+        usage(stderr);
+        return 2;
+    }
+    return std::nullopt;
+}
 namespace {
 
 int g_wakePipe[2] = {-1, -1};

@@ -2,6 +2,7 @@
 // What the entries of tarn and tarnd share: the end signals turned into a readable
 // descriptor, and the one owner of a user's mappings.
 
+#include <cstdio>
 #include <optional>
 
 #include "platform/single_instance.h"
@@ -16,6 +17,16 @@ int installEndSignals(const char* programName);
 
 // Drains what the end signals wrote.
 void drainEndSignals(int fd);
+
+struct EntryOptions {
+    bool search = true; // --no-search turns the device search off
+};
+// The options tarn and tarnd share: --help and --version print and end the program with
+// status 0, an unknown option with status 2 (the usage on standard error). Options that do
+// not start with "--" are left for `passOn` (the window's toolkit) when it is set.
+using Usage = void (*)(std::FILE* out);
+std::optional<int> parseEntryOptions(int argc, char** argv, const char* programName, const char* version, Usage usage,
+                                     EntryOptions& options, bool passOn);
 
 // Takes the lock that one tarn or tarnd of the user holds, ending the one that runs (it
 // shuts down and frees its ports first). Held by the returned object until it goes; empty
