@@ -24,17 +24,21 @@ constexpr std::uint32_t kCountedLines[4] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RNG, TIO
 
 constexpr std::uint32_t kFrameBits = CSIZE | PARENB | PARODD | CMSPAR;
 
+std::string errnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
 } // namespace
 
-std::unique_ptr<LineChannel> LineChannel::open(const std::string& path) {
+LineChannel::Opened LineChannel::open(const std::string& path) {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path)
-        return nullptr;
+        return failure("side channel path too long: " + path);
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
-        return nullptr;
+        return failure(errnoText("socket"));
     // Only a socket may be replaced: the name is the port's, and nothing else of ours lives there.
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
@@ -42,16 +46,18 @@ std::unique_ptr<LineChannel> LineChannel::open(const std::string& path) {
     // Owner-only like its directory; chmod rather than umask, which other threads share.
     const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     if (!bound || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
+        const std::string reason = errnoText(path.c_str());
         if (bound)
             ::unlink(path.c_str());
         ::close(fd);
-        return nullptr;
+        return failure(reason);
     }
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) {
+        const std::string reason = errnoText("eventfd");
         ::unlink(path.c_str());
         ::close(fd);
-        return nullptr;
+        return failure(reason);
     }
     std::unique_ptr<LineChannel> channel(new LineChannel(path, fd, wake));
     channel->m_thread = std::jthread([raw = channel.get()](std::stop_token stop) { raw->run(stop); });

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/result.h"
+
 struct tarn_line_request;
 struct tarn_line_reply;
 
@@ -21,8 +23,9 @@ public:
     static constexpr std::uint32_t kInputLines = 0x020 | 0x040 | 0x080 | 0x100; // CTS, CAR, RNG, DSR
 
     // Listens at `path` (replacing whatever socket is there: the caller owns the name) and
-    // serves it on a thread of its own. Empty when the socket cannot be made.
-    static std::unique_ptr<LineChannel> open(const std::string& path);
+    // serves it on a thread of its own; or why the socket cannot be made.
+    using Opened = Result<std::unique_ptr<LineChannel>, std::string>;
+    static Opened open(const std::string& path);
     ~LineChannel();
     LineChannel(const LineChannel&) = delete;
     LineChannel& operator=(const LineChannel&) = delete;

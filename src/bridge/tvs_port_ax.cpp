@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "bridge/line_channel.h"
+#include "bridge/message_log.h"
 #include "platform/pty.h"
 #include "shim/line_wire.h"
 
@@ -447,7 +448,12 @@ bool TVSPortAx::CreatePort(const std::wstring& wideName) {
     if (!pty)
         return fail();
     // Listening before the link appears, so the shim of the first application finds it.
-    auto line = LineChannel::open(lineChannelPathOf(dir, *name));
+    // Without it the port works as a plain pseudo-terminal.
+    auto opened = LineChannel::open(lineChannelPathOf(dir, *name));
+    std::unique_ptr<LineChannel> line = opened ? std::move(opened.value()) : nullptr;
+    if (!opened)
+        logMappingMessage(*name + ": no side channel (" + opened.error() +
+                          "); applications see a plain pseudo-terminal.");
     // symlink() never replaces: if something appeared under the name meanwhile, it stays.
     if (::symlink(pty->slavePath().c_str(), link.c_str()) != 0) {
         if (line)
