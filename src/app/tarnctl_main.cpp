@@ -371,33 +371,47 @@ void printMessage(const std::string& text) {
 }
 
 // Sends one request and collects its data lines; the status tells how it ended, and the
-// final line's value is left in `value`.
-int ask(core::ControlClient& program, const Fields& request, std::vector<Fields>& data, std::string& value,
-        std::chrono::milliseconds limit = kAnswerLimit) {
+// final line's value is the answer's.
+struct Answer {
+    std::vector<Fields> data;
+    std::string value;
+};
+Result<Answer, int> ask(core::ControlClient& program, const Fields& request,
+                        std::chrono::milliseconds limit = kAnswerLimit) {
     if (!program.send(request)) {
         std::fprintf(stderr, "tarnctl: the running program went away.\n");
-        return kNoProgram;
+        return failure(kNoProgram);
     }
+    Answer answer;
     for (;;) {
         auto line = program.readLine(limit);
         if (!line || line->empty()) {
             std::fprintf(stderr, "tarnctl: the running program did not answer.\n");
-            return kNoProgram;
+            return failure(kNoProgram);
         }
         const std::string& kind = line->front();
-        value = line->size() > 1 ? (*line)[1] : std::string();
+        answer.value = line->size() > 1 ? (*line)[1] : std::string();
         if (kind == "ok")
-            return kOk;
+            return answer;
         if (kind == "refused") {
-            printMessage(value);
-            return kRefused;
+            printMessage(answer.value);
+            return failure(kRefused);
         }
         if (kind == "error") {
-            std::fprintf(stderr, "tarnctl: the running program answered: %s\n", value.c_str());
-            return kProgramError;
+            std::fprintf(stderr, "tarnctl: the running program answered: %s\n", answer.value.c_str());
+            return failure(kProgramError);
         }
-        data.push_back(std::move(*line));
+        answer.data.push_back(std::move(*line));
     }
+}
+
+// Asks the running program for a change and says what it did: kOk or the failure's status.
+int change(core::ControlClient& program, const Fields& request, const char* done) {
+    const auto answer = ask(program, request);
+    if (!answer)
+        return answer.error();
+    std::printf("%s %s.\n", answer->value.c_str(), done);
+    return kOk;
 }
 
 // "COM5", "com5" or "5" as the number's text; anything else is left for the checks.
@@ -438,15 +452,14 @@ int runList() {
         printTable(rows);
         return kOk;
     }
-    std::vector<Fields> data;
-    std::string value;
-    if (const int asked = ask(*reached->program, {"list"}, data, value); asked != kOk)
-        return asked;
+    const auto answer = ask(*reached->program, {"list"});
+    if (!answer)
+        return answer.error();
     Fields head(core::kMappingColumnNames.begin(), core::kMappingColumnNames.end());
     head.push_back("Input Lines");
     std::vector<Fields> rows = {head};
     std::vector<std::string> red;
-    for (const Fields& line : data) {
+    for (const Fields& line : answer->data) {
         // mapping, red, input lines, the fifteen cells
         if (line.size() != 3 + core::kMappingColumnNames.size() || line[0] != "mapping")
             continue;
@@ -489,14 +502,8 @@ int runAdd(const Arguments& args) {
     auto reached = reach(true);
     if (!reached)
         return reached.error();
-    if (reached->program) {
-        std::vector<Fields> data;
-        std::string value;
-        const int asked = ask(*reached->program, {"add", mode, com, ip, args.localPort, args.remotePort}, data, value);
-        if (asked == kOk)
-            std::printf("%s is created.\n", value.c_str());
-        return asked;
-    }
+    if (reached->program)
+        return change(*reached->program, {"add", mode, com, ip, args.localPort, args.remotePort}, "is created");
     core::AddRequest request;
     request.comText = com;
     request.ipText = ip;
@@ -525,14 +532,8 @@ int runRemove(const Arguments& args) {
     auto reached = reach(true);
     if (!reached)
         return reached.error();
-    if (reached->program) {
-        std::vector<Fields> data;
-        std::string value;
-        const int asked = ask(*reached->program, {"remove", std::to_string(com)}, data, value);
-        if (asked == kOk)
-            std::printf("%s is removed.\n", value.c_str());
-        return asked;
-    }
+    if (reached->program)
+        return change(*reached->program, {"remove", std::to_string(com)}, "is removed");
     const std::string path = core::storedMappingsPath();
     const core::FileChange change = core::removeFromMappingFile(path, com);
     if (!change)
@@ -585,21 +586,19 @@ int runDevices(const Arguments& args) {
     auto reached = reach(false);
     if (!reached)
         return reached.error();
-    std::vector<Fields> data;
-    std::string value;
-    const int asked =
-        ask(*reached->program, {args.search ? "search" : "devices"}, data, value,
+    const auto answer =
+        ask(*reached->program, {args.search ? "search" : "devices"},
             args.search ? std::chrono::milliseconds(kSearchLimit) : std::chrono::milliseconds(kAnswerLimit));
-    if (asked != kOk)
-        return asked;
+    if (!answer)
+        return answer.error();
     std::vector<Fields> rows = {deviceHead()};
-    for (const Fields& line : data) {
+    for (const Fields& line : answer->data) {
         if (line.size() == 1 + core::kDeviceColumnNames.size() && line[0] == "device")
             rows.emplace_back(line.begin() + 1, line.end());
     }
     printTable(rows);
     if (args.search)
-        std::printf("%s device(s) searched.\n", value.c_str());
+        std::printf("%s device(s) searched.\n", answer->value.c_str());
     return kOk;
 }
 
