@@ -112,15 +112,13 @@ public:
         return s;
     }
     Sock connectInside(const std::string& ip, std::uint16_t port) const {
-        const auto deadline = Clock::now() + kDeadline;
-        while (Clock::now() < deadline) {
-            Sock s = socketInside();
-            const sockaddr_in sa = address(ip, port);
-            if (s.valid() && ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
-                return s;
-            std::this_thread::sleep_for(10ms);
-        }
-        return Sock();
+        Sock s;
+        const sockaddr_in sa = address(ip, port);
+        const bool connected = testsupport::waitUntil([&] {
+            s = socketInside();
+            return s.valid() && ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+        });
+        return connected ? std::move(s) : Sock();
     }
 
 private:
@@ -247,15 +245,10 @@ public:
     void stop() {
         if (m_pid > 0) {
             ::kill(m_pid, SIGTERM);
-            const auto deadline = Clock::now() + 10s;
             int status = 0;
-            while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-                if (Clock::now() >= deadline) {
-                    ::kill(m_pid, SIGKILL);
-                    ::waitpid(m_pid, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(5ms);
+            if (!testsupport::waitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) != 0; }, 10s)) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
             }
             m_pid = -1;
         }

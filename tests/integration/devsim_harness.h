@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "support/netns.h"
+#include "support/wait.h"
 
 namespace devsimtest {
 
@@ -348,19 +349,19 @@ public:
 
     // Connects, retrying while the listener is not there yet, until the deadline.
     static TcpPeer connect(const std::string& ip, std::uint16_t port) {
-        const auto deadline = Clock::now() + kDeadline;
-        while (Clock::now() < deadline) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const sockaddr_in a = address(ip, port);
-            if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
-                const int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                return TcpPeer(fd);
-            }
-            ::close(fd);
-            std::this_thread::sleep_for(20ms);
-        }
-        return TcpPeer();
+        const sockaddr_in a = address(ip, port);
+        TcpPeer peer;
+        const bool connected = testsupport::waitUntil(
+            [&] {
+                peer = TcpPeer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                return ::connect(peer.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+            },
+            kDeadline);
+        if (!connected)
+            return TcpPeer();
+        const int one = 1;
+        ::setsockopt(peer.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return peer;
     }
 
     bool ok() const { return m_fd >= 0; }

@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/wait.h"
+
 namespace testsupport {
 namespace {
 
@@ -41,15 +43,14 @@ std::vector<char*> toArgv(const std::vector<std::string>& argv) {
 
 // Waits for `pid` up to `ms`; returns true with the status when it ended.
 bool waitFor(pid_t pid, int ms, int* status) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        const pid_t r = ::waitpid(pid, status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD))
-            return r == pid;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    pid_t r = 0;
+    testsupport::waitUntil(
+        [&] {
+            r = ::waitpid(pid, status, WNOHANG);
+            return r == pid || (r < 0 && errno == ECHILD);
+        },
+        std::chrono::milliseconds(ms));
+    return r == pid;
 }
 
 } // namespace
