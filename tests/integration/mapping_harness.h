@@ -36,6 +36,7 @@
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
 #include "support/netns.h"
+#include "support/wait.h"
 
 namespace mapping_test {
 
@@ -359,15 +360,15 @@ inline Sock tcpAccept(const Sock& listener, std::chrono::milliseconds limit = kD
 
 // Connects to a local port, retrying while nothing listens yet.
 inline Sock tcpConnect(std::uint16_t port, std::chrono::milliseconds limit = kDeadline) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        Sock s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const sockaddr_in sa = loopback(port);
-        if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
-            return s;
-        std::this_thread::sleep_for(10ms);
-    }
-    return Sock();
+    Sock s;
+    const sockaddr_in sa = loopback(port);
+    const bool connected = testsupport::waitUntil(
+        [&] {
+            s = Sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            return ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+        },
+        limit);
+    return connected ? std::move(s) : Sock();
 }
 
 // An integer socket option as the kernel holds it; -1 when it cannot be read.
@@ -456,6 +457,25 @@ inline std::vector<std::uint8_t> recvExactly(int fd, std::size_t size, std::chro
         ::poll(&p, 1, 10);
     }
     return got;
+}
+
+// Sends `size` bytes each way between an application and a TCP peer; both must arrive whole.
+inline void exchangeBothWays(AppPort& app, const Sock& peer, std::size_t size, std::uint32_t seed) {
+    const auto toApp = testPattern(size, seed);
+    const auto toNet = testPattern(size, seed + 1);
+    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
+    const auto atApp = app.readExactly(toApp.size());
+    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
+    ASSERT_TRUE(app.writeAll(toNet));
+    const auto atPeer = recvExactly(peer.fd(), toNet.size());
+    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+}
+
+// The application writes `text`; the UDP peer must receive it as it was.
+inline void expectDatagram(AppPort& app, const Sock& peer, const std::string& text) {
+    ASSERT_TRUE(app.writeAll(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    const auto datagram = recvExactly(peer.fd(), text.size());
+    EXPECT_EQ(std::string(datagram.begin(), datagram.end()), text);
 }
 
 // A program the test started; ended by its PID (SIGKILL if still running) on destruction.
@@ -550,17 +570,12 @@ public:
         return waitExit(limit);
     }
     int waitExit(std::chrono::milliseconds limit = kDeadline) {
-        const auto deadline = Clock::now() + limit;
         int status = 0;
-        while (Clock::now() < deadline) {
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                output();
-                return status;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return -1;
+        if (!testsupport::waitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limit))
+            return -1;
+        m_pid = -1;
+        output();
+        return status;
     }
 
 private:
