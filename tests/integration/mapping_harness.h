@@ -36,6 +36,7 @@
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
 #include "support/netns.h"
+#include "support/socket.h"
 #include "support/wait.h"
 
 namespace mapping_test {
@@ -306,39 +307,8 @@ protected:
     AppPort m_app;
 };
 
-// A socket owned by the test.
-class Sock {
-public:
-    Sock() = default;
-    explicit Sock(int fd) : m_fd(fd) {}
-    ~Sock() { reset(); }
-    Sock(Sock&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Sock& operator=(Sock&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    int fd() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
-
-inline sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sa;
-}
+using Sock = testsupport::Fd;
+using testsupport::loopback;
 
 inline Sock tcpListen(std::uint16_t port) {
     Sock s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
