@@ -178,20 +178,7 @@ public:
         }
         std::vector<std::string> argv{"ip", "netns", "exec", ns.name(), devsimPath()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::fflush(nullptr);
-        const pid_t test = ::getpid();
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            testsupport::endWithTestProcess(test);
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
+        m_pid = testsupport::startProgram(argv, in[0], out[1]);
         ::close(in[0]);
         ::close(out[1]);
         m_in = in[1];

@@ -97,21 +97,7 @@ public:
         std::vector<std::string> argv = prefix;
         argv.push_back(binaryPath());
         argv.insert(argv.end(), args.begin(), args.end());
-        std::fflush(nullptr);
-        const pid_t test = ::getpid();
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            testsupport::endWithTestProcess(test);
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(out[1], STDERR_FILENO);
-            std::vector<char*> raw;
-            for (auto& a : argv)
-                raw.push_back(a.data());
-            raw.push_back(nullptr);
-            ::execvp(raw[0], raw.data());
-            ::_exit(127);
-        }
+        m_pid = testsupport::startProgram(argv, in[0], out[1], true);
         ::close(in[0]);
         ::close(out[1]);
         m_stdin = in[1];

@@ -470,22 +470,9 @@ public:
         int fds[2] = {-1, -1};
         if (captureOutput && ::pipe2(fds, O_CLOEXEC) != 0)
             return false;
-        std::fflush(nullptr);
-        const pid_t test = ::getpid();
-        m_pid = ::fork();
+        m_pid = testsupport::startProgram(argv, -1, fds[1]);
         if (m_pid < 0)
             return false;
-        if (m_pid == 0) {
-            testsupport::endWithTestProcess(test);
-            if (captureOutput)
-                ::dup2(fds[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
         if (captureOutput) {
             ::close(fds[1]);
             m_out = fds[0];

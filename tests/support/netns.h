@@ -43,6 +43,11 @@ CommandResult runCommand(const std::vector<std::string>& argv);
 // sanitizer or a crash ends leaves no program of ours behind.
 void endWithTestProcess(pid_t testProcess);
 
+// Starts argv[0] (searched in PATH) in a forked child that ends with the test process. Its
+// standard input reads `in` and its standard output (with `errorToo` its standard error
+// too) writes `out`, each where given. Returns the PID, or -1.
+pid_t startProgram(const std::vector<std::string>& argv, int in = -1, int out = -1, bool errorToo = false);
+
 // A namespace made with `ip netns add` under a unique name, deleted (with every process the
 // test started in it ended by PID) on destruction.
 class NamedNetns {
