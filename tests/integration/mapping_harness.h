@@ -19,6 +19,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -32,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/command_client.h"
 #include "core/program_core.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
@@ -189,6 +191,92 @@ protected:
     std::unique_ptr<core::ProgramCore> m_core;
 };
 
+// A core in a private folder serving its control channel; the test thread is its main loop.
+class ControlChannelTest : public ::testing::Test {
+protected:
+    using Fields = std::vector<std::string>;
+
+    // Makes the core from `options` with the folder's file and socket; the test starts it.
+    void makeCore(core::CoreOptions options) {
+        char pattern[] = "/tmp/tarn-channel-XXXXXX";
+        m_dir = ::mkdtemp(pattern);
+        options.pinToFirstCpu = false;
+        options.runStartUpCommand = false;
+        options.mappingFile = m_dir + "/mappings";
+        options.controlChannel = true;
+        options.controlSocket = m_dir + "/tarn.sock";
+        m_core.emplace(options);
+    }
+    void TearDown() override {
+        m_core.reset();
+        std::filesystem::remove_all(m_dir);
+    }
+
+    // One answer line; the main loop runs meanwhile, while `client` waits on its own thread.
+    std::optional<Fields> answer(core::ControlClient& client) {
+        std::optional<Fields> line;
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            line = client.readLine(30s);
+            done = true;
+        });
+        const auto deadline = Clock::now() + 30s;
+        while (!done && Clock::now() < deadline)
+            m_core->mainLoop().waitAndDrain(5ms);
+        reader.join();
+        return line;
+    }
+    core::ControlClient connect() {
+        core::ControlClient client;
+        std::string error;
+        EXPECT_EQ(client.connect(m_dir + "/tarn.sock", error), core::ControlClient::Reach::Connected) << error;
+        return client;
+    }
+
+    std::string m_dir;
+    std::optional<core::ProgramCore> m_core;
+};
+
+// The loops behind the port's and the sockets' whole transfers: `io` moves up to `count`
+// bytes without blocking; while it would block, the loop waits on `fd` until the deadline.
+inline bool writeLoop(int fd, std::size_t size, std::chrono::milliseconds limit,
+                      const std::function<ssize_t(std::size_t done, std::size_t count)>& io) {
+    const auto deadline = Clock::now() + limit;
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = io(done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || Clock::now() >= deadline)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+    return true;
+}
+// Returns what arrived: `size` bytes, or fewer at the deadline or, with `endOnZero`, at the
+// end of the stream.
+inline std::vector<std::uint8_t> readLoop(int fd, std::size_t size, std::chrono::milliseconds limit, bool endOnZero,
+                                          const std::function<ssize_t(std::uint8_t* into, std::size_t count)>& io) {
+    std::vector<std::uint8_t> got;
+    const auto deadline = Clock::now() + limit;
+    std::uint8_t buffer[16384];
+    while (got.size() < size) {
+        const ssize_t n = io(buffer, std::min(sizeof buffer, size - got.size()));
+        if (n > 0) {
+            got.insert(got.end(), buffer, buffer + n);
+            continue;
+        }
+        if ((n == 0 && endOnZero) || Clock::now() >= deadline)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
+    return got;
+}
+
 inline speed_t speedCode(std::uint32_t baud) {
     switch (baud) {
     case 9600:
@@ -234,42 +322,16 @@ public:
 
     // Writes everything, waiting for room; false when the deadline passes first.
     bool writeAll(const std::uint8_t* data, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-        const auto deadline = Clock::now() + limit;
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::write(m_fd, data + done, std::min<std::size_t>(size - done, 4096));
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            if (Clock::now() >= deadline)
-                return false;
-            pollfd p{m_fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-        }
-        return true;
+        return writeLoop(m_fd, size, limit, [&](std::size_t done, std::size_t count) {
+            return ::write(m_fd, data + done, std::min<std::size_t>(count, 4096));
+        });
     }
     bool writeAll(const std::vector<std::uint8_t>& data) { return writeAll(data.data(), data.size()); }
 
     // Reads until `size` bytes arrived or the deadline passed; returns what arrived.
     std::vector<std::uint8_t> readExactly(std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-        std::vector<std::uint8_t> got;
-        const auto deadline = Clock::now() + limit;
-        std::uint8_t buffer[8192];
-        while (got.size() < size) {
-            const ssize_t n = ::read(m_fd, buffer, std::min(sizeof buffer, size - got.size()));
-            if (n > 0) {
-                got.insert(got.end(), buffer, buffer + n);
-                continue;
-            }
-            if (Clock::now() >= deadline)
-                break;
-            pollfd p{m_fd, POLLIN, 0};
-            ::poll(&p, 1, 10);
-        }
-        return got;
+        return readLoop(m_fd, size, limit, false,
+                        [&](std::uint8_t* into, std::size_t count) { return ::read(m_fd, into, count); });
     }
     // Bytes waiting to be read right now.
     int available() const {
@@ -393,44 +455,18 @@ inline Sock udpBound(std::uint16_t port) {
 }
 
 inline bool sendAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-    const auto deadline = Clock::now() + limit;
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        if (Clock::now() >= deadline)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        ::poll(&p, 1, 10);
-    }
-    return true;
+    return writeLoop(fd, size, limit, [&](std::size_t done, std::size_t count) {
+        return ::send(fd, data + done, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
 }
 
 inline std::vector<std::uint8_t> recvExactly(int fd, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-    std::vector<std::uint8_t> got;
-    const auto deadline = Clock::now() + limit;
-    std::uint8_t buffer[16384];
-    while (got.size() < size && Clock::now() < deadline) {
-        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, size - got.size()), MSG_DONTWAIT);
-        if (n > 0) {
-            got.insert(got.end(), buffer, buffer + n);
-            continue;
-        }
-        if (n == 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        ::poll(&p, 1, 10);
-    }
-    return got;
+    return readLoop(fd, size, limit, true,
+                    [&](std::uint8_t* into, std::size_t count) { return ::recv(fd, into, count, MSG_DONTWAIT); });
 }
 
-// Sends `size` bytes each way between an application and a TCP peer; both must arrive whole.
-inline void exchangeBothWays(AppPort& app, const Sock& peer, std::size_t size, std::uint32_t seed) {
+// Sends `size` bytes from a TCP peer to an application, then back; both must arrive whole.
+inline void exchangeInTurn(AppPort& app, const Sock& peer, std::size_t size, std::uint32_t seed) {
     const auto toApp = testPattern(size, seed);
     const auto toNet = testPattern(size, seed + 1);
     ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));

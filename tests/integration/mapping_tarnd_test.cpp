@@ -118,7 +118,7 @@ TEST_F(Tarnd, RunsTheStoredMappingsLogsEachEventAndEndsCleanlyOnSigterm) {
     Sock peer = tcpConnect(kServerPort);
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(waitForOutput(daemon, "COM41 as a server accepts 1 connection(s)."));
-    ASSERT_NO_FATAL_FAILURE(exchangeBothWays(app, peer, 64 * 1024, 81));
+    ASSERT_NO_FATAL_FAILURE(exchangeInTurn(app, peer, 64 * 1024, 81));
 
     // A lost peer is reported once; a new one is accepted.
     peer.reset();
@@ -269,7 +269,7 @@ TEST_F(Tarnd, AStalledOutputHoldsUpNeitherTheMappingsNorTheEnd) {
     ASSERT_TRUE(app.open(m_home->portLink(kServerCom), 4000000));
     Sock peer = tcpConnect(kServerPort);
     ASSERT_TRUE(peer.valid());
-    ASSERT_NO_FATAL_FAILURE(exchangeBothWays(app, peer, 64 * 1024, 53));
+    ASSERT_NO_FATAL_FAILURE(exchangeInTurn(app, peer, 64 * 1024, 53));
 
     // Read again: the rows queued meanwhile arrive, each a whole log row (the queue's limit
     // was not reached, so none is dropped).
@@ -432,7 +432,7 @@ TEST_F(TarndControl, TarnctlChangesTheMappingsOfARunningTarndAtOnce) {
     Sock peer = tcpConnect(kPort);
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(waitForOutput(daemon, "COM45 as a server accepts 1 connection(s)."));
-    ASSERT_NO_FATAL_FAILURE(exchangeBothWays(app, peer, 16 * 1024, 91));
+    ASSERT_NO_FATAL_FAILURE(exchangeInTurn(app, peer, 16 * 1024, 91));
 
     result = tarnctl({"list"});
     ASSERT_EQ(result.exitCode, 0) << result.output;
