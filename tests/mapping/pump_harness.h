@@ -52,20 +52,7 @@ using testsupport::waitUntil;
 
 using namespace std::chrono_literals;
 
-// The network namespace of the calling thread, as its inode; 0 when unreadable.
-inline ino_t networkNamespaceOfThread() {
-    struct stat own = {};
-    return ::stat("/proc/thread-self/ns/net", &own) == 0 ? own.st_ino : 0;
-}
-// Taken before main, so in the namespace the program was started in: shared with whatever
-// else runs there.
-inline const ino_t kStartNetworkNamespace = networkNamespaceOfThread();
-// Whether the calling thread has left the namespace the program started in for one that the
-// test made.
-inline bool inPrivateNetworkNamespace() {
-    const ino_t now = networkNamespaceOfThread();
-    return now != 0 && kStartNetworkNamespace != 0 && now != kStartNetworkNamespace;
-}
+using testsupport::inPrivateNetworkNamespace;
 
 // Bytes 0..255 repeating from `seed`, so a shifted, lost or doubled byte shows.
 inline std::vector<std::uint8_t> pattern(std::size_t size, std::uint8_t seed = 0) {
@@ -519,6 +506,25 @@ protected:
         startSocketLayer();
         usePrivatePortDirectory();
     }
+};
+
+// One mapping under test, its application and its peer.
+class MappingTest : public BridgeTest {
+protected:
+    // Adds the mapping, then opens its port as the application does, at 921600.
+    void addAndOpen(std::int32_t mode, const char* ip, std::uint16_t localPort, std::uint16_t remotePort) {
+        m = &ms.add(mode, ip, localPort, remotePort);
+        ASSERT_TRUE(m->ready());
+        app = std::make_unique<PortApp>(m->link(), B921600);
+        ASSERT_TRUE(app->ok());
+        ASSERT_TRUE(waitUntil([&] { return m->info->isOpen(); }));
+    }
+
+    LogCapture log;
+    TestMappings ms;
+    Mapping* m = nullptr;
+    std::unique_ptr<PortApp> app;
+    Peer peer;
 };
 
 } // namespace bridgetest
