@@ -107,9 +107,7 @@ TEST_F(NetCmdLoopback, LoginSucceedsAndSendsTheCredentials) {
     ScriptedDevice dev;
     Responder responder([&](const Bytes& r) { return dev.answer(r); });
     auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
+    _KT550Node node = loopbackNode();
     ASSERT_EQ(netCmd->NcmdLogin(node, "admin", "secret"), 1);
     EXPECT_EQ(0, std::memcmp(node.connectionId, ScriptedDevice::kConnection, 4));
     EXPECT_EQ(trace(), "") << "a successful login writes no trace";
@@ -145,9 +143,7 @@ TEST_F(NetCmdLoopback, LoginFailuresTraceTheirReason) {
         Responder responder([&](const Bytes& r) { return dev.answer(r); });
         auto netCmd = makeNetCmd(responder);
         clearTrace();
-        _KT550Node node;
-        node.ip[0] = 127;
-        node.ip[3] = 1;
+        _KT550Node node = loopbackNode();
         EXPECT_EQ(netCmd->NcmdLogin(node, "admin", c.password), -1);
         EXPECT_EQ(trace(), c.expectedTrace);
         EXPECT_FALSE(node.loggedIn());
@@ -177,10 +173,7 @@ TEST_F(NetCmdLoopback, SilentDeviceFailsAfterTheAnswerPolls) {
     dev.silent = true;
     Responder responder([&](const Bytes& r) { return dev.answer(r); });
     auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
-    std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection), node.connectionId);
+    _KT550Node node = loopbackNode(true);
     std::uint8_t data[16];
     EXPECT_EQ(netCmd->NcmdEEPRomRead(node, 0, data, sizeof data), -1);
     const std::string t = trace();
@@ -194,10 +187,7 @@ TEST_F(NetCmdLoopback, ReadSkipsAnswersForAnotherAddress) {
     dev.wrongAddressFirst = true;
     Responder responder([&](const Bytes& r) { return dev.answer(r); });
     auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
-    std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection), node.connectionId);
+    _KT550Node node = loopbackNode(true);
     std::array<std::uint8_t, 64> data{};
     ASSERT_EQ(netCmd->NcmdEEPRomRead(node, 100, data.data(), 64), 1);
     const EepromImage image = dev.image();
@@ -305,8 +295,7 @@ protected:
         ASSERT_TRUE(forger->ok());
         forgerReady = forger.get();
         netCmd = makeNetCmd(*responder);
-        node.ip[0] = 127;
-        node.ip[3] = 1;
+        node = loopbackNode();
     }
 
     std::string ignoredLine(const char* address, std::uint16_t port) {
