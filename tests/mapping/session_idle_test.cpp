@@ -126,17 +126,7 @@ TEST_F(SessionIdle, AnIdleSessionRunsFewPasses) {
     ASSERT_TRUE(deviceAccepts());
     ASSERT_TRUE(hostSends(kNcpLineSettings));
     const auto total = [&] { return m_builder->passCount() + m_rx->passCount(); };
-    std::uint64_t last = total();
-    int quiet = 0;
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] {
-            std::this_thread::sleep_for(20ms);
-            const std::uint64_t now = total();
-            quiet = now == last ? quiet + 1 : 0;
-            last = now;
-            return quiet >= 3;
-        },
-        kDeadline));
+    ASSERT_TRUE(testsupport::waitUntilQuiet(total, kDeadline));
     const std::uint64_t before = total();
     const std::uint64_t signalsBefore = m_signals->passCount();
     std::this_thread::sleep_for(1s); // an observation window, not a synchronisation
