@@ -101,7 +101,7 @@ protected:
         ASSERT_TRUE(m_listener.valid());
         m_controlPort = testsupport::boundPort(m_listener.fd());
         advertise(m_controlPort);
-        setControlDeviceList(&m_devices);
+        useDeviceList(&m_devices);
 
         m_tarnInfo = std::make_unique<TARNINFO>();
         m_tarnInfo->comNumber = m_com;
@@ -123,10 +123,14 @@ protected:
         m_rx.reset();
         m_signals.reset();
         m_tarnInfo.reset();
-        setControlDeviceList(nullptr);
+        useDeviceList(nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(m_home, ignored);
     }
+
+    // The one place the session's threads are handed the devices they look the control port
+    // up in; nullptr takes it back.
+    static void useDeviceList(DeviceList* devices) { setControlDeviceList(devices); }
 
     void advertise(std::uint16_t port) {
         m_devices.replace(
