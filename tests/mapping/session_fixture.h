@@ -27,6 +27,7 @@ namespace sessiontest {
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using testsupport::Fd;
+using testsupport::receive;
 
 inline constexpr auto kDeadline = std::chrono::seconds(10);
 
@@ -35,26 +36,6 @@ inline Bytes concat(Bytes head, const Bytes& tail) {
     return head;
 }
 inline const Bytes kZeroPassword(16, 0);
-
-// Up to `count` bytes from `fd`: fewer once `end` passes or the stream ends, which sets
-// `*ended` (false for an error).
-inline Bytes receive(int fd, std::size_t count, Clock::time_point end, bool* ended = nullptr) {
-    Bytes got;
-    while (got.size() < count && Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
-        std::uint8_t chunk[256];
-        const ssize_t n = ::recv(fd, chunk, std::min(sizeof chunk, count - got.size()), 0);
-        if (n <= 0) {
-            if (ended)
-                *ended = n == 0;
-            break;
-        }
-        got.insert(got.end(), chunk, chunk + n);
-    }
-    return got;
-}
 
 // One device entry at 127.0.0.1 whose options are `options` (count byte first).
 inline DeviceList::Entries deviceWithOptions(Bytes options) {

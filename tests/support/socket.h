@@ -2,12 +2,16 @@
 // A descriptor owned by the test, and loopback addresses: the plain pieces that socket tests
 // in every folder use.
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdint>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace testsupport {
 
@@ -58,6 +62,27 @@ inline Fd loopbackListener(int backlog, int flags = 0) {
     if (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 || ::listen(s.fd(), backlog) != 0)
         return Fd();
     return s;
+}
+
+// Up to `count` bytes from `fd`: fewer once `end` passes or the stream ends, which sets
+// `*ended` (false for an error).
+inline std::vector<std::uint8_t> receive(int fd, std::size_t count, std::chrono::steady_clock::time_point end,
+                                         bool* ended = nullptr) {
+    std::vector<std::uint8_t> got;
+    while (got.size() < count && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        std::uint8_t chunk[8192];
+        const ssize_t n = ::recv(fd, chunk, std::min(sizeof chunk, count - got.size()), 0);
+        if (n <= 0) {
+            if (ended)
+                *ended = n == 0;
+            break;
+        }
+        got.insert(got.end(), chunk, chunk + n);
+    }
+    return got;
 }
 
 } // namespace testsupport
