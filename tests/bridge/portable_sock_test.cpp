@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bridge/portable_sock.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -35,6 +36,12 @@ protected:
         socklen_t len = sizeof bound;
         getsockname(s, reinterpret_cast<sockaddr*>(&bound), &len);
         address.setPort(bound.sin_port);
+        return s;
+    }
+    // The next connection the listener takes, once it arrives; -1 if none does.
+    SocketHandle acceptOne(SocketHandle listener, Winsock_sockaddr_in& peer) {
+        SocketHandle s = -1;
+        testsupport::waitUntil([&] { return (s = g_sock->accept(listener, &peer)) >= 0; });
         return s;
     }
 };
@@ -73,12 +80,7 @@ TEST_F(SocketLayer, ConnectSendRecvAndPeerClose) {
     ASSERT_GT(client, 2);
     ASSERT_EQ(g_sock->connect(client, &address), 0);
     Winsock_sockaddr_in peer;
-    SocketHandle server = -1;
-    for (int i = 0; i < 1000 && server < 0; ++i) {
-        server = g_sock->accept(listener, &peer);
-        if (server < 0)
-            std::this_thread::sleep_for(1ms);
-    }
+    SocketHandle server = acceptOne(listener, peer);
     ASSERT_GT(server, 2);
 
     char buffer[16];
@@ -121,13 +123,11 @@ TEST_F(SocketLayer, RecvfromAcceptsAnySenderAndLeavesAddressAlone) {
     ASSERT_EQ(g_sock->sendto(a, "one", 3, 0, &local), 3);
     ASSERT_EQ(g_sock->sendto(b, "two!", 4, 0, &local), 4);
     std::vector<int> sizes;
-    for (int i = 0; i < 2000 && sizes.size() < 2; ++i) {
-        int n = g_sock->recvfrom(receiver, buffer, sizeof buffer, 0, &configured);
-        if (n > 0)
+    testsupport::waitUntil([&] {
+        if (const int n = g_sock->recvfrom(receiver, buffer, sizeof buffer, 0, &configured); n > 0)
             sizes.push_back(n);
-        else
-            std::this_thread::sleep_for(1ms);
-    }
+        return sizes.size() >= 2;
+    });
     EXPECT_EQ(sizes, (std::vector<int>{3, 4})) << "datagrams from two senders, boundaries kept";
     char text[16];
     EXPECT_STREQ(configured.toText(text), "127.0.0.99");
@@ -171,11 +171,7 @@ TEST_F(SocketLayer, PeerCloseReachesTheMainLoopOnceAfterUnreadDataIsRead) {
     SocketHandle client = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     ASSERT_EQ(g_sock->connect(client, &address), 0);
     Winsock_sockaddr_in peer;
-    SocketHandle server = -1;
-    for (int i = 0; i < 1000 && server < 0; ++i) {
-        if ((server = g_sock->accept(listener, &peer)) < 0)
-            std::this_thread::sleep_for(1ms);
-    }
+    SocketHandle server = acceptOne(listener, peer);
     ASSERT_GT(server, 2);
     ASSERT_EQ(g_sock->asyncSelect(server, 7, kDataSocketEvents), 0);
 
@@ -205,11 +201,7 @@ TEST_F(SocketLayer, PeerCloseReachesTheMainLoopOnceAfterUnreadDataIsRead) {
     // notification must not apply to it.
     SocketHandle client2 = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     ASSERT_EQ(g_sock->connect(client2, &address), 0);
-    SocketHandle server2 = -1;
-    for (int i = 0; i < 1000 && server2 < 0; ++i) {
-        if ((server2 = g_sock->accept(listener, &peer)) < 0)
-            std::this_thread::sleep_for(1ms);
-    }
+    SocketHandle server2 = acceptOne(listener, peer);
     ASSERT_GT(server2, 2);
     ASSERT_EQ(g_sock->asyncSelect(server2, 7, kDataSocketEvents), 0);
     if (server2 == server) {

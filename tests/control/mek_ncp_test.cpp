@@ -5,50 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <arpa/inet.h>
-#include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
+
+#include "mapping/session_fixture.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-constexpr auto kDeadline = std::chrono::seconds(10);
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    void reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-Bytes concat(Bytes head, const Bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-
-const Bytes kZeroPassword(16, 0);
+using namespace sessiontest;
 
 // A control endpoint whose socket is connected to a peer that this test reads as the device.
 class ControlPeer : public ::testing::Test {
@@ -61,42 +28,18 @@ protected:
     }
 
     void connectPair(mek_ncp& endpoint) {
-        Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        ASSERT_GE(listener.get(), 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-        ASSERT_EQ(::listen(listener.get(), 1), 0);
-        socklen_t len = sizeof sa;
-        ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len), 0);
-
-        endpoint.setTarget("127.0.0.1", ntohs(sa.sin_port));
+        const Fd listener = testsupport::loopbackListener(1);
+        ASSERT_TRUE(listener.valid());
+        endpoint.setTarget("127.0.0.1", testsupport::boundPort(listener.fd()));
         endpoint.sock = g_sock->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         ASSERT_GT(endpoint.sock.load(), 2);
         ASSERT_EQ(g_sock->connect(endpoint.sock, endpoint.address.get()), 0);
-        peer = std::make_unique<Fd>(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        ASSERT_GE(peer->get(), 0);
+        peer = std::make_unique<Fd>(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+        ASSERT_GE(peer->fd(), 0);
     }
 
     // Reads exactly `count` bytes from the peer, or fewer if the deadline passes.
-    Bytes readPeer(std::size_t count) {
-        Bytes got;
-        const auto end = Clock::now() + kDeadline;
-        while (got.size() < count && Clock::now() < end) {
-            pollfd p{peer->get(), POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            std::uint8_t chunk[256];
-            const ssize_t n = ::recv(peer->get(), chunk, std::min(sizeof chunk, count - got.size()), 0);
-            if (n <= 0) {
-                peerEnded = n == 0;
-                break;
-            }
-            got.insert(got.end(), chunk, chunk + n);
-        }
-        return got;
-    }
+    Bytes readPeer(std::size_t count) { return receive(peer->fd(), count, Clock::now() + kDeadline, &peerEnded); }
 
     // Sends 0x21 as an end marker and reads up to it: exactly `expected` then the marker,
     // so a byte too many or too few shows.
@@ -387,7 +330,7 @@ TEST_F(ControlPeer, APeerThatStopsReadingEventuallyMarksTheConnectionDown) {
     // The stream has no framing, so a message that cannot leave whole is a lost connection.
     int size = 4096;
     ::setsockopt(ncp.sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    ::setsockopt(peer->get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ::setsockopt(peer->fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     int sends = 0;
     while (ncp.connected.load() == 1 && sends < 1000000) {
         ncp.send(0x01);

@@ -8,62 +8,27 @@
 #include <optional>
 #include <thread>
 
-#include "core/command_client.h"
-#include "core/program_core.h"
+#include "../integration/mapping_harness.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Fields = std::vector<std::string>;
 
-class Service : public ::testing::Test {
+class Service : public mapping_test::ControlChannelTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarn-service-XXXXXX";
-        m_dir = ::mkdtemp(pattern);
         core::CoreOptions options;
-        options.pinToFirstCpu = false;
-        options.runStartUpCommand = false;
         options.workerPeriod = 20ms;
-        options.mappingFile = m_dir + "/mappings";
-        options.controlChannel = true;
-        options.controlSocket = m_dir + "/tarn.sock";
         options.searchJob = [this] { ++m_searches; };
         options.deviceCount = [] { return std::size_t{3}; };
-        m_core.emplace(options);
+        makeCore(options);
         m_core->setEventHandler([this](core::CoreEvent event) {
             if (event == core::CoreEvent::kSearchFinished)
                 ++m_announced;
         });
         m_core->start();
     }
-    void TearDown() override {
-        m_core.reset();
-        std::filesystem::remove_all(m_dir);
-    }
 
-    // Runs the main loop while `client` waits for a line on its own thread.
-    std::optional<Fields> answer(core::ControlClient& client) {
-        std::optional<Fields> line;
-        std::atomic<bool> done{false};
-        std::thread reader([&] {
-            line = client.readLine(30s);
-            done = true;
-        });
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (!done && std::chrono::steady_clock::now() < deadline)
-            m_core->mainLoop().waitAndDrain(5ms);
-        reader.join();
-        return line;
-    }
-    core::ControlClient connect() {
-        core::ControlClient client;
-        EXPECT_TRUE(client.connect(m_dir + "/tarn.sock")) << "cannot reach the program";
-        return client;
-    }
-
-    std::string m_dir;
-    std::optional<core::ProgramCore> m_core;
     std::atomic<int> m_searches{0};
     int m_announced = 0;
 };

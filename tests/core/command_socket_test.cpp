@@ -17,6 +17,7 @@
 #include "core/command_client.h"
 #include "core/command_protocol.h"
 #include "core/command_socket.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -60,15 +61,14 @@ protected:
         return channel ? std::move(channel.value()) : nullptr;
     }
     std::vector<std::pair<ControlChannel::ClientId, std::string>> waitRequests(std::size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        for (;;) {
-            {
+        testsupport::waitUntil(
+            [&] {
                 std::lock_guard guard(m_mutex);
-                if (m_requests.size() >= count || std::chrono::steady_clock::now() >= deadline)
-                    return m_requests;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
+                return m_requests.size() >= count;
+            },
+            10s);
+        std::lock_guard guard(m_mutex);
+        return m_requests;
     }
     int rawConnect() {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

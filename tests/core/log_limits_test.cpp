@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../integration/mapping_harness.h"
 #include "core/command_client.h"
 #include "core/event_queue.h"
 #include "core/log_output.h"
@@ -233,47 +234,14 @@ TEST(LogOutput, FinishGivesUpOnAnOutputThatStaysBlocked) {
 }
 
 // A small core whose logs keep 8 rows, serving its control channel.
-class LimitedLogs : public ::testing::Test {
+class LimitedLogs : public mapping_test::ControlChannelTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarn-loglimit-XXXXXX";
-        m_dir = ::mkdtemp(pattern);
         core::CoreOptions options;
-        options.pinToFirstCpu = false;
-        options.runStartUpCommand = false;
-        options.mappingFile = m_dir + "/mappings";
-        options.controlChannel = true;
-        options.controlSocket = m_dir + "/tarn.sock";
         options.logRowLimit = 8;
-        m_core.emplace(options);
+        makeCore(options);
         m_core->start();
     }
-    void TearDown() override {
-        m_core.reset();
-        std::filesystem::remove_all(m_dir);
-    }
-    // One answer line; the main loop runs meanwhile.
-    std::optional<std::vector<std::string>> answer(core::ControlClient& client) {
-        std::optional<std::vector<std::string>> line;
-        std::atomic<bool> done{false};
-        std::thread reader([&] {
-            line = client.readLine(30s);
-            done = true;
-        });
-        const auto deadline = Clock::now() + 30s;
-        while (!done && Clock::now() < deadline)
-            m_core->mainLoop().waitAndDrain(5ms);
-        reader.join();
-        return line;
-    }
-    core::ControlClient connect() {
-        core::ControlClient client;
-        EXPECT_TRUE(client.connect(m_dir + "/tarn.sock")) << "cannot reach the program";
-        return client;
-    }
-
-    std::string m_dir;
-    std::optional<core::ProgramCore> m_core;
 };
 
 TEST_F(LimitedLogs, ReadersOfTheControlChannelGoOnBySequenceAcrossDiscardedRows) {

@@ -223,19 +223,16 @@ TEST(Affinity, PinsEveryThreadToTheFirstPermittedProcessor) {
         std::atomic<int> helperCount{-1};
         std::atomic<bool> pinned{false};
         std::thread helper([&] {
-            while (!pinned.load())
-                std::this_thread::sleep_for(1ms);
+            waitUntil([&] { return pinned.load(); });
             cpu_set_t mine;
             CPU_ZERO(&mine);
             ::sched_getaffinity(0, sizeof mine, &mine);
             helperCount.store(CPU_COUNT(&mine) == 1 && CPU_ISSET(first, &mine) ? 1 : 0);
-            while (!stop.load())
-                std::this_thread::sleep_for(1ms);
+            waitUntil([&] { return stop.load(); });
         });
         const auto cpu = core::pinToFirstPermittedCpu();
         pinned.store(true);
-        while (helperCount.load() < 0)
-            std::this_thread::sleep_for(1ms);
+        waitUntil([&] { return helperCount.load() >= 0; });
         stop.store(true);
         helper.join();
         cpu_set_t mine;

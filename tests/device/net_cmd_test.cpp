@@ -107,9 +107,7 @@ TEST_F(NetCmdLoopback, LoginSucceedsAndSendsTheCredentials) {
     ScriptedDevice dev;
     Responder responder([&](const Bytes& r) { return dev.answer(r); });
     auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
+    _KT550Node node = loopbackNode();
     ASSERT_EQ(netCmd->NcmdLogin(node, "admin", "secret"), 1);
     EXPECT_EQ(0, std::memcmp(node.connectionId, ScriptedDevice::kConnection, 4));
     EXPECT_EQ(trace(), "") << "a successful login writes no trace";
@@ -145,9 +143,7 @@ TEST_F(NetCmdLoopback, LoginFailuresTraceTheirReason) {
         Responder responder([&](const Bytes& r) { return dev.answer(r); });
         auto netCmd = makeNetCmd(responder);
         clearTrace();
-        _KT550Node node;
-        node.ip[0] = 127;
-        node.ip[3] = 1;
+        _KT550Node node = loopbackNode();
         EXPECT_EQ(netCmd->NcmdLogin(node, "admin", c.password), -1);
         EXPECT_EQ(trace(), c.expectedTrace);
         EXPECT_FALSE(node.loggedIn());
@@ -177,10 +173,7 @@ TEST_F(NetCmdLoopback, SilentDeviceFailsAfterTheAnswerPolls) {
     dev.silent = true;
     Responder responder([&](const Bytes& r) { return dev.answer(r); });
     auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
-    std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection), node.connectionId);
+    _KT550Node node = loopbackNode(true);
     std::uint8_t data[16];
     EXPECT_EQ(netCmd->NcmdEEPRomRead(node, 0, data, sizeof data), -1);
     const std::string t = trace();
@@ -194,10 +187,7 @@ TEST_F(NetCmdLoopback, ReadSkipsAnswersForAnotherAddress) {
     dev.wrongAddressFirst = true;
     Responder responder([&](const Bytes& r) { return dev.answer(r); });
     auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
-    std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection), node.connectionId);
+    _KT550Node node = loopbackNode(true);
     std::array<std::uint8_t, 64> data{};
     ASSERT_EQ(netCmd->NcmdEEPRomRead(node, 100, data.data(), 64), 1);
     const EepromImage image = dev.image();
@@ -293,29 +283,36 @@ protected:
         NetCmdLoopback::SetUp();
     }
 
+    // Starts the device, set up beforehand, and a forger that gets every request too and
+    // answers it first once its sockets are bound.
+    void startDeviceAndForger() {
+        responder = std::make_unique<Responder>([this](const Bytes& r) { return dev.answer(r); },
+                                                [this](const Bytes& r, const sockaddr_in& from) {
+                                                    if (Forger* f = forgerReady.load())
+                                                        f->answerFirst(r, from);
+                                                });
+        forger = std::make_unique<Forger>(responder->port());
+        ASSERT_TRUE(forger->ok());
+        forgerReady = forger.get();
+        netCmd = makeNetCmd(*responder);
+        node = loopbackNode();
+    }
+
     std::string ignoredLine(const char* address, std::uint16_t port) {
         return "\n ignored answer from " + std::string(address) + ":" + std::to_string(port);
     }
 
     ScriptedDevice dev;
+    std::unique_ptr<Forger> forger;
+    std::atomic<Forger*> forgerReady{nullptr};
+    std::unique_ptr<Responder> responder;
+    std::unique_ptr<NetCmd> netCmd;
+    _KT550Node node;
 };
 
 TEST_F(ForgedAnswers, StrangersCannotAnswerForASilentDevice) {
     dev.silent = true;
-    std::unique_ptr<Forger> forger;
-    std::atomic<Forger*> forgerReady{nullptr}; // set once its sockets are bound
-    Responder responder([&](const Bytes& r) { return dev.answer(r); },
-                        [&](const Bytes& r, const sockaddr_in& from) {
-                            if (Forger* f = forgerReady.load())
-                                f->answerFirst(r, from);
-                        });
-    forger = std::make_unique<Forger>(responder.port());
-    ASSERT_TRUE(forger->ok());
-    forgerReady = forger.get();
-    auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
+    ASSERT_NO_FATAL_FAILURE(startDeviceAndForger());
     std::uint8_t data[32] = {};
 
     struct Step {
@@ -343,30 +340,16 @@ TEST_F(ForgedAnswers, StrangersCannotAnswerForASilentDevice) {
         EXPECT_EQ(step.run(), -1);
         const std::string t = trace();
         // Both forged answers arrived within the polls and were turned away.
-        EXPECT_NE(t.find(ignoredLine("127.0.0.2", responder.port())), std::string::npos) << t;
+        EXPECT_NE(t.find(ignoredLine("127.0.0.2", responder->port())), std::string::npos) << t;
         EXPECT_NE(t.find(ignoredLine("127.0.0.1", forger->otherPort())), std::string::npos) << t;
         EXPECT_NE(t.find(step.failure), std::string::npos) << t;
     }
     EXPECT_TRUE(std::all_of(std::begin(data), std::end(data), [](std::uint8_t b) { return b == 0; }));
-    EXPECT_EQ(responder.requestCount(), 4u) << "no credentials after an unanswered login start";
+    EXPECT_EQ(responder->requestCount(), 4u) << "no credentials after an unanswered login start";
 }
 
 TEST_F(ForgedAnswers, OnlyTheDevicesOwnAnswerCounts) {
-    std::unique_ptr<Forger> forger;
-    std::atomic<Forger*> forgerReady{nullptr}; // set once its sockets are bound
-    Responder responder([&](const Bytes& r) { return dev.answer(r); },
-                        [&](const Bytes& r, const sockaddr_in& from) {
-                            if (Forger* f = forgerReady.load())
-                                f->answerFirst(r, from);
-                        });
-    forger = std::make_unique<Forger>(responder.port());
-    ASSERT_TRUE(forger->ok());
-    forgerReady = forger.get();
-    auto netCmd = makeNetCmd(responder);
-    _KT550Node node;
-    node.ip[0] = 127;
-    node.ip[3] = 1;
-
+    ASSERT_NO_FATAL_FAILURE(startDeviceAndForger());
     // The device refuses the password; the forger, answering first, accepts it.
     EXPECT_EQ(netCmd->NcmdLogin(node, "admin", "wrong"), -1);
     EXPECT_FALSE(node.loggedIn());
@@ -382,7 +365,7 @@ TEST_F(ForgedAnswers, OnlyTheDevicesOwnAnswerCounts) {
     clearTrace();
     EXPECT_EQ(netCmd->NcmdEEPRomWrite(node, 0, data.data(), 16), -1) << "the device refused the write";
     EXPECT_NE(trace().find("NetCmd Write EEPROM Fail:Ack Fail!"), std::string::npos);
-    EXPECT_NE(trace().find(ignoredLine("127.0.0.2", responder.port())), std::string::npos);
+    EXPECT_NE(trace().find(ignoredLine("127.0.0.2", responder->port())), std::string::npos);
 }
 
 class ImageTransfer : public NetCmdLoopback {

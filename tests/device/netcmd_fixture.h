@@ -141,6 +141,17 @@ protected:
         m_trace.clear();
     }
 
+    // The device at 127.0.0.1; `loggedIn`, it holds the connection ID a login gave.
+    static _KT550Node loopbackNode(bool loggedIn = false) {
+        _KT550Node node;
+        node.ip[0] = 127;
+        node.ip[3] = 1;
+        if (loggedIn)
+            std::copy(std::begin(ScriptedDevice::kConnection), std::end(ScriptedDevice::kConnection),
+                      node.connectionId);
+        return node;
+    }
+
     // A device list holding one device at 127.0.0.1.
     static void addLoopbackDevice(DeviceList& list) {
         auto node = std::make_unique<_KT550Node>();

@@ -22,6 +22,7 @@
 #include "device/net_cmd.h"
 #include "device/search_job.h"
 #include "support/netns.h"
+#include "support/wait.h"
 
 namespace testdevice {
 
@@ -57,18 +58,15 @@ inline std::string readFile(const std::string& path) {
 // Waits until the file holds `count` occurrences of `text`, up to `limit`.
 inline bool waitForText(const std::string& path, const std::string& text, std::size_t count = 1,
                         std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        const std::string content = readFile(path);
-        std::size_t found = 0;
-        for (std::size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + 1))
-            ++found;
-        if (found >= count)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return testsupport::waitUntil(
+        [&] {
+            const std::string content = readFile(path);
+            std::size_t found = 0;
+            for (std::size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + 1))
+                ++found;
+            return found >= count;
+        },
+        limit);
 }
 
 inline std::size_t countOf(const std::string& text, const std::string& part) {

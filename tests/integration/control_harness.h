@@ -112,15 +112,13 @@ public:
         return s;
     }
     Sock connectInside(const std::string& ip, std::uint16_t port) const {
-        const auto deadline = Clock::now() + kDeadline;
-        while (Clock::now() < deadline) {
-            Sock s = socketInside();
-            const sockaddr_in sa = address(ip, port);
-            if (s.valid() && ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
-                return s;
-            std::this_thread::sleep_for(10ms);
-        }
-        return Sock();
+        Sock s;
+        const sockaddr_in sa = address(ip, port);
+        const bool connected = testsupport::waitUntil([&] {
+            s = socketInside();
+            return s.valid() && ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+        });
+        return connected ? std::move(s) : Sock();
     }
 
 private:
@@ -180,20 +178,7 @@ public:
         }
         std::vector<std::string> argv{"ip", "netns", "exec", ns.name(), devsimPath()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::fflush(nullptr);
-        const pid_t test = ::getpid();
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            testsupport::endWithTestProcess(test);
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
+        m_pid = testsupport::startProgram(argv, in[0], out[1]);
         ::close(in[0]);
         ::close(out[1]);
         m_in = in[1];
@@ -247,15 +232,10 @@ public:
     void stop() {
         if (m_pid > 0) {
             ::kill(m_pid, SIGTERM);
-            const auto deadline = Clock::now() + 10s;
             int status = 0;
-            while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-                if (Clock::now() >= deadline) {
-                    ::kill(m_pid, SIGKILL);
-                    ::waitpid(m_pid, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(5ms);
+            if (!testsupport::waitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) != 0; }, 10s)) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
             }
             m_pid = -1;
         }

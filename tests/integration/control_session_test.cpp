@@ -52,7 +52,9 @@ protected:
         m_devsims.push_back(std::make_unique<Devsim>());
         Devsim& devsim = *m_devsims.back();
         EXPECT_TRUE(devsim.start(m_link->ns(), arguments));
-        EXPECT_TRUE(waitLocally([&] { return devsim.count("devsim ready") == 1; })) << devsim.transcript();
+        // Before the core runs there is no main loop to keep turning: a plain wait.
+        EXPECT_TRUE(testsupport::waitUntil([&] { return devsim.count("devsim ready") == 1; }, kDeadline))
+            << devsim.transcript();
         return devsim;
     }
 
@@ -80,17 +82,6 @@ protected:
     void closeApp(int com) {
         m_apps[com]->close();
         EXPECT_TRUE(m_core->waitFor([&] { return !m_core->mapping(com)->isOpen(); }));
-    }
-
-    // Before the core runs there is no main loop to keep turning.
-    static bool waitLocally(const std::function<bool()>& done) {
-        const auto deadline = Clock::now() + kDeadline;
-        while (!done()) {
-            if (Clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
     }
 
     mek_ncp& control(int com) { return *m_core->mapping(com)->control; }

@@ -25,35 +25,28 @@ TEST(ControlSessionTarnd, DeviceLinesBecomeLogRows) {
     ASSERT_TRUE(
         device.start(link.ns(), {"--no-raw", "--device",
                                  "ip=" + link.deviceIp() + ",mode=tcp-server,data-port=4001,control-port=4002"}));
-    const auto deadline = Clock::now() + kDeadline;
-    auto waitUntil = [&](const std::function<bool()>& done) {
-        while (!done()) {
-            if (Clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    };
-    ASSERT_TRUE(waitUntil([&] { return device.count("devsim ready") == 1; })) << device.transcript();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return device.count("devsim ready") == 1; })) << device.transcript();
 
     const DescRecord record = encodeDesc(makeDesc(kCom, kModeTcpClient, link.deviceIp().c_str(), 0, 4001));
     ASSERT_TRUE(writeFileBytes(home.mappingFile(), std::vector<std::uint8_t>(record.begin(), record.end())));
 
     ChildProcess tarnd;
     ASSERT_TRUE(tarnd.start({kTarnd}, true));
-    ASSERT_TRUE(waitUntil([&] { return tarnd.printed("1 device(s) searched.", true); })) << tarnd.output();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return tarnd.printed("1 device(s) searched.", true); })) << tarnd.output();
 
     AppPort app;
     ASSERT_TRUE(app.open(home.portLink(kCom), 9600));
-    ASSERT_TRUE(waitUntil([&] { return device.controlReceived().size() >= 2; })) << device.transcript();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return device.controlReceived().size() >= 2; })) << device.transcript();
     EXPECT_EQ(device.controlReceived()[0], hexText(withZeroPassword({0x01, 0x05, 0x08, 0x00, 0x00, 0x00})));
 
     device.command("send 11 30");
-    ASSERT_TRUE(waitUntil([&] { return tarnd.printed("COM26 input lines: CTS on, DSR on, DCD off, RI off", true); }))
-        << tarnd.output();
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        return tarnd.printed("COM26 input lines: CTS on, DSR on, DCD off, RI off", true);
+    })) << tarnd.output();
     device.command("send 14 c0");
-    ASSERT_TRUE(waitUntil([&] { return tarnd.printed("COM26 input lines: CTS off, DSR off, DCD on, RI on", true); }))
-        << tarnd.output();
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        return tarnd.printed("COM26 input lines: CTS off, DSR off, DCD on, RI on", true);
+    })) << tarnd.output();
 
     app.close();
     const int status = tarnd.stop(SIGTERM);

@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "support/netns.h"
+#include "support/socket.h"
+#include "support/wait.h"
 
 namespace devsimtest {
 
@@ -96,21 +98,7 @@ public:
         std::vector<std::string> argv = prefix;
         argv.push_back(binaryPath());
         argv.insert(argv.end(), args.begin(), args.end());
-        std::fflush(nullptr);
-        const pid_t test = ::getpid();
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            testsupport::endWithTestProcess(test);
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(out[1], STDERR_FILENO);
-            std::vector<char*> raw;
-            for (auto& a : argv)
-                raw.push_back(a.data());
-            raw.push_back(nullptr);
-            ::execvp(raw[0], raw.data());
-            ::_exit(127);
-        }
+        m_pid = testsupport::startProgram(argv, in[0], out[1], true);
         ::close(in[0]);
         ::close(out[1]);
         m_stdin = in[1];
@@ -270,42 +258,31 @@ public:
     explicit UdpPeer(const std::string& bindIp = "127.0.0.1", std::uint16_t port = 0, int fd = -1)
         : m_fd(fd >= 0 ? fd : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         const int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        ::setsockopt(m_fd.fd(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
         // Room for a thousand answers at once even while this thread is not scheduled.
         const int big = 4 << 20;
-        if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
-            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        if (::setsockopt(m_fd.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
+            ::setsockopt(m_fd.fd(), SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
         const sockaddr_in a = address(bindIp, port);
-        m_bound = ::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+        m_bound = ::bind(m_fd.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     }
-    ~UdpPeer() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    UdpPeer(const UdpPeer&) = delete;
-    UdpPeer& operator=(const UdpPeer&) = delete;
 
-    bool ok() const { return m_fd >= 0 && m_bound; }
-    std::uint16_t port() const {
-        sockaddr_in a{};
-        socklen_t length = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length);
-        return ntohs(a.sin_port);
-    }
+    bool ok() const { return m_fd.valid() && m_bound; }
+    std::uint16_t port() const { return testsupport::boundPort(m_fd.fd()); }
     bool send(const std::string& ip, std::uint16_t port, const Bytes& bytes) {
         const sockaddr_in a = address(ip, port);
-        return ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) ==
+        return ::sendto(m_fd.fd(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) ==
                static_cast<ssize_t>(bytes.size());
     }
     std::optional<Datagram> receive(std::chrono::milliseconds timeout = kDeadline) {
-        pollfd p{m_fd, POLLIN, 0};
+        pollfd p{m_fd.fd(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
             return std::nullopt;
         Datagram d;
         d.bytes.resize(65536);
         socklen_t length = sizeof d.from;
         const ssize_t n =
-            ::recvfrom(m_fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from), &length);
+            ::recvfrom(m_fd.fd(), d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from), &length);
         if (n < 0)
             return std::nullopt;
         d.bytes.resize(static_cast<std::size_t>(n));
@@ -329,7 +306,7 @@ public:
     }
 
 private:
-    int m_fd;
+    testsupport::Fd m_fd;
     bool m_bound = false;
 };
 
@@ -338,35 +315,28 @@ class TcpPeer {
 public:
     TcpPeer() = default;
     explicit TcpPeer(int fd) : m_fd(fd) {}
-    ~TcpPeer() { close(); }
-    TcpPeer(TcpPeer&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    TcpPeer& operator=(TcpPeer&& other) noexcept {
-        close();
-        m_fd = std::exchange(other.m_fd, -1);
-        return *this;
-    }
 
     // Connects, retrying while the listener is not there yet, until the deadline.
     static TcpPeer connect(const std::string& ip, std::uint16_t port) {
-        const auto deadline = Clock::now() + kDeadline;
-        while (Clock::now() < deadline) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const sockaddr_in a = address(ip, port);
-            if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
-                const int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                return TcpPeer(fd);
-            }
-            ::close(fd);
-            std::this_thread::sleep_for(20ms);
-        }
-        return TcpPeer();
+        const sockaddr_in a = address(ip, port);
+        TcpPeer peer;
+        const bool connected = testsupport::waitUntil(
+            [&] {
+                peer = TcpPeer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                return ::connect(peer.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+            },
+            kDeadline);
+        if (!connected)
+            return TcpPeer();
+        const int one = 1;
+        ::setsockopt(peer.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return peer;
     }
 
-    bool ok() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool ok() const { return m_fd.valid(); }
+    int fd() const { return m_fd.fd(); }
     bool send(const Bytes& bytes) {
-        return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        return ::send(m_fd.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
     // Exactly `size` bytes, or what arrived by the deadline.
     Bytes receive(std::size_t size, std::chrono::milliseconds timeout = kDeadline) {
@@ -376,11 +346,11 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0)
                 break;
-            pollfd p{m_fd, POLLIN, 0};
+            pollfd p{m_fd.fd(), POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0)
                 break;
             std::uint8_t buffer[65536];
-            const ssize_t n = ::recv(m_fd, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
+            const ssize_t n = ::recv(m_fd.fd(), buffer, std::min(sizeof buffer, size - bytes.size()), 0);
             if (n <= 0)
                 break;
             bytes.insert(bytes.end(), buffer, buffer + n);
@@ -391,25 +361,21 @@ public:
     bool waitClosed(std::chrono::milliseconds timeout = kDeadline) {
         const auto deadline = Clock::now() + timeout;
         while (Clock::now() < deadline) {
-            pollfd p{m_fd, POLLIN, 0};
+            pollfd p{m_fd.fd(), POLLIN, 0};
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (::poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) <= 0)
                 return false;
             std::uint8_t buffer[4096];
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+            const ssize_t n = ::recv(m_fd.fd(), buffer, sizeof buffer, 0);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
                 return true;
         }
         return false;
     }
-    void close() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
+    void close() { m_fd.reset(); }
 
 private:
-    int m_fd = -1;
+    testsupport::Fd m_fd;
 };
 
 // A listening socket for a device that connects out (TCP client mode).
@@ -418,32 +384,26 @@ public:
     explicit TcpListener(const std::string& ip, std::uint16_t port = 0)
         : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         const int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(m_fd.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         const sockaddr_in a = address(ip, port);
-        m_ok = ::bind(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && ::listen(m_fd, 4) == 0;
+        m_ok = ::bind(m_fd.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && ::listen(m_fd.fd(), 4) == 0;
     }
-    ~TcpListener() { ::close(m_fd); }
     bool ok() const { return m_ok; }
-    std::uint16_t port() const {
-        sockaddr_in a{};
-        socklen_t length = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length);
-        return ntohs(a.sin_port);
-    }
+    std::uint16_t port() const { return testsupport::boundPort(m_fd.fd()); }
     TcpPeer accept(std::chrono::milliseconds timeout = kDeadline) {
-        pollfd p{m_fd, POLLIN, 0};
+        pollfd p{m_fd.fd(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
             return TcpPeer();
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+        const int fd = ::accept4(m_fd.fd(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
         m_lastPeer = addressText(from);
         return TcpPeer(fd);
     }
     const std::string& lastPeer() const { return m_lastPeer; }
 
 private:
-    int m_fd;
+    testsupport::Fd m_fd;
     bool m_ok = false;
     std::string m_lastPeer;
 };

@@ -19,6 +19,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -32,12 +33,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/command_client.h"
 #include "core/program_core.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
 #include "support/core_probe.h"
 #include "support/netns.h"
+#include "support/socket.h"
 #include "support/stepped_time.h"
+#include "support/wait.h"
 
 namespace mapping_test {
 
@@ -194,6 +198,91 @@ protected:
     std::unique_ptr<core::ProgramCore> m_core;
 };
 
+// A core in a private folder serving its control channel; the test thread is its main loop.
+class ControlChannelTest : public ::testing::Test {
+protected:
+    using Fields = std::vector<std::string>;
+
+    // Makes the core from `options` with the folder's file and socket; the test starts it.
+    void makeCore(core::CoreOptions options) {
+        char pattern[] = "/tmp/tarn-channel-XXXXXX";
+        m_dir = ::mkdtemp(pattern);
+        options.pinToFirstCpu = false;
+        options.runStartUpCommand = false;
+        options.mappingFile = m_dir + "/mappings";
+        options.controlChannel = true;
+        options.controlSocket = m_dir + "/tarn.sock";
+        m_core.emplace(options);
+    }
+    void TearDown() override {
+        m_core.reset();
+        std::filesystem::remove_all(m_dir);
+    }
+
+    // One answer line; the main loop runs meanwhile, while `client` waits on its own thread.
+    std::optional<Fields> answer(core::ControlClient& client) {
+        std::optional<Fields> line;
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            line = client.readLine(30s);
+            done = true;
+        });
+        const auto deadline = Clock::now() + 30s;
+        while (!done && Clock::now() < deadline)
+            m_core->mainLoop().waitAndDrain(5ms);
+        reader.join();
+        return line;
+    }
+    core::ControlClient connect() {
+        core::ControlClient client;
+        EXPECT_TRUE(client.connect(m_dir + "/tarn.sock")) << "the core's control channel does not answer";
+        return client;
+    }
+
+    std::string m_dir;
+    std::optional<core::ProgramCore> m_core;
+};
+
+// The loops behind the port's and the sockets' whole transfers: `io` moves up to `count`
+// bytes without blocking; while it would block, the loop waits on `fd` until the deadline.
+inline bool writeLoop(int fd, std::size_t size, std::chrono::milliseconds limit,
+                      const std::function<ssize_t(std::size_t done, std::size_t count)>& io) {
+    const auto deadline = Clock::now() + limit;
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = io(done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || Clock::now() >= deadline)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+    return true;
+}
+// Returns what arrived: `size` bytes, or fewer at the deadline or, with `endOnZero`, at the
+// end of the stream.
+inline std::vector<std::uint8_t> readLoop(int fd, std::size_t size, std::chrono::milliseconds limit, bool endOnZero,
+                                          const std::function<ssize_t(std::uint8_t* into, std::size_t count)>& io) {
+    std::vector<std::uint8_t> got;
+    const auto deadline = Clock::now() + limit;
+    std::uint8_t buffer[16384];
+    while (got.size() < size) {
+        const ssize_t n = io(buffer, std::min(sizeof buffer, size - got.size()));
+        if (n > 0) {
+            got.insert(got.end(), buffer, buffer + n);
+            continue;
+        }
+        if ((n == 0 && endOnZero) || Clock::now() >= deadline)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
+    return got;
+}
+
 inline speed_t speedCode(std::uint32_t baud) {
     switch (baud) {
     case 9600:
@@ -239,42 +328,16 @@ public:
 
     // Writes everything, waiting for room; false when the deadline passes first.
     bool writeAll(const std::uint8_t* data, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-        const auto deadline = Clock::now() + limit;
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::write(m_fd, data + done, std::min<std::size_t>(size - done, 4096));
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            if (Clock::now() >= deadline)
-                return false;
-            pollfd p{m_fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-        }
-        return true;
+        return writeLoop(m_fd, size, limit, [&](std::size_t done, std::size_t count) {
+            return ::write(m_fd, data + done, std::min<std::size_t>(count, 4096));
+        });
     }
     bool writeAll(const std::vector<std::uint8_t>& data) { return writeAll(data.data(), data.size()); }
 
     // Reads until `size` bytes arrived or the deadline passed; returns what arrived.
     std::vector<std::uint8_t> readExactly(std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-        std::vector<std::uint8_t> got;
-        const auto deadline = Clock::now() + limit;
-        std::uint8_t buffer[8192];
-        while (got.size() < size) {
-            const ssize_t n = ::read(m_fd, buffer, std::min(sizeof buffer, size - got.size()));
-            if (n > 0) {
-                got.insert(got.end(), buffer, buffer + n);
-                continue;
-            }
-            if (Clock::now() >= deadline)
-                break;
-            pollfd p{m_fd, POLLIN, 0};
-            ::poll(&p, 1, 10);
-        }
-        return got;
+        return readLoop(m_fd, size, limit, false,
+                        [&](std::uint8_t* into, std::size_t count) { return ::read(m_fd, into, count); });
     }
     // Bytes waiting to be read right now.
     int available() const {
@@ -312,39 +375,8 @@ protected:
     AppPort m_app;
 };
 
-// A socket owned by the test.
-class Sock {
-public:
-    Sock() = default;
-    explicit Sock(int fd) : m_fd(fd) {}
-    ~Sock() { reset(); }
-    Sock(Sock&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Sock& operator=(Sock&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    int fd() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
-
-inline sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sa;
-}
+using Sock = testsupport::Fd;
+using testsupport::loopback;
 
 inline Sock tcpListen(std::uint16_t port) {
     Sock s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -366,15 +398,15 @@ inline Sock tcpAccept(const Sock& listener, std::chrono::milliseconds limit = kD
 
 // Connects to a local port, retrying while nothing listens yet.
 inline Sock tcpConnect(std::uint16_t port, std::chrono::milliseconds limit = kDeadline) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        Sock s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const sockaddr_in sa = loopback(port);
-        if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
-            return s;
-        std::this_thread::sleep_for(10ms);
-    }
-    return Sock();
+    Sock s;
+    const sockaddr_in sa = loopback(port);
+    const bool connected = testsupport::waitUntil(
+        [&] {
+            s = Sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            return ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+        },
+        limit);
+    return connected ? std::move(s) : Sock();
 }
 
 // An integer socket option as the kernel holds it; -1 when it cannot be read.
@@ -429,40 +461,33 @@ inline Sock udpBound(std::uint16_t port) {
 }
 
 inline bool sendAll(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-    const auto deadline = Clock::now() + limit;
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        if (Clock::now() >= deadline)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        ::poll(&p, 1, 10);
-    }
-    return true;
+    return writeLoop(fd, size, limit, [&](std::size_t done, std::size_t count) {
+        return ::send(fd, data + done, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
 }
 
 inline std::vector<std::uint8_t> recvExactly(int fd, std::size_t size, std::chrono::milliseconds limit = kDeadline) {
-    std::vector<std::uint8_t> got;
-    const auto deadline = Clock::now() + limit;
-    std::uint8_t buffer[16384];
-    while (got.size() < size && Clock::now() < deadline) {
-        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, size - got.size()), MSG_DONTWAIT);
-        if (n > 0) {
-            got.insert(got.end(), buffer, buffer + n);
-            continue;
-        }
-        if (n == 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        ::poll(&p, 1, 10);
-    }
-    return got;
+    return readLoop(fd, size, limit, true,
+                    [&](std::uint8_t* into, std::size_t count) { return ::recv(fd, into, count, MSG_DONTWAIT); });
+}
+
+// Sends `size` bytes from a TCP peer to an application, then back; both must arrive whole.
+inline void exchangeInTurn(AppPort& app, const Sock& peer, std::size_t size, std::uint32_t seed) {
+    const auto toApp = testPattern(size, seed);
+    const auto toNet = testPattern(size, seed + 1);
+    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
+    const auto atApp = app.readExactly(toApp.size());
+    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
+    ASSERT_TRUE(app.writeAll(toNet));
+    const auto atPeer = recvExactly(peer.fd(), toNet.size());
+    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+}
+
+// The application writes `text`; the UDP peer must receive it as it was.
+inline void expectDatagram(AppPort& app, const Sock& peer, const std::string& text) {
+    ASSERT_TRUE(app.writeAll(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    const auto datagram = recvExactly(peer.fd(), text.size());
+    EXPECT_EQ(std::string(datagram.begin(), datagram.end()), text);
 }
 
 // A program the test started; ended by its PID (SIGKILL if still running) on destruction.
@@ -487,22 +512,9 @@ public:
         int fds[2] = {-1, -1};
         if (captureOutput && ::pipe2(fds, O_CLOEXEC) != 0)
             return false;
-        std::fflush(nullptr);
-        const pid_t test = ::getpid();
-        m_pid = ::fork();
+        m_pid = testsupport::startProgram(argv, -1, fds[1]);
         if (m_pid < 0)
             return false;
-        if (m_pid == 0) {
-            testsupport::endWithTestProcess(test);
-            if (captureOutput)
-                ::dup2(fds[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
         if (captureOutput) {
             ::close(fds[1]);
             m_out = fds[0];
@@ -557,17 +569,12 @@ public:
         return waitExit(limit);
     }
     int waitExit(std::chrono::milliseconds limit = kDeadline) {
-        const auto deadline = Clock::now() + limit;
         int status = 0;
-        while (Clock::now() < deadline) {
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                output();
-                return status;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return -1;
+        if (!testsupport::waitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limit))
+            return -1;
+        m_pid = -1;
+        output();
+        return status;
     }
 
 private:

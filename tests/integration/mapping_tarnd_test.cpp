@@ -66,13 +66,7 @@ bool endSignalsHandled(pid_t pid) {
 }
 
 bool waitUntilEndSignalsHandled(pid_t pid) {
-    const auto deadline = Clock::now() + kDeadline;
-    while (Clock::now() < deadline) {
-        if (endSignalsHandled(pid))
-            return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return false;
+    return waitUntil([&] { return endSignalsHandled(pid); }, kDeadline);
 }
 
 std::size_t countOf(const std::vector<std::string>& texts, const std::string& text) {
@@ -88,15 +82,15 @@ protected:
         m_home = std::make_unique<TempHome>();
     }
 
+    // Starts tarnd with `options` and waits until it takes SIGINT and SIGTERM as requests to end.
+    void startTarnd(ChildProcess& daemon, std::vector<std::string> options = {"--no-search"}) {
+        options.insert(options.begin(), kTarnd);
+        ASSERT_TRUE(daemon.start(options, true));
+        ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    }
+
     bool waitForOutput(ChildProcess& daemon, const std::string& text, std::size_t count = 1) {
-        const auto deadline = Clock::now() + kDeadline;
-        while (Clock::now() < deadline) {
-            const auto texts = logTexts(daemon.outputLines());
-            if (countOf(texts, text) >= count)
-                return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
+        return waitUntil([&] { return countOf(logTexts(daemon.outputLines()), text) >= count; }, kDeadline);
     }
 
     std::unique_ptr<TempHome> m_home;
@@ -112,12 +106,9 @@ TEST_F(Tarnd, RunsTheStoredMappingsLogsEachEventAndEndsCleanlyOnSigterm) {
     ASSERT_EQ(::stat(m_home->mappingFile().c_str(), &before), 0);
 
     ChildProcess daemon;
-    ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
-    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    ASSERT_NO_FATAL_FAILURE(startTarnd(daemon));
     // The stored mappings come up about a second after start.
-    const auto deadline = Clock::now() + kDeadline;
-    while (!(exists(m_home->portLink(kServerCom)) && exists(m_home->portLink(kUdpCom))) && Clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    waitUntil([&] { return exists(m_home->portLink(kServerCom)) && exists(m_home->portLink(kUdpCom)); }, kDeadline);
     ASSERT_TRUE(exists(m_home->portLink(kServerCom)));
     ASSERT_TRUE(exists(m_home->portLink(kUdpCom)));
 
@@ -127,14 +118,7 @@ TEST_F(Tarnd, RunsTheStoredMappingsLogsEachEventAndEndsCleanlyOnSigterm) {
     Sock peer = tcpConnect(kServerPort);
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(waitForOutput(daemon, "COM41 as a server accepts 1 connection(s)."));
-    const auto toApp = testPattern(64 * 1024, 81);
-    const auto toNet = testPattern(64 * 1024, 82);
-    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
-    const auto atApp = app.readExactly(toApp.size());
-    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
-    ASSERT_TRUE(app.writeAll(toNet));
-    const auto atPeer = recvExactly(peer.fd(), toNet.size());
-    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+    ASSERT_NO_FATAL_FAILURE(exchangeInTurn(app, peer, 64 * 1024, 81));
 
     // A lost peer is reported once; a new one is accepted.
     peer.reset();
@@ -148,10 +132,7 @@ TEST_F(Tarnd, RunsTheStoredMappingsLogsEachEventAndEndsCleanlyOnSigterm) {
     ASSERT_TRUE(udpApp.open(m_home->portLink(kUdpCom), 4000000));
     Sock udpPeer = udpBound(kUdpRemote);
     ASSERT_TRUE(udpPeer.valid());
-    const std::string hello = "hello over udp";
-    ASSERT_TRUE(udpApp.writeAll(reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()));
-    const auto datagram = recvExactly(udpPeer.fd(), hello.size());
-    EXPECT_EQ(std::string(datagram.begin(), datagram.end()), hello);
+    ASSERT_NO_FATAL_FAILURE(expectDatagram(udpApp, udpPeer, "hello over udp"));
 
     // SIGTERM ends the run without the open-port check: both ports are still open here.
     const int status = daemon.stop(SIGTERM);
@@ -176,8 +157,7 @@ TEST_F(Tarnd, RunsTheStoredMappingsLogsEachEventAndEndsCleanlyOnSigterm) {
 
 TEST_F(Tarnd, EndsOnSigintAndStartsWithoutAMappingFile) {
     ChildProcess daemon;
-    ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
-    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    ASSERT_NO_FATAL_FAILURE(startTarnd(daemon));
     const int status = daemon.stop(SIGINT);
     ASSERT_NE(status, -1) << "tarnd did not end on SIGINT";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
@@ -188,8 +168,7 @@ TEST_F(Tarnd, EndsOnSigintAndStartsWithoutAMappingFile) {
 // namespace has only loopback, which a search skips, so nothing is sent anywhere.
 TEST_F(Tarnd, SearchesAfterTheStartUpLoadAndReportsTheDeviceCount) {
     ChildProcess daemon;
-    ASSERT_TRUE(daemon.start({kTarnd}, true));
-    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    ASSERT_NO_FATAL_FAILURE(startTarnd(daemon, {}));
     EXPECT_TRUE(waitForOutput(daemon, "0 device(s) searched."));
     const int status = daemon.stop(SIGTERM);
     ASSERT_NE(status, -1) << "tarnd did not end on SIGTERM";
@@ -203,8 +182,7 @@ TEST_F(Tarnd, ASecondInstanceEndsTheFirstAndTakesOverItsPorts) {
     constexpr int kCom = 43;
     ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kCom, kModeTcpServer, "0.0.0.0", 44043, 0)})));
     ChildProcess first;
-    ASSERT_TRUE(first.start({kTarnd, "--no-search"}, true));
-    ASSERT_TRUE(waitUntilEndSignalsHandled(first.pid()));
+    ASSERT_NO_FATAL_FAILURE(startTarnd(first));
     ASSERT_TRUE(waitUntil([&] { return exists(m_home->portLink(kCom)); }));
 
     ChildProcess second;
@@ -233,8 +211,7 @@ TEST_F(Tarnd, TheWindowAndTheDaemonEndEachOther) {
     constexpr int kCom = 44;
     ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kCom, kModeTcpServer, "0.0.0.0", 44044, 0)})));
     ChildProcess daemon;
-    ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
-    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    ASSERT_NO_FATAL_FAILURE(startTarnd(daemon));
     ASSERT_TRUE(waitUntil([&] { return exists(m_home->portLink(kCom)); }));
 
     ChildProcess window;
@@ -292,14 +269,7 @@ TEST_F(Tarnd, AStalledOutputHoldsUpNeitherTheMappingsNorTheEnd) {
     ASSERT_TRUE(app.open(m_home->portLink(kServerCom), 4000000));
     Sock peer = tcpConnect(kServerPort);
     ASSERT_TRUE(peer.valid());
-    const auto toApp = testPattern(64 * 1024, 53);
-    const auto toNet = testPattern(64 * 1024, 54);
-    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
-    const auto atApp = app.readExactly(toApp.size());
-    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
-    ASSERT_TRUE(app.writeAll(toNet));
-    const auto atPeer = recvExactly(peer.fd(), toNet.size());
-    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+    ASSERT_NO_FATAL_FAILURE(exchangeInTurn(app, peer, 64 * 1024, 53));
 
     // Read again: the rows queued meanwhile arrive, each a whole log row (the queue's limit
     // was not reached, so none is dropped).
@@ -332,8 +302,7 @@ TEST_F(Tarnd, ASecondSignalEndsAShutDownThatWaitsForASearch) {
     constexpr int kCom = 54;
     ASSERT_TRUE(writeFileBytes(m_home->mappingFile(), fileOf({makeDesc(kCom, kModeTcpServer, "0.0.0.0", 44054, 0)})));
     ChildProcess daemon;
-    ASSERT_TRUE(daemon.start({kTarnd}, true));
-    ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+    ASSERT_NO_FATAL_FAILURE(startTarnd(daemon, {}));
     // The search starts right after the load that makes the link.
     ASSERT_TRUE(waitUntil([&] { return exists(m_home->portLink(kCom)); }));
     AppPort app;
@@ -417,8 +386,7 @@ protected:
 
     // tarnd serves its control socket once the stored mappings are loaded.
     void startDaemon(ChildProcess& daemon) {
-        ASSERT_TRUE(daemon.start({kTarnd, "--no-search"}, true));
-        ASSERT_TRUE(waitUntilEndSignalsHandled(daemon.pid()));
+        ASSERT_NO_FATAL_FAILURE(startTarnd(daemon));
         ASSERT_TRUE(waitUntil([&] { return unixConnect(m_home->controlSocket()).valid(); }))
             << "no control socket at " << m_home->controlSocket();
     }
@@ -464,14 +432,7 @@ TEST_F(TarndControl, TarnctlChangesTheMappingsOfARunningTarndAtOnce) {
     Sock peer = tcpConnect(kPort);
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(waitForOutput(daemon, "COM45 as a server accepts 1 connection(s)."));
-    const auto toApp = testPattern(16 * 1024, 91);
-    const auto toNet = testPattern(16 * 1024, 92);
-    ASSERT_TRUE(sendAll(peer.fd(), toApp.data(), toApp.size()));
-    const auto atApp = app.readExactly(toApp.size());
-    EXPECT_TRUE(atApp == toApp) << firstDifference(toApp, atApp);
-    ASSERT_TRUE(app.writeAll(toNet));
-    const auto atPeer = recvExactly(peer.fd(), toNet.size());
-    EXPECT_TRUE(atPeer == toNet) << firstDifference(toNet, atPeer);
+    ASSERT_NO_FATAL_FAILURE(exchangeInTurn(app, peer, 16 * 1024, 91));
 
     result = tarnctl({"list"});
     ASSERT_EQ(result.exitCode, 0) << result.output;
@@ -537,10 +498,7 @@ TEST_F(TarndControl, WithoutAProgramTarnctlEditsTheFileAndTheNextTarndRunsIt) {
     ASSERT_TRUE(app.open(m_home->portLink(46), 4000000));
     Sock peer = udpBound(44146);
     ASSERT_TRUE(peer.valid());
-    const std::string hello = "stored by tarnctl";
-    ASSERT_TRUE(app.writeAll(reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()));
-    const auto datagram = recvExactly(peer.fd(), hello.size());
-    EXPECT_EQ(std::string(datagram.begin(), datagram.end()), hello);
+    ASSERT_NO_FATAL_FAILURE(expectDatagram(app, peer, "stored by tarnctl"));
     result = tarnctl({"list"});
     EXPECT_EQ(rowOf(result.output, 46).at(8), "Open") << result.output;
     app.close();

@@ -52,20 +52,10 @@ std::uint64_t passesOf(const std::vector<const ThreadInterface*>& threads) {
 
 // Waits until `threads` have run no pass for a while: they are in their idle wait.
 bool settled(const std::vector<const ThreadInterface*>& threads) {
-    std::uint64_t last = passesOf(threads);
-    int quiet = 0;
-    return waitUntil(
-        [&] {
-            std::this_thread::sleep_for(20ms);
-            const std::uint64_t now = passesOf(threads);
-            quiet = now == last ? quiet + 1 : 0;
-            last = now;
-            return quiet >= 3;
-        },
-        kDeadline);
+    return testsupport::waitUntilQuiet([&] { return passesOf(threads); }, kDeadline);
 }
 
-class IdleWaitTest : public BridgeTest {
+class IdleWaitTest : public MappingTest {
 protected:
     void SetUp() override {
         BridgeTest::SetUp();
@@ -106,12 +96,7 @@ protected:
     std::vector<const ThreadInterface*> all() const { return {m->builder, m->tarnRX, m->tarnTX, m->netTX, m->netRX}; }
     std::vector<const ThreadInterface*> pumps() const { return {m->tarnRX, m->tarnTX, m->netTX, m->netRX}; }
 
-    LogCapture log;
-    TestMappings ms;
-    Mapping* m = nullptr;
-    std::unique_ptr<PortApp> app;
     Peer listener;
-    Peer peer;
 };
 
 // Connected, open and idle, the five threads run a handful of passes a second at most; at the

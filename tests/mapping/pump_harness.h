@@ -44,6 +44,7 @@
 #include "model/tarn_info.h"
 #include "model/tarn_thread.h"
 #include "support/netns.h"
+#include "support/socket.h"
 #include "support/wait.h"
 
 namespace bridgetest {
@@ -52,20 +53,8 @@ using testsupport::waitUntil;
 
 using namespace std::chrono_literals;
 
-// The network namespace of the calling thread, as its inode; 0 when unreadable.
-inline ino_t networkNamespaceOfThread() {
-    struct stat own = {};
-    return ::stat("/proc/thread-self/ns/net", &own) == 0 ? own.st_ino : 0;
-}
-// Taken before main, so in the namespace the program was started in: shared with whatever
-// else runs there.
-inline const ino_t kStartNetworkNamespace = networkNamespaceOfThread();
-// Whether the calling thread has left the namespace the program started in for one that the
-// test made.
-inline bool inPrivateNetworkNamespace() {
-    const ino_t now = networkNamespaceOfThread();
-    return now != 0 && kStartNetworkNamespace != 0 && now != kStartNetworkNamespace;
-}
+using testsupport::inPrivateNetworkNamespace;
+using testsupport::loopback;
 
 // Bytes 0..255 repeating from `seed`, so a shifted, lost or doubled byte shows.
 inline std::vector<std::uint8_t> pattern(std::size_t size, std::uint8_t seed = 0) {
@@ -213,44 +202,29 @@ class Peer {
 public:
     Peer() = default;
     explicit Peer(int fd) : m_fd(fd) {}
-    ~Peer() { close(); }
-    Peer(Peer&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Peer& operator=(Peer&& other) noexcept {
-        if (this != &other) {
-            close();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
 
-    static sockaddr_in loopback(std::uint16_t port) {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return sa;
-    }
     // A listening TCP socket on an ephemeral loopback port.
     static Peer listener(std::uint16_t port = 0, int backlog = 4) {
         Peer p(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const int on = 1;
-        ::setsockopt(p.m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(p.m_fd.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in sa = loopback(port);
-        if (::bind(p.m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(p.m_fd, backlog) != 0)
+        if (::bind(p.m_fd.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            ::listen(p.m_fd.fd(), backlog) != 0)
             p.close();
         return p;
     }
     static Peer connectTo(std::uint16_t port) {
         Peer p(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in sa = loopback(port);
-        if (::connect(p.m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+        if (::connect(p.m_fd.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
             p.close();
         return p;
     }
     static Peer udp() {
         Peer p(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_in sa = loopback(0);
-        ::bind(p.m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ::bind(p.m_fd.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         return p;
     }
     // A port that nothing listens on right now (bound once, then released, for the mapping to
@@ -264,34 +238,25 @@ public:
         }
         Peer p(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
         sockaddr_in sa = loopback(0);
-        ::bind(p.m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ::bind(p.m_fd.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         return p.port();
     }
 
     // Waits (bounded) for an incoming connection.
     Peer accept(std::chrono::milliseconds limit = 20s) {
-        pollfd pfd{m_fd, POLLIN, 0};
+        pollfd pfd{m_fd.fd(), POLLIN, 0};
         if (::poll(&pfd, 1, static_cast<int>(limit.count())) != 1)
             return Peer();
-        return Peer(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC));
+        return Peer(::accept4(m_fd.fd(), nullptr, nullptr, SOCK_CLOEXEC));
     }
-    std::uint16_t port() const {
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        return ntohs(sa.sin_port);
-    }
-    bool ok() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
-    void close() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
+    std::uint16_t port() const { return testsupport::boundPort(m_fd.fd()); }
+    bool ok() const { return m_fd.valid(); }
+    int fd() const { return m_fd.fd(); }
+    void close() { m_fd.reset(); }
     bool sendAll(const std::vector<std::uint8_t>& data) {
         std::size_t done = 0;
         while (done < data.size()) {
-            const ssize_t n = ::send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            const ssize_t n = ::send(m_fd.fd(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
             if (n <= 0)
                 return false;
             done += static_cast<std::size_t>(n);
@@ -300,32 +265,20 @@ public:
     }
     bool sendTo(const std::vector<std::uint8_t>& data, std::uint16_t port) {
         sockaddr_in sa = loopback(port);
-        return ::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) ==
+        return ::sendto(m_fd.fd(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) ==
                static_cast<ssize_t>(data.size());
     }
     // Reads until `size` bytes arrived or the deadline passed.
     std::vector<std::uint8_t> receive(std::size_t size, std::chrono::milliseconds limit = 20s) {
-        std::vector<std::uint8_t> got;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (got.size() < size && std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd{m_fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 10) != 1)
-                continue;
-            std::uint8_t chunk[8192];
-            const ssize_t n = ::recv(m_fd, chunk, std::min(sizeof chunk, size - got.size()), 0);
-            if (n <= 0)
-                break;
-            got.insert(got.end(), chunk, chunk + n);
-        }
-        return got;
+        return testsupport::receive(fd(), size, std::chrono::steady_clock::now() + limit);
     }
     // One datagram, or empty when none came in time.
     std::optional<std::vector<std::uint8_t>> datagram(std::chrono::milliseconds limit = 5s) {
-        pollfd pfd{m_fd, POLLIN, 0};
+        pollfd pfd{m_fd.fd(), POLLIN, 0};
         if (::poll(&pfd, 1, static_cast<int>(limit.count())) != 1)
             return std::nullopt;
         std::vector<std::uint8_t> buffer(65536);
-        const ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
+        const ssize_t n = ::recv(m_fd.fd(), buffer.data(), buffer.size(), 0);
         if (n < 0)
             return std::nullopt;
         buffer.resize(static_cast<std::size_t>(n));
@@ -333,12 +286,12 @@ public:
     }
     int pendingBytes() const {
         int n = 0;
-        ::ioctl(m_fd, FIONREAD, &n);
+        ::ioctl(m_fd.fd(), FIONREAD, &n);
         return n;
     }
 
 private:
-    int m_fd = -1;
+    testsupport::Fd m_fd;
 };
 
 inline int pendingBytes(int fd) {
@@ -519,6 +472,25 @@ protected:
         startSocketLayer();
         usePrivatePortDirectory();
     }
+};
+
+// One mapping under test, its application and its peer.
+class MappingTest : public BridgeTest {
+protected:
+    // Adds the mapping, then opens its port as the application does, at 921600.
+    void addAndOpen(std::int32_t mode, const char* ip, std::uint16_t localPort, std::uint16_t remotePort) {
+        m = &ms.add(mode, ip, localPort, remotePort);
+        ASSERT_TRUE(m->ready());
+        app = std::make_unique<PortApp>(m->link(), B921600);
+        ASSERT_TRUE(app->ok());
+        ASSERT_TRUE(waitUntil([&] { return m->info->isOpen(); }));
+    }
+
+    LogCapture log;
+    TestMappings ms;
+    Mapping* m = nullptr;
+    std::unique_ptr<PortApp> app;
+    Peer peer;
 };
 
 } // namespace bridgetest

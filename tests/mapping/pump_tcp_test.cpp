@@ -54,29 +54,20 @@ private:
     PortableSock* m_real;
 };
 
-class TcpPumpTest : public BridgeTest {
+class TcpPumpTest : public MappingTest {
 protected:
     void SetUp() override {
         BridgeTest::SetUp();
         if (IsSkipped())
             return;
         m_port = Peer::freePort();
-        m = &ms.add(kModeTcpServer, "0.0.0.0", m_port, 0);
-        ASSERT_TRUE(m->ready());
-        app = std::make_unique<PortApp>(m->link(), B921600);
-        ASSERT_TRUE(app->ok());
-        ASSERT_TRUE(waitUntil([&] { return m->info->isOpen(); }));
+        ASSERT_NO_FATAL_FAILURE(addAndOpen(kModeTcpServer, "0.0.0.0", m_port, 0));
         ASSERT_TRUE(m->listen());
         peer = Peer::connectTo(m_port);
         ASSERT_TRUE(peer.ok());
         ASSERT_TRUE(m->passUntil(*m->builder, [&] { return m->connected(); }));
     }
 
-    LogCapture log;
-    TestMappings ms;
-    Mapping* m = nullptr;
-    std::unique_ptr<PortApp> app;
-    Peer peer;
     std::uint16_t m_port = 0;
 };
 

@@ -6,7 +6,7 @@
 namespace bridgetest {
 namespace {
 
-class UdpPumpTest : public BridgeTest {
+class UdpPumpTest : public MappingTest {
 protected:
     void SetUp() override {
         BridgeTest::SetUp();
@@ -15,18 +15,9 @@ protected:
         peer = Peer::udp();
         ASSERT_TRUE(peer.ok());
         m_localPort = Peer::freePort(SOCK_DGRAM);
-        m = &ms.add(kModeUdp, "127.0.0.1", m_localPort, peer.port());
-        ASSERT_TRUE(m->ready());
-        app = std::make_unique<PortApp>(m->link(), B921600);
-        ASSERT_TRUE(app->ok());
-        ASSERT_TRUE(waitUntil([&] { return m->info->isOpen(); }));
+        ASSERT_NO_FATAL_FAILURE(addAndOpen(kModeUdp, "127.0.0.1", m_localPort, peer.port()));
     }
 
-    LogCapture log;
-    TestMappings ms;
-    Mapping* m = nullptr;
-    std::unique_ptr<PortApp> app;
-    Peer peer;
     std::uint16_t m_localPort = 0;
 };
 

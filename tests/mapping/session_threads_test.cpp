@@ -5,38 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
-#include <memory>
-#include <netinet/in.h>
-#include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <vector>
+#include <optional>
 
-#include "control/mek_ncp.h"
-#include "device/device_list.h"
-#include "model/tarn_info.h"
-#include "support/pty_app.h"
+#include "session_fixture.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
+using namespace sessiontest;
+using testsupport::boundPort;
+using testsupport::loopback;
 
-constexpr auto kDeadline = 10s;
 constexpr int kCom = 57;
-
-Bytes concat(Bytes head, const Bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-const Bytes kZeroPassword(16, 0);
 
 struct PortCase {
     const char* name;
@@ -65,130 +45,17 @@ TEST(InputSignalsText, NamesEachLineOnOrOff) {
     EXPECT_EQ(inputSignalsText(0xFF), "CTS on, DSR on, DCD on, RI on");
 }
 
-// A session thread whose passes the test runs itself (the thread is never started).
-template <class Thread> class Driven : public Thread {
-public:
-    template <class... Extra>
-    Driven(LockInterface& lock, TARNINFO* tarnInfo, Extra... extra) : Thread(true, lock, tarnInfo, extra...) {}
-    ~Driven() override = default;
-    void runPass() {
-        SyncLock hold(this->m_lock);
-        this->pass();
-    }
-};
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = other.m_fd;
-            other.m_fd = -1;
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-sockaddr_in loopbackAddress(std::uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sa;
-}
-
-std::uint16_t boundPort(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
-
-// One device entry at 127.0.0.1 whose options are `options` (count byte first).
-DeviceList::Entries deviceWithOptions(Bytes options) {
-    auto node = std::make_unique<_KT550Node>();
-    const std::uint8_t ip[4] = {127, 0, 0, 1};
-    std::copy(ip, ip + 4, node->ip);
-    node->options = std::move(options);
-    DeviceList::Entries entries;
-    entries.push_back(makeDeviceInfo(std::move(node)));
-    return entries;
-}
-
-class ControlSession : public ::testing::Test {
+class ControlSession : public SessionTest<Driven> {
 protected:
-    void SetUp() override {
-        startSocketLayer();
-        char pattern[] = "/tmp/tarn-session-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_home = pattern;
-        ::setenv("XDG_RUNTIME_DIR", m_home.c_str(), 1);
+    ControlSession() : SessionTest(kCom) {}
 
-        // The device listens on an ephemeral loopback port, advertised as option 5.
-        m_listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        const sockaddr_in any = loopbackAddress(0);
-        ASSERT_EQ(::bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-        ASSERT_EQ(::listen(m_listener.get(), 8), 0);
-        m_controlPort = boundPort(m_listener.get());
-        advertise(m_controlPort);
-
-        m_tarnInfo = std::make_unique<TARNINFO>();
-        m_tarnInfo->comNumber = kCom;
-        ASSERT_TRUE(m_tarnInfo->createPort(kCom));
-        // A TCP client whose data connection is up, to the device at 127.0.0.1.
-        m_tarnInfo->setTcp(true);
-        m_tarnInfo->setServer(false);
-        m_tarnInfo->net->remoteAddr->set(AF_INET, htons(4001), "127.0.0.1");
-        m_tarnInfo->net->clientConnected = 1;
-        m_tarnInfo->control->enabled = 1;
-
-        m_builder = std::make_unique<Driven<mek_ncp_connBuilder>>(m_lock, m_tarnInfo.get(), &m_devices);
-        m_rx = std::make_unique<Driven<mek_ncp_RxThread>>(m_lock, m_tarnInfo.get());
-        m_signals = std::make_unique<Driven<mek_ncp_signalSet>>(m_lock, m_tarnInfo.get());
-    }
-
-    void TearDown() override {
-        m_app.reset();
-        m_builder.reset();
-        m_rx.reset();
-        m_signals.reset();
-        m_tarnInfo.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_home, ignored);
-    }
-
-    void advertise(std::uint16_t port) {
-        m_devices.replace(
-            deviceWithOptions({1, 5, 2, static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port & 0xFF)}));
-    }
-
-    mek_ncp& control() { return *m_tarnInfo->control; }
-
-    void openApp(const testsupport::PtyLine& line = {}) {
-        m_app = std::make_unique<testsupport::PtyApp>(m_tarnInfo->port->linkPath(), line);
-        ASSERT_TRUE(m_app->ok()) << m_app->error();
-        ASSERT_TRUE(testsupport::waitUntil([&] { return m_tarnInfo->isOpen(); }));
-    }
     void closeApp() {
         m_app.reset();
         ASSERT_TRUE(testsupport::waitUntil([&] { return !m_tarnInfo->isOpen(); }));
     }
 
     // The connection the builder made, accepted on the device's side; invalid if none waits.
-    Fd acceptDevice() { return Fd(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC)); }
+    Fd acceptDevice() { return Fd(::accept4(m_listener.fd(), nullptr, nullptr, SOCK_CLOEXEC)); }
 
     // A builder pass, then the passes that see its connect to the end (on loopback at once).
     void builderPass() {
@@ -208,7 +75,7 @@ protected:
     }
 
     void deviceSends(const Bytes& bytes) {
-        ASSERT_EQ(::send(m_device.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::send(m_device.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
     }
 
     // Runs receive passes until `done` holds or the deadline passes.
@@ -222,22 +89,6 @@ protected:
         return true;
     }
 
-    // Exactly `count` bytes from the host, or fewer at the deadline.
-    Bytes deviceReads(std::size_t count) {
-        Bytes got;
-        const auto end = Clock::now() + kDeadline;
-        while (got.size() < count && Clock::now() < end) {
-            pollfd p{m_device.get(), POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
-            std::uint8_t chunk[256];
-            const ssize_t n = ::recv(m_device.get(), chunk, std::min(sizeof chunk, count - got.size()), 0);
-            if (n <= 0)
-                break;
-            got.insert(got.end(), chunk, chunk + n);
-        }
-        return got;
-    }
     // Nothing more from the host: the last message is followed by a marker the test sends
     // itself (0x21), so a stray byte before it shows.
     void expectNothingMoreSent() {
@@ -248,23 +99,11 @@ protected:
     // The device resets the connection; returns once the host's socket has seen it.
     void deviceResets() {
         const linger abort{1, 0};
-        ::setsockopt(m_device.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::setsockopt(m_device.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         m_device.reset();
         pollfd p{control().sock.load(), 0, 0};
         ASSERT_TRUE(testsupport::waitUntil([&] { return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)); }));
     }
-
-    std::string m_home;
-    BCBLock m_lock;
-    DeviceList m_devices;
-    Fd m_listener;
-    Fd m_device;
-    std::uint16_t m_controlPort = 0;
-    std::unique_ptr<TARNINFO> m_tarnInfo;
-    std::unique_ptr<testsupport::PtyApp> m_app;
-    std::unique_ptr<Driven<mek_ncp_connBuilder>> m_builder;
-    std::unique_ptr<Driven<mek_ncp_RxThread>> m_rx;
-    std::unique_ptr<Driven<mek_ncp_signalSet>> m_signals;
 };
 
 TEST_F(ControlSession, BuilderWaitsForAnOpenPortAndAnUpDataConnection) {
@@ -310,14 +149,12 @@ TEST_F(ControlSession, TwoAttemptsPerOpeningOfThePort) {
 TEST_F(ControlSession, ASilentDeviceNeverHoldsAPass) {
     // The device's accept queue is full, so it drops the builder's connection request: the
     // connect can only end by its limit.
-    m_listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in any = loopbackAddress(0);
-    ASSERT_EQ(::bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-    ASSERT_EQ(::listen(m_listener.get(), 0), 0);
-    advertise(boundPort(m_listener.get()));
-    const sockaddr_in target = loopbackAddress(boundPort(m_listener.get()));
+    m_listener = testsupport::loopbackListener(0);
+    ASSERT_TRUE(m_listener.valid());
+    advertise(boundPort(m_listener.fd()));
+    const sockaddr_in target = loopback(boundPort(m_listener.fd()));
     Fd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::connect(filler.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target), 0);
+    ASSERT_EQ(::connect(filler.fd(), reinterpret_cast<const sockaddr*>(&target), sizeof target), 0);
 
     openApp();
     m_builder->runPass();

@@ -102,20 +102,7 @@ private:
     int m_fd = -1;
 };
 
-// The network namespace of the calling thread, as its inode; 0 when unreadable.
-inline ino_t networkNamespaceOfThread() {
-    struct stat own = {};
-    return ::stat("/proc/thread-self/ns/net", &own) == 0 ? own.st_ino : 0;
-}
-// Taken before main, so in the namespace the program was started in: shared with whatever
-// else runs there.
-inline const ino_t kStartNetworkNamespace = networkNamespaceOfThread();
-// Whether the calling thread has left the namespace the program started in for one that the
-// test made.
-inline bool inPrivateNetworkNamespace() {
-    const ino_t now = networkNamespaceOfThread();
-    return now != 0 && kStartNetworkNamespace != 0 && now != kStartNetworkNamespace;
-}
+using testsupport::inPrivateNetworkNamespace;
 
 // A TCP port on 127.0.0.1 that nothing listens on right now, released for a mapping to take
 // later. Safe only where no other process can take it meanwhile, so its users require the

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/process.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -32,10 +33,7 @@ TEST(ProcessHandle, WaitExitedClampsItsLimitAndSeesTheEnd) {
             exited = handle->waitExited(limit);
             returned = true;
         });
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (!returned && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        const bool inTime = returned.load();
+        const bool inTime = testsupport::waitUntil([&] { return returned.load(); }, 30s);
         if (!inTime)
             ::kill(child, SIGKILL); // ends the endless wait so the test can report
         waiter.join();

@@ -105,12 +105,8 @@ public:
     }
     // The wait status once the process ended within the deadline; nothing otherwise.
     std::optional<int> waitEnded() {
-        const auto until = std::chrono::steady_clock::now() + kDeadline;
-        while (running()) {
-            if (std::chrono::steady_clock::now() > until)
-                return std::nullopt;
-            std::this_thread::sleep_for(5ms);
-        }
+        if (!waitUntil([&] { return !running(); }, kDeadline))
+            return std::nullopt;
         return m_status;
     }
 

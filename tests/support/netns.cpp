@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/wait.h"
+
 namespace testsupport {
 namespace {
 
@@ -39,17 +41,33 @@ std::vector<char*> toArgv(const std::vector<std::string>& argv) {
     return out;
 }
 
+// Reads `fd` to its end and closes it, then reaps `pid`; returns what was read.
+std::string readToEndAndReap(int fd, pid_t pid, int* status) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    ::close(fd);
+    while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
+    return text;
+}
+
 // Waits for `pid` up to `ms`; returns true with the status when it ended.
 bool waitFor(pid_t pid, int ms, int* status) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        const pid_t r = ::waitpid(pid, status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD))
-            return r == pid;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    pid_t r = 0;
+    testsupport::waitUntil(
+        [&] {
+            r = ::waitpid(pid, status, WNOHANG);
+            return r == pid || (r < 0 && errno == ECHILD);
+        },
+        std::chrono::milliseconds(ms));
+    return r == pid;
 }
 
 } // namespace
@@ -146,22 +164,8 @@ NamespaceRun runInFreshNetworkNamespace(const std::function<void()>& body) {
         ::_exit(failed ? 1 : 0);
     }
     ::close(pipeFds[1]);
-    std::string message;
-    char buffer[256];
-    for (;;) {
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            message.append(buffer, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;
-    }
-    ::close(pipeFds[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const std::string message = readToEndAndReap(pipeFds[0], pid, &status);
     if (!message.empty() && message[0] == 'U') {
         run.outcome = NamespaceRun::Unavailable;
         run.reason = message.substr(1);
@@ -187,6 +191,25 @@ void endWithTestProcess(pid_t testProcess) {
         ::_exit(1);
 }
 
+pid_t startProgram(const std::vector<std::string>& argv, int in, int out, bool errorToo) {
+    std::fflush(nullptr);
+    const pid_t test = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        endWithTestProcess(test);
+        if (in >= 0)
+            ::dup2(in, STDIN_FILENO);
+        if (out >= 0)
+            ::dup2(out, STDOUT_FILENO);
+        if (out >= 0 && errorToo)
+            ::dup2(out, STDERR_FILENO);
+        auto args = toArgv(argv);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
 CommandResult runCommand(const std::vector<std::string>& argv) {
     CommandResult result;
     int pipeFds[2];
@@ -207,21 +230,8 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
         ::_exit(127);
     }
     ::close(pipeFds[1]);
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            result.output.append(buffer, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;
-    }
-    ::close(pipeFds[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    result.output = readToEndAndReap(pipeFds[0], pid, &status);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
@@ -258,24 +268,12 @@ pid_t NamedNetns::spawn(const std::vector<std::string>& argv, const std::string&
         return -1;
     std::vector<std::string> full{"ip", "netns", "exec", m_name};
     full.insert(full.end(), argv.begin(), argv.end());
-    std::fflush(nullptr);
-    const pid_t test = ::getpid();
-    const pid_t pid = ::fork();
+    const int log = logPath.empty() ? -1 : ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = startProgram(full, -1, log, true);
+    if (log >= 0)
+        ::close(log);
     if (pid < 0)
         return -1;
-    if (pid == 0) {
-        endWithTestProcess(test);
-        if (!logPath.empty()) {
-            const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                ::dup2(fd, STDOUT_FILENO);
-                ::dup2(fd, STDERR_FILENO);
-            }
-        }
-        auto args = toArgv(full);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
     m_children.push_back(pid);
     return pid;
 }

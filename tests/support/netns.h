@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -16,6 +17,21 @@ namespace testsupport {
 // thread: threads started earlier stay where they were. Returns empty on success, else why
 // no namespace could be made (the caller skips).
 std::string enterPrivateNetworkNamespace();
+
+// The network namespace of the calling thread, as its inode; 0 when unreadable.
+inline ino_t networkNamespaceOfThread() {
+    struct stat own = {};
+    return ::stat("/proc/thread-self/ns/net", &own) == 0 ? own.st_ino : 0;
+}
+// Taken before main, so in the namespace the program was started in: shared with whatever
+// else runs there.
+inline const ino_t kStartNetworkNamespace = networkNamespaceOfThread();
+// Whether the calling thread has left the namespace the program started in for one that the
+// test made.
+inline bool inPrivateNetworkNamespace() {
+    const ino_t now = networkNamespaceOfThread();
+    return now != 0 && kStartNetworkNamespace != 0 && now != kStartNetworkNamespace;
+}
 
 // Brings an interface of the current namespace up. Returns false with errno set on failure.
 bool bringInterfaceUp(const char* name);
@@ -42,6 +58,11 @@ CommandResult runCommand(const std::vector<std::string>& argv);
 // simulator, a daemon): the child gets SIGTERM when the test process dies, so a test that a
 // sanitizer or a crash ends leaves no program of ours behind.
 void endWithTestProcess(pid_t testProcess);
+
+// Starts argv[0] (searched in PATH) in a forked child that ends with the test process. Its
+// standard input reads `in` and its standard output (with `errorToo` its standard error
+// too) writes `out`, each where given. Returns the PID, or -1.
+pid_t startProgram(const std::vector<std::string>& argv, int in = -1, int out = -1, bool errorToo = false);
 
 // A namespace made with `ip netns add` under a unique name, deleted (with every process the
 // test started in it ended by PID) on destruction.

@@ -23,4 +23,20 @@ bool waitUntil(Condition&& condition, std::chrono::milliseconds limit = std::chr
     return true;
 }
 
+// Waits until `count` (of passes, say) stays the same over three looks 20 ms apart: what it
+// counts has gone quiet. The 20 ms are the window each look covers, not a wait for a change.
+template <class Count> bool waitUntilQuiet(Count&& count, std::chrono::milliseconds limit) {
+    auto last = count();
+    int quiet = 0;
+    return waitUntil(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const auto now = count();
+            quiet = now == last ? quiet + 1 : 0;
+            last = now;
+            return quiet >= 3;
+        },
+        limit);
+}
+
 } // namespace testsupport
