@@ -418,12 +418,13 @@ std::vector<MappingRow> ProgramCore::mappingRows() {
 
 bool ProgramCore::refreshTick() {
     assert(m_queue.onMainThread());
-    if (m_lists.empty())
-        return false;
+    // Looked at first: a remove that emptied the list must still clear its last row.
     if (m_mappingListStale) {
         m_mappingListStale = false;
         return true;
     }
+    if (m_lists.empty())
+        return false;
     bool changed = false;
     for (const auto& tarnInfo : m_lists.mappings) {
         const std::int32_t baud = tarnInfo->baudRate();

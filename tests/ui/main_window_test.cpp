@@ -109,6 +109,18 @@ TEST_F(MainWindow, ExitIsRefusedWhileAPortIsOpenAndRemoveKeepsWhatItCannotTake) 
     EXPECT_EQ(readFileBytes(m_home->mappingFile()).size(), 2u * 112u) << "the file is not written at exit";
 }
 
+TEST_F(MainWindow, TheLastMappingRemovedFromOutsideLeavesTheList) {
+    start();
+    add(64, kModeTcpServer, "0.0.0.0", 45064, 0);
+    showMappings();
+    ASSERT_EQ(form().mappingModel()->rowCount(), 1);
+    // As tarnctl's remove arrives through the control socket: no click on the window.
+    ASSERT_TRUE(core().removeMapping(64).ok());
+    form().refreshMappingList();
+    EXPECT_EQ(form().mappingModel()->rowCount(), 0);
+    EXPECT_EQ(form().headerText(), u"COM Mapping - 0 COM(s)"_s);
+}
+
 TEST_F(MainWindow, TheTreeRefusesItsRootAndNeverCollapses) {
     start();
     QTreeWidget* tree = form().tree();
