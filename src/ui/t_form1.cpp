@@ -491,7 +491,21 @@ void TForm1::webCommand() {
         m_forms.messageBox->showMessage(TsmallBox::Style::Processing, u"Processing, please wait..."_s);
 }
 
+bool TForm1::configureRunning() const {
+    return m_configureOnWorker || (m_forms.loginDialog && m_forms.loginDialog->isVisible()) ||
+           (m_forms.configDialog && m_forms.configDialog->isVisible());
+}
+
 void TForm1::configureCommand() {
+    if (configureRunning()) {
+        // The running sequence's own dialog comes forward instead.
+        for (QWidget* open : {static_cast<QWidget*>(m_forms.loginDialog), static_cast<QWidget*>(m_forms.configDialog)})
+            if (open && open->isVisible()) {
+                open->raise();
+                open->activateWindow();
+            }
+        return;
+    }
     const int row = selectedRow(m_deviceView);
     if (row < 0) {
         showError(u"Please select a device first."_s);
@@ -540,6 +554,7 @@ void TForm1::configureCommand() {
     auto image = std::make_shared<std::optional<EepromImage>>();
     const std::string target = m_configureIp;
     showProcessing();
+    m_configureOnWorker = true;
     m_core.runOnWorker(
         [devices, target, loggedIn, image] {
             *loggedIn = devices->logInAgain(target).ok();
@@ -547,6 +562,7 @@ void TForm1::configureCommand() {
                 *image = readImage(*devices, target);
         },
         [this, loggedIn, image] {
+            m_configureOnWorker = false;
             hideProcessing();
             if (!*loggedIn) {
                 m_forms.loginDialog->open();
@@ -564,8 +580,10 @@ void TForm1::continueConfigure() {
     const std::string target = m_configureIp;
     auto image = std::make_shared<std::optional<EepromImage>>();
     showProcessing();
+    m_configureOnWorker = true;
     m_core.runOnWorker([devices, target, image] { *image = readImage(*devices, target); },
                        [this, image] {
+                           m_configureOnWorker = false;
                            hideProcessing();
                            showConfiguration(*image);
                        });
@@ -608,8 +626,10 @@ void TForm1::storeConfiguration() {
     const EepromImage image = m_configImage;
     auto written = std::make_shared<bool>(false);
     showProcessing();
+    m_configureOnWorker = true;
     m_core.runOnWorker([devices, target, image, written] { *written = devices->writeImage(target, image).ok(); },
                        [this, written] {
+                           m_configureOnWorker = false;
                            hideProcessing();
                            if (!*written)
                                showError(QString::fromLatin1(kEepromError));

@@ -139,6 +139,11 @@ private:
     QMessageBox* m_descriptionErrorBox = nullptr;
     // The device whose configuration is open or being fetched.
     std::string m_configureIp;
+    // A step of the configure sequence runs on the worker. While it does, or while its login
+    // or configuration dialog is open, another configure would retarget the sequence and
+    // write one device's image to another: it is refused.
+    bool m_configureOnWorker = false;
+    bool configureRunning() const;
     EepromImage m_configImage{}; // what the configuration dialog shows and writes back
     QString m_deviceHeader = QStringLiteral("Device Info- 0 Device(s)");
     ui::SortState m_sort;

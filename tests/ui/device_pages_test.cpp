@@ -347,6 +347,14 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     ASSERT_TRUE(waitUntil([&] { return config.isVisible(); }));
     EXPECT_FALSE(login.isVisible());
     EXPECT_EQ(nameEdit->text(), u"Line-2"_s);
+    // Another device's configure while this one is open is refused: the OK below must write
+    // to the device this dialog shows and to no other.
+    const QString other = form().deviceModel()->cell(1, 2);
+    form().deviceView()->selectRow(1);
+    form().configureCommand();
+    EXPECT_TRUE(config.isVisible());
+    EXPECT_FALSE(login.isVisible());
+    EXPECT_EQ(nameEdit->text(), u"Line-2"_s);
 
     nameEdit->setText(u"Press-9"_s);
     ipEdit->setText(u"10.79.60.9"_s);
@@ -361,6 +369,8 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     QStringList names = column(form().deviceView(), 2);
     const int row = static_cast<int>(names.indexOf(u"Press-9"_s));
     ASSERT_GE(row, 0) << names.join(u',').toStdString();
+    EXPECT_EQ(names.count(u"Press-9"_s), 1);
+    EXPECT_TRUE(names.contains(other)) << names.join(u',').toStdString();
     EXPECT_EQ(form().deviceModel()->cell(row, 5), u"10.79.60.9"_s);
     std::array<std::uint8_t, 1> mode{};
     core::ProgramCoreProbe::devices(m_program->core())->findOption("10.79.60.9", 4, mode);
