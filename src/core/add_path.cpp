@@ -14,23 +14,6 @@ constexpr std::int32_t kLowestPort = 1;
 constexpr std::int32_t kHighestPort = 49151; // 0xBFFF: above it the system hands out ports itself
 constexpr std::size_t kIpTextLimit = 50;
 
-// A decimal number as atoi reads it: leading white space, an optional sign, the digits up to
-// the first other character; no digits reads as 0. Saturates instead of overflowing.
-std::int32_t readNumber(const std::string& text) {
-    std::size_t at = 0;
-    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
-        ++at;
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-'))
-        negative = text[at++] == '-';
-    std::int64_t value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
-        value = std::min<std::int64_t>(value * 10 + (text[at] - '0'), std::int64_t{1} << 32);
-    value = negative ? -value : value;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
-                                                              std::numeric_limits<std::int32_t>::max()));
-}
-
 std::string withoutBlanks(const std::string& text) {
     std::string kept;
     for (const char c : text)
@@ -53,6 +36,21 @@ bool contains(const std::deque<std::int32_t>& list, std::int32_t number) {
 }
 
 } // namespace
+
+std::int32_t readNumber(const std::string& text) {
+    std::size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+        ++at;
+    bool negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+        negative = text[at++] == '-';
+    std::int64_t value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+        value = std::min<std::int64_t>(value * 10 + (text[at] - '0'), std::int64_t{1} << 32);
+    value = negative ? -value : value;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
 
 AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& systemPorts,
                   const std::vector<ExistingMapping>& existing) {

@@ -41,6 +41,11 @@ struct AddRefusal {
 // The record to create, or why not.
 using AddCheck = Result<tarnDesc, AddRefusal>;
 
+// A decimal number as atoi reads it, as the add checks read every number: leading white
+// space, an optional sign, the digits up to the first other character; no digits reads as 0.
+// Saturates instead of overflowing.
+std::int32_t readNumber(const std::string& text);
+
 // The checks of the add dialog's OK, in order: the COM number (0; a system port; in use),
 // then the ports, the IP text, the same IP in use, a TCP server's local port in use.
 AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& systemPorts,

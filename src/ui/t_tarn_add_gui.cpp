@@ -273,11 +273,11 @@ void TTARNAddGUI::applyRoleLayout() {
 }
 
 void TTARNAddGUI::comUp() {
-    m_com->setText(QString::number(m_core.comNumberUp(m_com->text().trimmed().toInt())));
+    m_com->setText(QString::number(m_core.comNumberUp(core::readNumber(m_com->text().toStdString()))));
 }
 
 void TTARNAddGUI::comDown() {
-    m_com->setText(QString::number(m_core.comNumberDown(m_com->text().trimmed().toInt())));
+    m_com->setText(QString::number(m_core.comNumberDown(core::readNumber(m_com->text().toStdString()))));
 }
 
 void TTARNAddGUI::pickRow(int row) {

@@ -211,6 +211,10 @@ TEST_F(DevicePages, TheAddDialogFollowsItsRadiosFillsFromPickedDevicesAndChecksB
     EXPECT_FALSE(add.isModal());
     EXPECT_EQ(add.devices()->rowCount(), 3);
     EXPECT_EQ(add.comField()->text(), QString::number(m_program->core().proposedComNumber()));
+    // The arrows read the field as the OK check does: "40abc" is 40.
+    add.comField()->setText(u"40abc"_s);
+    add.comUp();
+    EXPECT_EQ(add.comField()->text(), QString::number(m_program->core().comNumberUp(40)));
     EXPECT_FALSE(add.controlPortField()->isVisible());
     EXPECT_FALSE(add.passwordField()->isVisible());
 
