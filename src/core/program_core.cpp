@@ -82,7 +82,7 @@ void ProgramCore::start() {
     } else {
         hooks.openWebPage = [this](const std::string& address) {
             if (!openDefaultBrowser(address))
-                postError("Unable to open default browser.");
+                postError("Unable to open default browser.\n" + address);
         };
     }
     hooks.webPageDone = [this] { postMessage(CoreEvent::kWebPageDone); };
@@ -354,10 +354,14 @@ void ProgramCore::saveMappings() {
 
 CommandOutcome ProgramCore::requestExit() {
     assert(m_queue.onMainThread());
+    // The refusal names the ports, so the user knows which applications to end.
+    std::string open;
     for (const auto& tarnInfo : m_lists.mappings) {
         if (tarnInfo->isOpen())
-            return failure(kCloseOpenPortsFirst);
+            open += (open.empty() ? "\nStill open: COM" : ", COM") + std::to_string(tarnInfo->comNumber);
     }
+    if (!open.empty())
+        return failure(kCloseOpenPortsFirst + open);
     shutDown();
     return {};
 }

@@ -84,7 +84,7 @@ TEST_F(ProgramCoreTest, RemoveAndExitAreRefusedWhileAnApplicationHoldsAPort) {
     EXPECT_EQ(removeOpen.error(), "COM55 is still open.\nPlease close it first.");
     const auto exitOpen = (**core).requestExit();
     EXPECT_FALSE(exitOpen.ok());
-    EXPECT_EQ(exitOpen.error(), core::kCloseOpenPortsFirst);
+    EXPECT_EQ(exitOpen.error(), std::string(core::kCloseOpenPortsFirst) + "\nStill open: COM55");
     EXPECT_FALSE((**core).exiting());
     EXPECT_EQ((**core).mappingCount(), 2u);
     EXPECT_EQ(readFileBytes(m_home->mappingFile()), fileBefore);

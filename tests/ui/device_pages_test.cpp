@@ -146,18 +146,21 @@ TEST_F(DevicePages, StartUpSearchThenWebPageAndLogin) {
     const auto address = readFileBytes(opened);
     EXPECT_EQ(std::string(address.begin(), address.end()), "http://" + m_link->deviceIp(3));
 
-    // An opener that finds no browser (xdg-open's status 3), then no opener at all.
+    // An opener that finds no browser (xdg-open's status 3), then no opener at all: the
+    // address comes with the message, to be copied.
+    const QString noBrowser =
+        u"Unable to open default browser.\nhttp://"_s + QString::fromStdString(m_link->deviceIp(3));
     {
         std::ofstream script(bin + "/xdg-open");
         script << "#!/bin/sh\nexit 3\n";
     }
     ASSERT_TRUE(clickTool(form().deviceToolBar(), u"Web"_s));
-    EXPECT_TRUE(waitUntil([&] { return shownError(*m_program) == u"Unable to open default browser."_s; }));
+    EXPECT_TRUE(waitUntil([&] { return shownError(*m_program) == noBrowser; }));
     m_program->messageBox().hide();
     ::unlink((bin + "/xdg-open").c_str());
     ::setenv("PATH", bin.c_str(), 1);
     ASSERT_TRUE(clickTool(form().deviceToolBar(), u"Web"_s));
-    EXPECT_TRUE(waitUntil([&] { return shownError(*m_program) == u"Unable to open default browser."_s; }));
+    EXPECT_TRUE(waitUntil([&] { return shownError(*m_program) == noBrowser; }));
     ::setenv("PATH", path.c_str(), 1);
 
     TsmallInputDialog& login = m_program->loginDialog();

@@ -82,7 +82,7 @@ TEST_F(MainWindow, ExitIsRefusedWhileAPortIsOpenAndRemoveKeepsWhatItCannotTake) 
     EXPECT_EQ(form().mappingModel()->rowCount(), 3);
 
     EXPECT_TRUE(clickTool(form().mappingToolBar(), u"Exit"_s));
-    EXPECT_EQ(shownError(*m_program), QString::fromLatin1(core::kCloseOpenPortsFirst));
+    EXPECT_EQ(shownError(*m_program), QString::fromLatin1(core::kCloseOpenPortsFirst) + u"\nStill open: COM62"_s);
     EXPECT_FALSE(form().exiting());
     // Still not exiting: the close button only hides the window.
     form().close();
