@@ -1,15 +1,19 @@
 #include "bridge/pending_connect.h"
 
 #include <algorithm>
+#include <cerrno>
 
 PendingConnect::Outcome PendingConnect::start(SocketHandle sock, const Winsock_sockaddr_in* address,
                                               std::chrono::milliseconds limit, const TimeSource& time) {
     m_sock = 0;
+    m_failure = 0;
     m_time = &time;
     if (g_sock->connectStart(sock, address) == 0)
         return Outcome::Connected;
-    if (g_sock->lastError() != kWouldBlock)
+    if (const int error = g_sock->lastError(); error != kWouldBlock) {
+        m_failure = error;
         return Outcome::Failed;
+    }
     m_sock = sock;
     m_deadline = m_time->now() + limit;
     return Outcome::Pending;
@@ -22,6 +26,7 @@ PendingConnect::Outcome PendingConnect::check() {
     if (result == kWouldBlock && m_time->now() < m_deadline)
         return Outcome::Pending;
     m_sock = 0;
+    m_failure = result == kWouldBlock ? ETIMEDOUT : result;
     return result == 0 ? Outcome::Connected : Outcome::Failed;
 }
 

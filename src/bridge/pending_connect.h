@@ -24,6 +24,8 @@ public:
     void clear() { m_sock = 0; }
 
     bool pending() const { return m_sock > 0; }
+    // Why the last connect failed (an errno value; ETIMEDOUT past the limit), 0 if it did not.
+    int failure() const { return m_failure; }
     SocketHandle socket() const { return m_sock; }
     // For the idle wait: the socket becomes writable when the connect ends either way...
     void addWaitSource(std::vector<pollfd>& sources) const;
@@ -32,6 +34,7 @@ public:
 
 private:
     SocketHandle m_sock = 0;
+    int m_failure = 0;
     const TimeSource* m_time = &steadyTime();
     TimeSource::time_point m_deadline{};
 };

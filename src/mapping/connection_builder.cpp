@@ -1,6 +1,7 @@
 #include "mapping/connection_builder.h"
 
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
 
 #include "bridge/message_log.h"
@@ -117,10 +118,28 @@ void ConnectionBuilder::settle(PendingConnect::Outcome outcome) {
     if (outcome == PendingConnect::Outcome::Connected)
         clientConnected();
     else if (outcome == PendingConnect::Outcome::Failed)
-        closeDataSocket(*m_tarnInfo->net); // silent: a later pass tries again with a new socket
+        connectFailed();
+}
+
+// A later pass tries again with a new socket. Why it failed is logged once per reason, so a
+// red row's log says why without a row per attempt.
+void ConnectionBuilder::connectFailed() {
+    NETSTRUCT& net = *m_tarnInfo->net;
+    closeDataSocket(net);
+    const int reason = m_connect.failure();
+    if (reason == 0 || reason == m_loggedFailure)
+        return;
+    m_loggedFailure = reason;
+    char peer[16];
+    net.remoteAddr->toText(peer);
+    char line[160];
+    std::snprintf(line, sizeof line, "COM%d cannot connect to %s:%u: %s.", m_tarnInfo->comNumber, peer,
+                  static_cast<unsigned>(ntohs(net.remoteAddr->getPort())), std::strerror(reason));
+    logMappingMessage(line);
 }
 
 void ConnectionBuilder::clientConnected() {
+    m_loggedFailure = 0;
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
     const SocketHandle sock = net.dataSock.load();

@@ -30,6 +30,7 @@ private:
     void clientPass();
     // Acts on how the client's connect stands.
     void settle(PendingConnect::Outcome outcome);
+    void connectFailed();
     // The connect of clientPass() has succeeded: the connection is the mapping's.
     void clientConnected();
     // A connect left pending when the mapping stops wanting it is given up with its socket.
@@ -47,4 +48,5 @@ private:
     std::optional<TimeSource::time_point> m_lastAttempt;
     // The client's connect while it goes on; its socket is the mapping's data socket.
     PendingConnect m_connect;
+    int m_loggedFailure = 0; // the reason last logged for this outage
 };
