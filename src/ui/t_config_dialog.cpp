@@ -1,5 +1,8 @@
 #include "ui/t_config_dialog.h"
 
+#include <QDialogButtonBox>
+#include <QKeyEvent>
+
 #include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -124,7 +127,7 @@ TConfigDialog::TConfigDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(u"Configure Dialog"_s);
     setWindowModality(Qt::ApplicationModal);
     resize(339, 206);
-    move(0, 0);
+    // No absolute position (none can be kept on Wayland): a dialog opens over its window.
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     m_mainBox = new QScrollArea(this);
@@ -135,6 +138,16 @@ TConfigDialog::TConfigDialog(QWidget* parent) : QDialog(parent) {
     m_mainBox->setWidget(m_content);
     m_mainBox->setWidgetResizable(false);
     layout->addWidget(m_mainBox);
+    auto* bar = new QDialogButtonBox(this);
+    m_okBar = bar->addButton(u"OK"_s, QDialogButtonBox::AcceptRole);
+    m_cancelBar = bar->addButton(u"Cancel"_s, QDialogButtonBox::RejectRole);
+    for (QPushButton* button : {m_okBar, m_cancelBar}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    connect(m_okBar, &QPushButton::clicked, this, &TConfigDialog::storeRequested);
+    connect(m_cancelBar, &QPushButton::clicked, this, &TConfigDialog::reject);
+    layout->addWidget(bar);
     m_mainBox->viewport()->installEventFilter(this);
     m_content->installEventFilter(this);
     installEventFilter(this);
@@ -245,6 +258,7 @@ void TConfigDialog::placeButtons(int top, int left) {
         auto* button = new QPushButton(QIcon(u":/icons/"_s + name + u".svg"_s), QString(), m_content);
         button->setObjectName(name);
         button->setIconSize(QSize(24, 24));
+        button->setAutoDefault(false);
         button->move(x, y);
         button->show();
         watch(button);
@@ -282,6 +296,28 @@ void TConfigDialog::open() {
     show();
     raise();
     activateWindow();
+    // A focus left from the last opening on a control scrolled out of sight would take keys
+    // the user cannot see: the first field of the form takes it.
+    for (const config::XMLGUI& item : m_items) {
+        QWidget* field = item.control ? widgetOf(item.control) : nullptr;
+        if (field && field->focusPolicy() != Qt::NoFocus && field->isEnabled()) {
+            field->setFocus(Qt::OtherFocusReason);
+            m_mainBox->ensureWidgetVisible(field);
+            break;
+        }
+    }
+}
+
+void TConfigDialog::setDevice(const QString& name, const QString& ip) {
+    setWindowTitle(u"Configure Dialog - %1 (%2)"_s.arg(name, ip));
+}
+
+void TConfigDialog::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void TConfigDialog::showEvent(QShowEvent* event) {

@@ -30,14 +30,20 @@ public:
     bool loaded() const { return m_loaded; }
     const std::vector<config::XMLGUI>& items() const { return m_items; }
 
-    // Shows the dialog modally for the program, scrolled to the top, without a nested loop.
+    // Shows the dialog modally for the program, scrolled to the top, without a nested loop,
+    // with the focus on the first field.
     void open() override;
+    // The caption names the device the dialog writes to.
+    void setDevice(const QString& name, const QString& ip);
 
     QScrollArea* mainBox() const { return m_mainBox; }
     // The widget behind a control of the item list (tests, screenshots).
     QWidget* widgetOf(const config::Control* control) const;
     QPushButton* okButton() const { return m_ok; }
     QPushButton* cancelButton() const { return m_cancel; }
+    // The same two commands as labelled buttons below the form, which never scrolls away.
+    QPushButton* okBarButton() const { return m_okBar; }
+    QPushButton* cancelBarButton() const { return m_cancelBar; }
 
     // The factory the description's loader works through.
     void caption(const std::string& text, int left, int top, int pointSize, bool bold) override;
@@ -55,6 +61,8 @@ signals:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Enter in a field never writes the device: only a click (or Space on a focused button).
+    void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
@@ -66,6 +74,8 @@ private:
     QWidget* m_content = nullptr;
     QPushButton* m_ok = nullptr;
     QPushButton* m_cancel = nullptr;
+    QPushButton* m_okBar = nullptr;
+    QPushButton* m_cancelBar = nullptr;
     std::vector<config::XMLGUI> m_items;
     std::vector<std::unique_ptr<config::Control>> m_controls;
     std::vector<std::pair<const config::Control*, QWidget*>> m_widgets;

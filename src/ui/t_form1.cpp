@@ -40,6 +40,7 @@ namespace {
 // The root node carries this in its data word; a selection that lands on it is refused.
 constexpr int kRootMarker = 0xFFFF;
 constexpr int kDataWordRole = Qt::UserRole;
+constexpr int kDeviceNameColumn = 2;
 constexpr int kIpAddressColumn = 5;
 constexpr int kComPortColumn = 1;
 constexpr const char* kEepromError = "Error: unable to access EEPROM.\nPlease check if EEPROM is valid.";
@@ -545,6 +546,7 @@ void TForm1::configureCommand() {
         return;
     }
     m_configureIp = ip.toStdString();
+    m_forms.configDialog->setDevice(m_deviceModel->cell(row, kDeviceNameColumn), ip);
     m_forms.loginDialog->setDeviceIp(ip);
     m_forms.loginDialog->setMode(QString::fromLatin1(LoginDialogLogic::kModeNcmd));
 
@@ -628,11 +630,13 @@ void TForm1::storeConfiguration() {
     showProcessing();
     m_configureOnWorker = true;
     m_core.runOnWorker([devices, target, image, written] { *written = devices->writeImage(target, image).ok(); },
-                       [this, written] {
+                       [this, written, target] {
                            m_configureOnWorker = false;
                            hideProcessing();
                            if (!*written)
                                showError(QString::fromLatin1(kEepromError));
+                           else
+                               m_core.logDeviceMessage("Configuration of " + target + " written.");
                            m_forms.configDialog->hide();
                        });
 }

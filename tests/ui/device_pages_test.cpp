@@ -311,6 +311,8 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     TConfigDialog& config = m_program->configDialog();
     ASSERT_TRUE(waitUntil([&] { return config.isVisible(); }));
     EXPECT_EQ(config.mainBox()->verticalScrollBar()->value(), 0);
+    const QString deviceIp = form().deviceModel()->cell(0, 5);
+    EXPECT_EQ(config.windowTitle(), u"Configure Dialog - Line-2 ("_s + deviceIp + u")"_s);
 
     const config::XMLGUI* name = fieldAt(config, 0x040, "textfield");
     const config::XMLGUI* ip = fieldAt(config, 0x020, "textfield", "ip");
@@ -354,6 +356,17 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     ASSERT_TRUE(waitUntil([&] { return config.isVisible(); }));
     EXPECT_FALSE(login.isVisible());
     EXPECT_EQ(nameEdit->text(), u"Line-2"_s);
+    // The focus starts on the form's first field, not where the last opening left it; Enter,
+    // in a field or on the OK picture, never writes.
+    QWidget* focused = config.focusWidget();
+    ASSERT_NE(focused, nullptr);
+    EXPECT_TRUE(config.mainBox()->widget()->isAncestorOf(focused));
+    EXPECT_NE(focused, config.okButton());
+    QTest::keyClick(nameEdit, Qt::Key_Return);
+    config.okButton()->setFocus();
+    QTest::keyClick(config.okButton(), Qt::Key_Enter);
+    EXPECT_FALSE(m_program->messageBox().isVisible()) << "a write was started";
+    EXPECT_TRUE(config.isVisible());
     // Another device's configure while this one is open is refused: the OK below must write
     // to the device this dialog shows and to no other.
     const QString other = form().deviceModel()->cell(1, 2);
@@ -366,9 +379,14 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     nameEdit->setText(u"Press-9"_s);
     ipEdit->setText(u"10.79.60.9"_s);
     QTest::mouseClick(radioButton(config, tcpMode, 1), Qt::LeftButton, {}, QPoint(6, 8));
-    QTest::mouseClick(config.okButton(), Qt::LeftButton);
+    QTest::mouseClick(config.okBarButton(), Qt::LeftButton); // the labelled OK below the form
     ASSERT_TRUE(waitUntil([&] { return !config.isVisible(); }));
     EXPECT_TRUE(shownError(*m_program).isEmpty()) << shownError(*m_program).toStdString();
+    EXPECT_TRUE(waitUntil([&] {
+        const auto* log = form().deviceLog();
+        return log->rowCount() > 0 &&
+               log->cell(log->rowCount() - 1, 1) == u"Configuration of "_s + deviceIp + u" written."_s;
+    }));
 
     // The device answers the next search with what was written.
     form().searchCommand();
