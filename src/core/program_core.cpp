@@ -1,5 +1,7 @@
 #include "core/program_core.h"
 
+#include <filesystem>
+
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -415,6 +417,10 @@ std::vector<MappingRow> ProgramCore::mappingRows() {
         row.drawnRed = tarnInfo->isTcp() && tarnInfo->isOpen() && !tarnInfo->isConnected();
         row.comNumber = tarnInfo->comNumber;
         row.inputLines = inputSignalsText(portInputSignals(*tarnInfo->port));
+        row.portLink = tarnInfo->port->linkPath();
+        std::error_code unreadable;
+        if (!row.portLink.empty())
+            row.portDevice = std::filesystem::read_symlink(row.portLink, unreadable).string();
         rows.push_back(std::move(row));
     }
     return rows;

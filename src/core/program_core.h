@@ -60,6 +60,10 @@ struct MappingRow {
     // The device's input lines as the port shows them ("CTS on, DSR on, DCD off, RI off"):
     // an application on a pseudo-terminal cannot read them, so the row's tooltip does.
     std::string inputLines;
+    // The file an application opens (the link in the port directory) and the pseudo-terminal
+    // behind it; empty while the port does not exist.
+    std::string portLink;
+    std::string portDevice;
 };
 // MappingRow::inputLines of a port whose input lines are all off.
 std::string inputLinesAllOff();

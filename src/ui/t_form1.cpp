@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDate>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -274,6 +276,17 @@ void TForm1::buildLists() {
         menu->popup(m_deviceView->viewport()->mapToGlobal(at));
     });
     m_lists->addWidget(m_mappingView);
+    m_mappingView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_mappingView, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
+        const QModelIndex index = m_mappingView->indexAt(at);
+        if (!index.isValid())
+            return;
+        m_mappingView->selectRow(index.row());
+        auto* menu = new QMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->addAction(u"Copy Port Path"_s, this, &TForm1::copyPortPath);
+        menu->popup(m_mappingView->viewport()->mapToGlobal(at));
+    });
     // Both lists sort on a header click with one shared column and direction.
     for (auto [view, model] : {std::pair{m_deviceView, m_deviceModel}, std::pair{m_mappingView, m_mappingModel}}) {
         view->horizontalHeader()->setSectionsClickable(true);
@@ -382,7 +395,7 @@ void TForm1::pullLogs() {
         std::vector<ui::TextRow> rows;
         for (const core::LogRow& row : log.rowsFrom(next, log.limit())) {
             rows.push_back(
-                ui::TextRow{{QString::fromStdString(row.time), QString::fromStdString(row.text)}, false, {}});
+                ui::TextRow{{QString::fromStdString(row.time), QString::fromStdString(row.text)}, false, {}, {}, {}});
             next = row.sequence + 1;
         }
         model->appendRows(std::move(rows));
@@ -455,6 +468,13 @@ void TForm1::rebuildMappingRows() {
         ui::TextRow row = ui::textRow(mapping.cells);
         row.red = mapping.drawnRed;
         row.toolTip = u"Device's input lines: "_s + QString::fromStdString(mapping.inputLines);
+        // Where the port is: the file an application opens, and the terminal behind it.
+        if (!mapping.portLink.empty()) {
+            row.cellToolTips = QStringList(kComPortColumn + 1);
+            row.cellToolTips[kComPortColumn] =
+                QString::fromStdString(mapping.portLink) + u" \u2192 "_s + QString::fromStdString(mapping.portDevice);
+        }
+        row.path = QString::fromStdString(mapping.portLink);
         rows.push_back(std::move(row));
     }
     m_mappingModel->setRows(std::move(rows));
@@ -661,6 +681,12 @@ void TForm1::addMappingCommand() {
     // Not modal: the window stays usable; the next refresh tick shows a new mapping.
     if (m_forms.addDialog)
         m_forms.addDialog->showDialog();
+}
+
+void TForm1::copyPortPath() {
+    const int row = selectedRow(m_mappingView);
+    if (row >= 0)
+        QGuiApplication::clipboard()->setText(m_mappingModel->row(row).path);
 }
 
 void TForm1::removeMappingCommand() {

@@ -34,8 +34,11 @@ QVariant TextRowsModel::data(const QModelIndex& index, int role) const {
         return row.red ? QColor(255, 0, 0) : QColor(0, 0, 0);
     case Qt::BackgroundRole:
         return m_background ? QVariant(*m_background) : QVariant();
-    case Qt::ToolTipRole:
-        return row.toolTip.isEmpty() ? QVariant() : QVariant(row.toolTip);
+    case Qt::ToolTipRole: {
+        const QString& tip =
+            row.cellToolTips.value(index.column()).isEmpty() ? row.toolTip : row.cellToolTips[index.column()];
+        return tip.isEmpty() ? QVariant() : QVariant(tip);
+    }
     default:
         return {};
     }

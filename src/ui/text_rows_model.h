@@ -16,6 +16,10 @@ struct TextRow {
     QStringList cells;
     bool red = false;
     QString toolTip;
+    // A cell's own tooltip, by column, over the row's.
+    QStringList cellToolTips;
+    // The file the row stands for (a mapping's port), which sorting keeps with it.
+    QString path;
 };
 
 // The direction and column of the last sort, shared by both lists of the main window, so a

@@ -1,6 +1,8 @@
 // The main window as a person uses it: tray and close, exit, remove, the tree, sorting and
 // the mapping list's colours and refresh, with real ports and loopback peers.
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QSystemTrayIcon>
 #include <QTreeWidget>
 #include <netinet/in.h>
@@ -109,11 +111,18 @@ TEST_F(MainWindow, ExitIsRefusedWhileAPortIsOpenAndRemoveKeepsWhatItCannotTake) 
     EXPECT_EQ(readFileBytes(m_home->mappingFile()).size(), 2u * 112u) << "the file is not written at exit";
 }
 
-TEST_F(MainWindow, TheLastMappingRemovedFromOutsideLeavesTheList) {
+TEST_F(MainWindow, TheComCellSaysWhereThePortIsAndARemoveFromOutsideClearsTheLastRow) {
     start();
     add(64, kModeTcpServer, "0.0.0.0", 45064, 0);
     showMappings();
     ASSERT_EQ(form().mappingModel()->rowCount(), 1);
+    // The file an application opens, and the terminal behind it; the context menu copies it.
+    const QString link = QString::fromStdString(m_home->portLink(64));
+    const QString tip = form().mappingModel()->data(form().mappingModel()->index(0, 1), Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.startsWith(link + u" \u2192 /dev/pts/"_s)) << tip.toStdString();
+    clickRow(form().mappingView(), 0);
+    form().copyPortPath();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), link);
     // As tarnctl's remove arrives through the control socket: no click on the window.
     ASSERT_TRUE(core().removeMapping(64).ok());
     form().refreshMappingList();
