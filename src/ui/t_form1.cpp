@@ -165,7 +165,23 @@ void TForm1::buildMenuBand() {
     m_menuBand->setFixedHeight(24);
     auto* menu = new QMenu(u"&Main"_s, this);
     menu->setFont(desktopFont(10));
-    menu->addAction(u"&Exit"_s, this, &TForm1::exitCommand);
+    // Every command the tool bars and the tray offer, with the keys a desktop user tries. The
+    // actions belong to the window too, so their keys work while the menu is closed.
+    auto command = [this, menu](const QString& text, QList<QKeySequence> keys, void (TForm1::*slot)()) {
+        QAction* action = menu->addAction(text, this, slot);
+        action->setShortcuts(keys);
+        addAction(action);
+        return action;
+    };
+    command(u"&Search"_s, {QKeySequence(Qt::Key_F5)}, &TForm1::searchCommand);
+    command(u"&Add Mapping..."_s, {QKeySequence(Qt::CTRL | Qt::Key_N), QKeySequence(Qt::Key_Insert)},
+            &TForm1::addMappingCommand);
+    command(u"&Remove Mapping"_s, {QKeySequence(Qt::Key_Delete)}, &TForm1::removeMappingFromMenu);
+    command(u"&Configure Device..."_s, {}, &TForm1::configureCommand);
+    command(u"Open &Web Page"_s, {}, &TForm1::webCommand);
+    menu->addSeparator();
+    command(u"A&bout..."_s, {}, &TForm1::showAbout);
+    command(u"&Exit"_s, {QKeySequence(Qt::CTRL | Qt::Key_Q)}, &TForm1::exitCommand);
     auto* button = new QToolButton(m_menuBand);
     button->setText(u"&Main"_s);
     button->setFont(desktopFont(10));
@@ -262,7 +278,8 @@ void TForm1::buildLists() {
     m_deviceView->setObjectName(u"deviceList"_s);
     m_lists->addWidget(m_deviceView);
     // The configure command's visible ways in: a double click and the context menu.
-    connect(m_deviceView, &QTableView::doubleClicked, this, [this](const QModelIndex&) { configureCommand(); });
+    // Activation is a double click, or Enter on the row.
+    connect(m_deviceView, &QTableView::activated, this, [this](const QModelIndex&) { configureCommand(); });
     m_deviceView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_deviceView, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
         const QModelIndex index = m_deviceView->indexAt(at);
@@ -290,8 +307,15 @@ void TForm1::buildLists() {
     // Both lists sort on a header click with one shared column and direction.
     for (auto [view, model] : {std::pair{m_deviceView, m_deviceModel}, std::pair{m_mappingView, m_mappingModel}}) {
         view->horizontalHeader()->setSectionsClickable(true);
+        view->horizontalHeader()->setSortIndicatorShown(false);
         connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this,
-                [this, model = model](int column) { model->sortByClick(column, m_sort); });
+                [this, view = view, model = model](int column) {
+                    model->sortByClick(column, m_sort);
+                    // An arrow on the sorted column, pointing the way the rows now run.
+                    view->horizontalHeader()->setSortIndicatorShown(true);
+                    view->horizontalHeader()->setSortIndicator(column, m_sort.ascending ? Qt::AscendingOrder
+                                                                                        : Qt::DescendingOrder);
+                });
     }
 }
 
@@ -307,6 +331,11 @@ void TForm1::buildLogs() {
     };
     makeLog(m_deviceLog, m_deviceLogView, u"Message Log- Device Info"_s);
     makeLog(m_mappingLog, m_mappingLogView, u"Message Log- TARN Info"_s);
+    // Tab runs tree, list, logs (the hidden list is passed over).
+    setTabOrder(m_tree, m_deviceView);
+    setTabOrder(m_deviceView, m_mappingView);
+    setTabOrder(m_mappingView, m_deviceLogView);
+    setTabOrder(m_deviceLogView, m_mappingLogView);
 }
 
 void TForm1::buildStatusBar() {
@@ -681,6 +710,15 @@ void TForm1::addMappingCommand() {
     // Not modal: the window stays usable; the next refresh tick shows a new mapping.
     if (m_forms.addDialog)
         m_forms.addDialog->showDialog();
+}
+
+// Delete anywhere removes only what the user sees: on the device page it shows the mappings.
+void TForm1::removeMappingFromMenu() {
+    if (page() != Page::ComMapping) {
+        selectPage(Page::ComMapping);
+        return;
+    }
+    removeMappingCommand();
 }
 
 void TForm1::copyPortPath() {

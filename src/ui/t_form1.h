@@ -64,6 +64,8 @@ public:
     void webCommand();
     // Also from the device list's context menu and a double click on a device row.
     void configureCommand();
+    // The menu's Remove Mapping (Delete): the mapping page first, then the selected row.
+    void removeMappingFromMenu();
     // The selected mapping's port file, to the clipboard.
     void copyPortPath();
     void searchCommand();

@@ -11,6 +11,7 @@
 #include "support/core_probe.h"
 #include "support/netns.h"
 #include "support/pty_app.h"
+#include "ui/t_tarn_add_gui.h"
 
 namespace {
 
@@ -130,6 +131,33 @@ TEST_F(MainWindow, TheComCellSaysWhereThePortIsAndARemoveFromOutsideClearsTheLas
     EXPECT_EQ(form().headerText(), u"COM Mapping - 0 COM(s)"_s);
 }
 
+TEST_F(MainWindow, TheKeysReachTheirCommandsAndTheMenuListsThemAll) {
+    start();
+    add(65, kModeTcpServer, "0.0.0.0", 45065, 0);
+    QStringList entries;
+    for (QAction* action : form().actions())
+        entries << action->text() + u" "_s + action->shortcut().toString();
+    EXPECT_EQ(entries,
+              (QStringList{u"&Search F5"_s, u"&Add Mapping... Ctrl+N"_s, u"&Remove Mapping Del"_s,
+                           u"&Configure Device... "_s, u"Open &Web Page "_s, u"A&bout... "_s, u"&Exit Ctrl+Q"_s}));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form()));
+
+    QTest::keyClick(&form(), Qt::Key_Insert);
+    EXPECT_TRUE(m_program->addDialog().isVisible());
+    m_program->addDialog().hide();
+    // Delete on the device page only brings the mappings up; on their page it removes.
+    form().selectPage(TForm1::Page::DeviceInfo);
+    QTest::keyClick(&form(), Qt::Key_Delete);
+    ASSERT_EQ(form().page(), TForm1::Page::ComMapping);
+    EXPECT_EQ(core().mappingCount(), 1u);
+    showMappings();
+    clickRow(form().mappingView(), 0);
+    QTest::keyClick(&form(), Qt::Key_Delete);
+    EXPECT_EQ(core().mappingCount(), 0u);
+    QTest::keyClick(&form(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(form().exiting());
+}
+
 TEST_F(MainWindow, TheTreeRefusesItsRootAndNeverCollapses) {
     start();
     QTreeWidget* tree = form().tree();
@@ -169,6 +197,10 @@ TEST_F(MainWindow, SortingSharesItsColumnAndDirectionAndReadsNumbersLikeAtoi) {
     EXPECT_EQ(column(view, 4), (QStringList{u"9.0.0.1"_s, u"10.0.0.2"_s, u"10.0.0.1"_s}));
     EXPECT_EQ(form().sortState().column, 4);
     EXPECT_TRUE(form().sortState().ascending);
+    // The arrow marks the sorted column and its direction.
+    EXPECT_TRUE(view->horizontalHeader()->isSortIndicatorShown());
+    EXPECT_EQ(view->horizontalHeader()->sortIndicatorSection(), 4);
+    EXPECT_EQ(view->horizontalHeader()->sortIndicatorOrder(), Qt::AscendingOrder);
 
     EXPECT_EQ(core::compareCells("9", "10"), -1);
     EXPECT_EQ(core::compareCells("0", "1"), -1) << "0 is no number: compared as texts";
