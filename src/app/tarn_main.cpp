@@ -16,13 +16,15 @@ using namespace Qt::StringLiterals;
 namespace {
 
 void printUsage(std::FILE* out) {
-    std::fputs("usage: tarn [--no-search] [--help] [--version]\n"
+    std::fputs("usage: tarn [--minimized] [--no-search] [--help] [--version]\n"
                "\n"
                "The desktop manager for serial-to-Ethernet device servers: virtual serial ports\n"
                "COM<n> mapped to device servers over TCP or UDP, the device servers of the local\n"
-               "networks, and a message log of both. It starts into the tray (or minimised when\n"
-               "the desktop has no tray) and searches for device servers on every local subnet.\n"
+               "networks, and a message log of both. It starts into the tray when the desktop\n"
+               "has one (saying so once), else it stays shown, and searches for device servers\n"
+               "on every local subnet.\n"
                "\n"
+               "  --minimized  start in the tray, or minimised without one (the autostart entry)\n"
                "  --no-search  do not search for device servers (and open no device-management\n"
                "               endpoint or capture adapter)\n"
                "  --help       show this text\n"
@@ -61,6 +63,7 @@ int main(int argc, char** argv) {
     options.core.announceStartUpSearch = true;
     options.core.controlChannel = instance && instance->held();
     options.window.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    options.window.startMinimized = entry.minimized;
     TarnProgram program(std::move(options));
     // Once, in the device log: the search goes on without the raw fallback.
     if (entry.search && !mayCaptureRaw())

@@ -32,6 +32,10 @@ std::optional<int> parseEntryOptions(int argc, char** argv, const char* programN
             options.search = false;
             continue;
         }
+        if (passOn && arg == "--minimized") {
+            options.minimized = true;
+            continue;
+        }
         if (passOn && arg.rfind("--", 0) != 0)
             continue;
         std::fprintf(stderr, "%s: unknown option %s\n", programName, arg.c_str());

@@ -19,11 +19,13 @@ int installEndSignals(const char* programName);
 void drainEndSignals(int fd);
 
 struct EntryOptions {
-    bool search = true; // --no-search turns the device search off
+    bool search = true;     // --no-search turns the device search off
+    bool minimized = false; // --minimized (tarn only): start in the tray or minimised
 };
 // The options tarn and tarnd share: --help and --version print and end the program with
 // status 0, an unknown option with status 2 (the usage on standard error). Options that do
-// not start with "--" are left for `passOn` (the window's toolkit) when it is set.
+// not start with "--" are left for `passOn` (the window's toolkit) when it is set; that
+// program also takes --minimized.
 using Usage = void (*)(std::FILE* out);
 std::optional<int> parseEntryOptions(int argc, char** argv, const char* programName, const char* version, Usage usage,
                                      EntryOptions& options, bool passOn);

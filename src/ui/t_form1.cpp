@@ -439,7 +439,16 @@ void TForm1::pullLogs() {
 void TForm1::onCoreEvent(core::CoreEvent event) {
     switch (event) {
     case core::CoreEvent::kStartUpDone:
-        hideIntoTray();
+        m_startUpDone = true;
+        // A window that vanishes at start is lost on a desktop without a task bar: it leaves
+        // only for a tray, which says where it went, or when asked to (--minimized).
+        if (m_options.trayAvailable) {
+            hideIntoTray();
+            m_tray->showMessage(u"tarn"_s, u"tarn is running in the notification area"_s, QSystemTrayIcon::Information,
+                                5000);
+        } else if (m_options.startMinimized) {
+            hideIntoTray();
+        }
         break;
     case core::CoreEvent::kSearchFinished:
         if (m_forms.searchDialog)

@@ -51,6 +51,9 @@ public:
     struct Options {
         // Whether a tray can hold the window; without one, closing minimises instead.
         bool trayAvailable = false;
+        // Started for the session (autostart): without a tray the window starts minimised.
+        // Otherwise it goes to the tray only when there is one, and stays shown when not.
+        bool startMinimized = false;
     };
 
     // Starts the core (pinning, sockets, system ports, device side, worker with its start-up
@@ -66,6 +69,8 @@ public:
     void configureCommand();
     // The menu's Remove Mapping (Delete): the mapping page first, then the selected row.
     void removeMappingFromMenu();
+    // The start-up command has run and the window has gone where it goes at start.
+    bool startUpDone() const { return m_startUpDone; }
     // The selected mapping's port file, to the clipboard.
     void copyPortPath();
     void searchCommand();
@@ -147,6 +152,7 @@ private:
     // or configuration dialog is open, another configure would retarget the sequence and
     // write one device's image to another: it is refused.
     bool m_configureOnWorker = false;
+    bool m_startUpDone = false;
     bool configureRunning() const;
     EepromImage m_configImage{}; // what the configuration dialog shows and writes back
     QString m_deviceHeader = QStringLiteral("Device Info- 0 Device(s)");

@@ -44,6 +44,28 @@ protected:
     std::unique_ptr<TarnProgram> m_program;
 };
 
+TEST_F(MainWindow, StartUpLeavesForATrayOnlyOrWhenAskedToStartMinimised) {
+    struct Case {
+        bool tray, minimized;
+        bool shown, minimisedWindow;
+    };
+    for (const Case c :
+         {Case{true, false, false, false}, Case{false, false, true, false}, Case{false, true, true, true}}) {
+        SCOPED_TRACE(std::string(c.tray ? "tray" : "no tray") + (c.minimized ? ", --minimized" : ""));
+        m_program.reset();
+        TarnProgram::Options options = programOptions(c.tray);
+        options.core.runStartUpCommand = true;
+        options.core.searchAtStartUp = false;
+        options.window.startMinimized = c.minimized;
+        m_program = std::make_unique<TarnProgram>(std::move(options));
+        form().show();
+        ASSERT_TRUE(waitUntil([&] { return form().startUpDone(); }));
+        EXPECT_EQ(form().isVisible(), c.shown);
+        EXPECT_EQ(form().isMinimized(), c.minimisedWindow);
+        EXPECT_EQ(form().trayIcon()->isVisible(), c.tray);
+    }
+}
+
 TEST_F(MainWindow, CloseGoesToTheTrayOrMinimisesAndRestoreBringsItBack) {
     start(true);
     form().close();
