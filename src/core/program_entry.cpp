@@ -13,8 +13,13 @@
 #include <unistd.h>
 
 #include "bridge/tvs_port_ax.h"
+#include "platform/xdg.h"
 
 namespace core {
+
+std::string windowLayoutPath() {
+    return xdgConfigHome() + "/tarn/window.conf";
+}
 
 std::optional<int> parseEntryOptions(int argc, char** argv, const char* programName, const char* version, Usage usage,
                                      EntryOptions& options, bool passOn) {

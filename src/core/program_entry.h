@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "platform/single_instance.h"
 
@@ -29,6 +30,9 @@ struct EntryOptions {
 using Usage = void (*)(std::FILE* out);
 std::optional<int> parseEntryOptions(int argc, char** argv, const char* programName, const char* version, Usage usage,
                                      EntryOptions& options, bool passOn);
+
+// Where the window keeps its size, dividers, column widths and page between runs.
+std::string windowLayoutPath();
 
 // Takes the lock that one tarn or tarnd of the user holds, ending the one that runs (it
 // shuts down and frees its ports first). Held by the returned object until it goes; empty

@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSettings>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -28,6 +29,7 @@
 #include "core/command_protocol.h"
 #include "core/device_service.h"
 #include "core/login_dialog_logic.h"
+#include "core/program_entry.h"
 #include "ui/t_config_dialog.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"
@@ -114,14 +116,14 @@ TForm1::TForm1(core::ProgramCore& core, Options options, QWidget* parent)
     m_lists = new QStackedWidget(right);
     rightLayout->addWidget(m_lists);
 
-    auto* panes = new QSplitter(Qt::Horizontal, this);
+    auto* panes = m_panes = new QSplitter(Qt::Horizontal, this);
     panes->addWidget(left);
     panes->addWidget(right);
     panes->setStretchFactor(1, 1);
     panes->setSizes({180, 512});
 
     m_logTabs = new QTabWidget(this);
-    auto* body = new QSplitter(Qt::Vertical, this);
+    auto* body = m_body = new QSplitter(Qt::Vertical, this);
     body->addWidget(panes);
     body->addWidget(m_logTabs);
     body->setStretchFactor(0, 1);
@@ -137,13 +139,44 @@ TForm1::TForm1(core::ProgramCore& core, Options options, QWidget* parent)
     buildLogs();
     buildStatusBar();
     buildTray();
+    restoreLayout();
 
     m_core.setEventHandler([this](core::CoreEvent event) { onCoreEvent(event); });
     m_core.setErrorHandler([this](const std::string& text) { showError(QString::fromStdString(text)); });
     m_core.start();
 }
 
+namespace {
+
+QSettings layoutSettings() {
+    return QSettings(QString::fromStdString(core::windowLayoutPath()), QSettings::IniFormat);
+}
+
+} // namespace
+
+void TForm1::restoreLayout() {
+    const QSettings settings = layoutSettings();
+    restoreGeometry(settings.value(u"geometry"_s).toByteArray());
+    m_panes->restoreState(settings.value(u"panes"_s).toByteArray());
+    m_body->restoreState(settings.value(u"body"_s).toByteArray());
+    m_deviceView->horizontalHeader()->restoreState(settings.value(u"deviceColumns"_s).toByteArray());
+    m_mappingView->horizontalHeader()->restoreState(settings.value(u"mappingColumns"_s).toByteArray());
+    if (settings.value(u"page"_s).toString() == u"mappings"_s)
+        selectPage(Page::ComMapping);
+}
+
+void TForm1::saveLayout() const {
+    QSettings settings = layoutSettings();
+    settings.setValue(u"geometry"_s, saveGeometry());
+    settings.setValue(u"panes"_s, m_panes->saveState());
+    settings.setValue(u"body"_s, m_body->saveState());
+    settings.setValue(u"deviceColumns"_s, m_deviceView->horizontalHeader()->saveState());
+    settings.setValue(u"mappingColumns"_s, m_mappingView->horizontalHeader()->saveState());
+    settings.setValue(u"page"_s, page() == Page::ComMapping ? u"mappings"_s : u"devices"_s);
+}
+
 TForm1::~TForm1() {
+    saveLayout();
     // No core thread may reach this window once it goes.
     m_core.shutDown();
     m_core.mappingLog().setObserver(nullptr);

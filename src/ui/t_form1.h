@@ -153,6 +153,10 @@ private:
     // write one device's image to another: it is refused.
     bool m_configureOnWorker = false;
     bool m_startUpDone = false;
+    // The window's size and place, its dividers, the lists' column widths and the page, kept
+    // between runs in the user's configuration folder.
+    void restoreLayout();
+    void saveLayout() const;
     bool configureRunning() const;
     EepromImage m_configImage{}; // what the configuration dialog shows and writes back
     QString m_deviceHeader = QStringLiteral("Device Info- 0 Device(s)");
@@ -176,6 +180,8 @@ private:
     QTableView* m_deviceLogView = nullptr;
     QTableView* m_mappingLogView = nullptr;
     QTabWidget* m_logTabs = nullptr;
+    QSplitter* m_panes = nullptr; // tree | list
+    QSplitter* m_body = nullptr;  // panes over logs
     QLabel* m_clockPanel = nullptr;
     QLabel* m_secondPanel = nullptr;
     QTimer* m_refreshTimer = nullptr;

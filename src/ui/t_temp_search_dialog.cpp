@@ -6,6 +6,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "core/device_service.h"
 #include "core/program_core.h"
@@ -81,6 +82,11 @@ void TtempSearchDialog::showCountdown() {
     for (const SearchCountdown::Row& row : m_countdown->rows())
         rows.push_back(ui::textRow(row));
     m_answers->setRows(std::move(rows));
+    // A name longer than the first-run width shows whole; the list itself takes no clicks.
+    constexpr int kNameColumn = 1;
+    m_list->resizeColumnToContents(kNameColumn);
+    m_list->setColumnWidth(kNameColumn,
+                           std::max(m_list->columnWidth(kNameColumn), SearchCountdown::kColumnWidths[kNameColumn]));
 }
 
 void TtempSearchDialog::finishSearch() {

@@ -66,6 +66,20 @@ TEST_F(MainWindow, StartUpLeavesForATrayOnlyOrWhenAskedToStartMinimised) {
     }
 }
 
+TEST_F(MainWindow, SizeColumnsAndPageComeBackInTheNextRun) {
+    start();
+    EXPECT_EQ(form().mappingView()->columnWidth(7), 150) << "the first run's width";
+    form().resize(900, 640);
+    form().mappingView()->setColumnWidth(7, 222);
+    form().selectPage(TForm1::Page::ComMapping);
+    m_program.reset();
+
+    start();
+    EXPECT_EQ(form().size(), QSize(900, 640));
+    EXPECT_EQ(form().mappingView()->columnWidth(7), 222);
+    EXPECT_EQ(form().page(), TForm1::Page::ComMapping);
+}
+
 TEST_F(MainWindow, CloseGoesToTheTrayOrMinimisesAndRestoreBringsItBack) {
     start(true);
     form().close();
