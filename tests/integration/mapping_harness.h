@@ -38,6 +38,7 @@
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
 #include "support/core_probe.h"
+#include "support/desc.h"
 #include "support/netns.h"
 #include "support/socket.h"
 #include "support/stepped_time.h"
@@ -48,6 +49,7 @@ namespace mapping_test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testsupport::makeDesc;
 
 // Deadlines are generous: they only bound a failing test, a passing one never waits them out.
 inline constexpr auto kDeadline = 30s;
@@ -88,17 +90,6 @@ inline bool writeFileBytes(const std::string& path, const std::vector<std::uint8
         return false;
     const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
-}
-
-inline tarnDesc makeDesc(std::int32_t com, std::int32_t mode, const char* ip, std::uint16_t localPort,
-                         std::uint16_t remotePort) {
-    tarnDesc desc;
-    desc.comNum = com;
-    desc.mode = mode;
-    std::snprintf(desc.ipAddress, sizeof desc.ipAddress, "%s", ip);
-    desc.localPort = localPort;
-    desc.remotePort = remotePort;
-    return desc;
 }
 
 // Every byte value, then a pseudo-random tail: a corrupted, dropped or repeated byte anywhere

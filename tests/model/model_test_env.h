@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bridge/portable_sock.h"
+#include "support/desc.h"
 #include "support/netns.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
