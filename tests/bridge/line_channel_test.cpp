@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,6 +15,7 @@
 
 #include "bridge/tvs_port_ax.h"
 #include "support/pty_app.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -28,10 +27,8 @@ using SetAttr = int (*)(int, int, const termios*);
 class LineChannelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/tarn-line-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        m_runtime = templ;
-        ::setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+        ASSERT_FALSE(m_runtime.path().empty());
+        m_runtime.pointEnv("XDG_RUNTIME_DIR");
         m_shim = ::dlopen(TARN_BINARY_DIR "/src/shim/libtarnport.so", RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(m_shim, nullptr) << ::dlerror();
         m_ioctl = reinterpret_cast<Ioctl>(::dlsym(m_shim, "ioctl"));
@@ -39,7 +36,7 @@ protected:
         m_set = reinterpret_cast<SetAttr>(::dlsym(m_shim, "tcsetattr"));
         ASSERT_TRUE(m_ioctl && m_get && m_set);
         ASSERT_TRUE(m_port.CreatePort(L"COM31"));
-        m_fd = ::open((m_runtime + "/tarn/COM31").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        m_fd = ::open(m_runtime.file("tarn/COM31").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(m_fd, 0);
         ASSERT_TRUE(waitUntil([&] { return m_port.isOpen(); }));
     }
@@ -49,9 +46,6 @@ protected:
         m_port.Delete();
         if (m_shim)
             ::dlclose(m_shim);
-        ::unsetenv("XDG_RUNTIME_DIR");
-        std::error_code ec;
-        std::filesystem::remove_all(m_runtime, ec);
     }
 
     tcflag_t frame() const {
@@ -71,7 +65,7 @@ protected:
         return m_ioctl(m_fd, TIOCMGET, &lines) == 0 ? lines : -errno;
     }
 
-    std::string m_runtime;
+    testsupport::TempDir m_runtime{"line-test"}; // first, so it outlives the port
     void* m_shim = nullptr;
     Ioctl m_ioctl = nullptr;
     GetAttr m_get = nullptr;

@@ -18,6 +18,7 @@
 #include "bridge/tvs_port_ax.h"
 #include "platform/pty.h"
 #include "support/pty_app.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -74,20 +75,13 @@ std::optional<std::string> linkTarget(const std::string& path) {
 class TVSPortAxTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/tarn-vport-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        m_runtime = templ;
-        ::setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+        ASSERT_FALSE(m_runtime.path().empty());
+        m_runtime.pointEnv("XDG_RUNTIME_DIR");
     }
-    void TearDown() override {
-        ::unsetenv("XDG_RUNTIME_DIR");
-        std::error_code ec;
-        fs::remove_all(m_runtime, ec);
-    }
-    std::string portDir() const { return m_runtime + "/tarn"; }
+    std::string portDir() const { return m_runtime.file("tarn"); }
     std::string link(const std::string& name) const { return portDir() + "/" + name; }
 
-    std::string m_runtime;
+    testsupport::TempDir m_runtime{"vport-test"};
 };
 
 TEST_F(TVSPortAxTest, CreatesLinkToPseudoTerminalAndDeleteRemovesIt) {
@@ -454,7 +448,7 @@ TEST(BaudBudgetTest, WaitingForTheNextBatchSustainsTheRateInFewPasses) {
 
 TEST_F(TVSPortAxTest, StaleLinksOfOursAreReplaced) {
     ASSERT_EQ(::mkdir(portDir().c_str(), 0700), 0);
-    fs::create_symlink(m_runtime + "/gone", link("COM6"));
+    fs::create_symlink(m_runtime.file("gone"), link("COM6"));
     EXPECT_EQ(portNameState("COM6"), PortNameState::Stale);
     TVSPortAx port;
     ASSERT_TRUE(port.CreatePort(L"COM6"));
@@ -531,7 +525,7 @@ TEST_F(TVSPortAxTest, ForeignNamesAndBadNamesAreNeverTouched) {
     }
     EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(portDir()), fs::directory_iterator())),
               before);
-    EXPECT_FALSE(fs::exists(m_runtime + "/COM1"));
+    EXPECT_FALSE(fs::exists(m_runtime.file("COM1")));
 }
 
 TEST_F(TVSPortAxTest, PortDirectoryMustBeAPrivateDirectoryOfOurs) {
@@ -545,10 +539,10 @@ TEST_F(TVSPortAxTest, PortDirectoryMustBeAPrivateDirectoryOfOurs) {
 
     // A link where the directory should be could send the port links anywhere.
     fs::remove_all(portDir());
-    fs::create_directory(m_runtime + "/elsewhere");
-    fs::create_directory_symlink(m_runtime + "/elsewhere", portDir());
+    fs::create_directory(m_runtime.file("elsewhere"));
+    fs::create_directory_symlink(m_runtime.file("elsewhere"), portDir());
     EXPECT_FALSE(port.CreatePort(L"COM5"));
-    EXPECT_EQ(fs::directory_iterator(m_runtime + "/elsewhere"), fs::directory_iterator());
+    EXPECT_EQ(fs::directory_iterator(m_runtime.file("elsewhere")), fs::directory_iterator());
 
     ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(portDirectory(), "/tmp/tarn-" + std::to_string(::getuid()));

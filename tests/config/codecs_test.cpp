@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "config/codecs.h"
 #include "config/text_form.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -59,16 +58,13 @@ const Bytes kBase = {0x0A, 0x00, 0x00, 0x05, 0x0D, 0x10, 0x00, 0x05, 0x0F, 0xA1,
 class CodecsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarn-codecs-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        std::ofstream(m_dir + "/eeprom_GUI.xml") << kDescription;
-        const auto loaded = form.load(m_dir + "/eeprom_GUI.xml");
+        ASSERT_FALSE(m_dir.path().empty());
+        std::ofstream(m_dir.file("eeprom_GUI.xml")) << kDescription;
+        const auto loaded = form.load(m_dir.file("eeprom_GUI.xml"));
         ASSERT_TRUE(loaded) << loaded.error();
         image.fill(0xEE);
         put(0, kBase);
     }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
 
     void put(std::size_t offset, const Bytes& bytes) { std::copy(bytes.begin(), bytes.end(), image.begin() + offset); }
     Bytes at(std::size_t offset, std::size_t count) const {
@@ -85,9 +81,9 @@ protected:
         return "<no field " + name + ">";
     }
 
+    testsupport::TempDir m_dir{"codecs-test"};
     config::TextForm form;
     EepromImage image{};
-    std::string m_dir;
 };
 
 TEST_F(CodecsTest, FillShowsEachDatatype) {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,6 +13,7 @@
 #include "config/codecs.h"
 #include "config/description.h"
 #include "config/text_form.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -128,18 +128,10 @@ private:
 
 class DescriptionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarn-description-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
+    void SetUp() override { ASSERT_FALSE(m_dir.path().empty()); }
 
     std::string write(const std::string& text, const std::string& name = "eeprom_GUI.xml") {
-        const std::string path = m_dir + "/" + name;
+        const std::string path = m_dir.file(name);
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
@@ -149,9 +141,9 @@ protected:
         return config::loadDescription(write("<XML><_EE_Info>" + body + "</_EE_Info></XML>"), factory, items);
     }
 
+    testsupport::TempDir m_dir{"description-test"};
     RecordingFactory factory;
     std::vector<XMLGUI> items;
-    std::string m_dir;
 };
 
 TEST_F(DescriptionTest, OneTitleItemAndTextFieldPlacesTheButtonsAt150) {
@@ -354,9 +346,9 @@ TEST_F(DescriptionTest, ParserFailuresGiveTheFullMessage) {
     }
     RecordingFactory fresh;
     std::vector<XMLGUI> none;
-    const auto missing = config::loadDescription(m_dir + "/absent.xml", fresh, none);
+    const auto missing = config::loadDescription(m_dir.file("absent.xml"), fresh, none);
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().rfind("XML Parsing error inside file '" + m_dir + "/absent.xml'.\n", 0), 0u)
+    EXPECT_EQ(missing.error().rfind("XML Parsing error inside file '" + m_dir.path() + "/absent.xml'.\n", 0), 0u)
         << missing.error();
 }
 
@@ -410,22 +402,14 @@ TEST_F(DescriptionTest, OurDescriptionLoadsWholeWithEveryField) {
 }
 
 TEST(DescriptionPath, ConfigFolderFirstThenTheSourceTree) {
-    char pattern[] = "/tmp/tarn-description-home-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string home = pattern;
-    const char* before = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = before ? before : "";
-    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    testsupport::TempDir folder("description-home");
+    ASSERT_FALSE(folder.path().empty());
+    const std::string home = folder.pointEnv("XDG_CONFIG_HOME");
     // A build tree that is not installed finds the source tree's file.
     EXPECT_EQ(config::descriptionPath(), TARN_SOURCE_DIR "/data/eeprom_GUI.xml");
     std::filesystem::create_directories(home + "/tarn");
     std::ofstream(home + "/tarn/eeprom_GUI.xml") << "<XML/>";
     EXPECT_EQ(config::descriptionPath(), home + "/tarn/eeprom_GUI.xml");
-    if (before)
-        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
-    std::filesystem::remove_all(home);
 }
 
 } // namespace

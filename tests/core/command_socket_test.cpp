@@ -17,6 +17,7 @@
 #include "core/command_client.h"
 #include "core/command_protocol.h"
 #include "core/command_socket.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace {
@@ -41,13 +42,6 @@ TEST(ControlLine, FieldsSurviveEscapingAndHostileLinesAreRefused) {
 
 class Channel : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarn-channel-XXXXXX";
-        m_dir = ::mkdtemp(pattern);
-        m_path = m_dir + "/tarn.sock";
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
     // A handler that keeps what it is handed; the test answers.
     std::unique_ptr<ControlChannel> openKeeping(const ControlChannel::Limits& limits = {}) {
         auto channel = ControlChannel::open(
@@ -79,7 +73,8 @@ protected:
         return fd;
     }
 
-    std::string m_dir, m_path;
+    testsupport::TempDir m_dir{"channel"};
+    const std::string m_path = m_dir.file("tarn.sock");
     std::mutex m_mutex;
     std::vector<std::pair<ControlChannel::ClientId, std::string>> m_requests;
 };

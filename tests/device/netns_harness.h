@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -22,6 +21,7 @@
 #include "device/net_cmd.h"
 #include "device/search_job.h"
 #include "support/netns.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace testdevice {
@@ -82,29 +82,6 @@ inline std::string devsimPath() {
 inline std::string tarnctlPath() {
     return TARN_BINARY_DIR "/src/app/tarnctl";
 }
-
-// A private temporary folder, removed with its files.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tarn-device-test-XXXXXX";
-        if (::mkdtemp(pattern))
-            m_path = pattern;
-    }
-    ~TempDir() {
-        if (!m_path.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(m_path, ignored);
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
 
 // A host namespace (where the search runs) joined to device namespaces by veth pairs, one
 // subnet each: host 10.77.N.1, devices from 10.77.N.10. Simulators run in the device
@@ -193,7 +170,7 @@ protected:
     // Text of a command's output run in the host namespace.
     std::string inHost(const std::vector<std::string>& argv) { return m_host->run(argv).output; }
 
-    TempDir m_temp;
+    testsupport::TempDir m_temp{"device-test"};
 
 private:
     std::unique_ptr<testsupport::NamedNetns> m_host;

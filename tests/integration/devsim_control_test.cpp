@@ -176,8 +176,8 @@ TEST(DevsimControl, NoControlPortMeansNoListener) {
 
 TEST(DevsimControl, AcceptedBaudRateReachesThePseudoTerminal) {
     TARN_REQUIRE_PRIVATE_NETNS();
-    const std::string dir = tempDir();
-    const std::string link = dir + "/ttyCTL";
+    const TempDir dir("devsim");
+    const std::string link = dir.file("ttyCTL");
     Devsim sim({"--device", "ip=127.0.0.37,serial=pty:" + link});
     ASSERT_TRUE(sim.waitReady()) << sim.transcript();
     testsupport::PtyApp serialDevice(link);
@@ -190,7 +190,6 @@ TEST(DevsimControl, AcceptedBaudRateReachesThePseudoTerminal) {
     ASSERT_EQ(::tcgetattr(serialDevice.fd(), &settings), 0);
     EXPECT_EQ(::cfgetospeed(&settings), static_cast<speed_t>(B115200));
     EXPECT_EQ(sim.stop(), 0);
-    ::rmdir(dir.c_str());
 }
 
 TEST(DevsimLifecycle, EndsCleanlyOnSigtermAndOnQuit) {

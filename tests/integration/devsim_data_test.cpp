@@ -131,12 +131,8 @@ TEST(DevsimData, SerialCommandSendsBytesAsIfFromTheSerialLine) {
 
 class DevsimPty : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = tempDir();
-        m_link = m_dir + "/ttyDEV";
-    }
-    void TearDown() override { ::rmdir(m_dir.c_str()); }
-    std::string m_dir, m_link;
+    TempDir m_dir{"devsim"};
+    const std::string m_link = m_dir.file("ttyDEV");
 };
 
 TEST_F(DevsimPty, SecondApplicationPlaysTheSerialDevice) {
@@ -184,7 +180,6 @@ TEST_F(DevsimPty, RefusesToReplaceAFileThatIsNotALink) {
     Devsim sim({"--serial", "pty:" + m_link, "--device", "ip=127.0.0.26"});
     EXPECT_EQ(sim.waitExit(), 1);
     EXPECT_EQ(readFile(m_link), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
-    ::unlink(m_link.c_str());
 }
 
 TEST_F(DevsimPty, UdpModeCarriesDatagramsToThePty) {

@@ -27,12 +27,14 @@
 
 #include "support/netns.h"
 #include "support/socket.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace devsimtest {
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+using testsupport::TempDir;
 using namespace std::chrono_literals;
 
 // Generous: the machine may be loaded, and nothing here waits out a deadline when all is well.
@@ -485,12 +487,6 @@ inline Bytes login(UdpPeer& host, const std::string& ip, const std::string& acco
 inline Bytes readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-inline std::string tempDir() {
-    char pattern[] = "/tmp/devsim-test-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    return dir ? dir : "/tmp";
 }
 
 } // namespace devsimtest

@@ -102,8 +102,8 @@ TEST(DevsimSearch, AnswerTwiceSendsTwoIdenticalAnswers) {
 
 TEST(DevsimSearch, ConfigFileDescribesSeveralDevices) {
     TARN_REQUIRE_PRIVATE_NETNS();
-    const std::string dir = tempDir();
-    const std::string config = dir + "/devices.conf";
+    const TempDir dir("devsim");
+    const std::string config = dir.file("devices.conf");
     std::ofstream(config) << "# two devices\nip=127.0.1.1,name=first\n\nip=127.0.1.2,name=second,id=2\n";
     Devsim sim({"--config", config});
     ASSERT_TRUE(sim.waitReady()) << sim.transcript();
@@ -116,8 +116,6 @@ TEST(DevsimSearch, ConfigFileDescribesSeveralDevices) {
     }
     // With several devices each event line names its device.
     EXPECT_TRUE(sim.waitLine("search from 127.0.0.1:" + std::to_string(host.port()) + " [127.0.1.2]"));
-    ::unlink(config.c_str());
-    ::rmdir(dir.c_str());
 }
 
 TEST(DevsimSearch, SilentDeviceAnswersNothingUntilToldOtherwise) {
@@ -236,8 +234,8 @@ TEST(DevsimEeprom, ImageHoldsTheDocumentedFields) {
 
 TEST(DevsimEeprom, WholeImageRoundTripsInTwoBlocksAndPersistsOnWriteComplete) {
     TARN_REQUIRE_PRIVATE_NETNS();
-    const std::string dir = tempDir();
-    const std::string file = dir + "/image.bin";
+    const TempDir dir("devsim");
+    const std::string file = dir.file("image.bin");
     Devsim sim({"--eeprom", file, "--device", "ip=127.0.0.12,name=before"});
     ASSERT_TRUE(sim.waitReady()) << sim.transcript();
     const Bytes initialFile = readFile(file);
@@ -288,7 +286,8 @@ TEST(DevsimEeprom, WholeImageRoundTripsInTwoBlocksAndPersistsOnWriteComplete) {
 
 TEST(DevsimEeprom, WrittenAddressAndNamesShowInTheNextSearchAndSurviveARestart) {
     TARN_REQUIRE_PRIVATE_NETNS();
-    const std::string file = tempDir() + "/image.bin";
+    const TempDir dir("devsim");
+    const std::string file = dir.file("image.bin");
     UdpPeer host;
     {
         Devsim sim({"--eeprom", file, "--device", "ip=127.0.0.13,name=old-name,project=old-project"});
@@ -386,7 +385,8 @@ TEST(DevsimEeprom, ReadOutsideTheImageIsRefused) {
 
 TEST(DevsimEeprom, RefusesAnImageFileOfTheWrongSize) {
     TARN_REQUIRE_PRIVATE_NETNS();
-    const std::string file = tempDir() + "/short.bin";
+    const TempDir dir("devsim");
+    const std::string file = dir.file("short.bin");
     std::ofstream(file) << "too short";
     Devsim sim({"--eeprom", file, "--device", "ip=127.0.0.16"});
     EXPECT_EQ(sim.waitExit(), 1);

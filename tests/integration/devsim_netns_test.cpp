@@ -237,16 +237,14 @@ TEST_F(DevsimOnLinks, AThousandDevicesOnOneInterfaceAllAnswerOneBroadcast) {
     // 10.78.0.3 on (10.78.0.255 and the like are ordinary host addresses in a /22).
     VethPair link(*m_host, "10.78.0.1/22", *m_device, "10.78.0.2/22");
     ASSERT_TRUE(link.ok()) << link.error();
-    const std::string dir = tempDir();
-    const std::string batch = dir + "/addresses";
+    const TempDir dir("devsim");
+    const std::string batch = dir.file("addresses");
     {
         std::ofstream out(batch);
         for (int n = 3; n < 1003; ++n)
             out << "addr add 10.78." << n / 256 << "." << n % 256 << "/22 dev " << link.nameB() << "\n";
     }
     ASSERT_EQ(m_device->run({"ip", "-batch", batch}).exitCode, 0);
-    ::unlink(batch.c_str());
-    ::rmdir(dir.c_str());
     Devsim sim({"--quiet", "--no-raw", "--count", "1000", "--base-ip", "10.78.0.3", "--base-id", "1", "--template",
                 "control-port=0"},
                {"ip", "netns", "exec", m_device->name()});

@@ -38,15 +38,18 @@
 #include "model/mapping_lists.h"
 #include "model/tarn_desc.h"
 #include "support/core_probe.h"
+#include "support/desc.h"
 #include "support/netns.h"
 #include "support/socket.h"
 #include "support/stepped_time.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace mapping_test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testsupport::makeDesc;
 
 // Deadlines are generous: they only bound a failing test, a passing one never waits them out.
 inline constexpr auto kDeadline = 30s;
@@ -55,28 +58,17 @@ inline constexpr auto kDeadline = 30s;
 class TempHome {
 public:
     TempHome() {
-        char pattern[] = "/tmp/tarn-e2e-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        m_root = made ? made : "";
-        std::filesystem::create_directories(m_root + "/run");
-        std::filesystem::create_directories(m_root + "/config");
-        ::setenv("XDG_RUNTIME_DIR", (m_root + "/run").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (m_root + "/config").c_str(), 1);
+        std::filesystem::create_directories(m_dir.pointEnv("XDG_RUNTIME_DIR", "run"));
+        std::filesystem::create_directories(m_dir.pointEnv("XDG_CONFIG_HOME", "config"));
     }
-    ~TempHome() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
-    }
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
 
-    const std::string& root() const { return m_root; }
-    std::string portLink(int com) const { return m_root + "/run/tarn/COM" + std::to_string(com); }
-    std::string mappingFile() const { return m_root + "/config/tarn/79828669767684658278"; }
-    std::string controlSocket() const { return m_root + "/run/tarn/tarn.sock"; }
+    const std::string& root() const { return m_dir.path(); }
+    std::string portLink(int com) const { return m_dir.file("run/tarn/COM" + std::to_string(com)); }
+    std::string mappingFile() const { return m_dir.file("config/tarn/79828669767684658278"); }
+    std::string controlSocket() const { return m_dir.file("run/tarn/tarn.sock"); }
 
 private:
-    std::string m_root;
+    testsupport::TempDir m_dir{"e2e"};
 };
 
 inline std::vector<std::uint8_t> readFileBytes(const std::string& path) {
@@ -98,17 +90,6 @@ inline bool writeFileBytes(const std::string& path, const std::vector<std::uint8
         return false;
     const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
-}
-
-inline tarnDesc makeDesc(std::int32_t com, std::int32_t mode, const char* ip, std::uint16_t localPort,
-                         std::uint16_t remotePort) {
-    tarnDesc desc;
-    desc.comNum = com;
-    desc.mode = mode;
-    std::snprintf(desc.ipAddress, sizeof desc.ipAddress, "%s", ip);
-    desc.localPort = localPort;
-    desc.remotePort = remotePort;
-    return desc;
 }
 
 // Every byte value, then a pseudo-random tail: a corrupted, dropped or repeated byte anywhere
@@ -205,19 +186,14 @@ protected:
 
     // Makes the core from `options` with the folder's file and socket; the test starts it.
     void makeCore(core::CoreOptions options) {
-        char pattern[] = "/tmp/tarn-channel-XXXXXX";
-        m_dir = ::mkdtemp(pattern);
         options.pinToFirstCpu = false;
         options.runStartUpCommand = false;
-        options.mappingFile = m_dir + "/mappings";
+        options.mappingFile = m_dir.file("mappings");
         options.controlChannel = true;
-        options.controlSocket = m_dir + "/tarn.sock";
+        options.controlSocket = m_dir.file("tarn.sock");
         m_core.emplace(options);
     }
-    void TearDown() override {
-        m_core.reset();
-        std::filesystem::remove_all(m_dir);
-    }
+    void TearDown() override { m_core.reset(); }
 
     // One answer line; the main loop runs meanwhile, while `client` waits on its own thread.
     std::optional<Fields> answer(core::ControlClient& client) {
@@ -235,11 +211,11 @@ protected:
     }
     core::ControlClient connect() {
         core::ControlClient client;
-        EXPECT_TRUE(client.connect(m_dir + "/tarn.sock")) << "the core's control channel does not answer";
+        EXPECT_TRUE(client.connect(m_dir.file("tarn.sock"))) << "the core's control channel does not answer";
         return client;
     }
 
-    std::string m_dir;
+    testsupport::TempDir m_dir{"channel"};
     std::optional<core::ProgramCore> m_core;
 };
 

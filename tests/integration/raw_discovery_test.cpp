@@ -31,6 +31,7 @@
 #include "device/raw_frame.h"
 #include "device/search_job.h"
 #include "support/netns.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace {
@@ -110,16 +111,7 @@ protected:
             GTEST_SKIP() << "no network namespace: " << m_host->error() << m_device->error();
         m_link = std::make_unique<VethPair>(*m_host, "10.77.1.1/24", *m_device, std::string(kRawIp) + "/24");
         ASSERT_TRUE(m_link->ok()) << m_link->error();
-        char pattern[] = "/tmp/tarn-raw-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override {
-        m_link.reset();
-        m_device.reset();
-        m_host.reset();
-        if (!m_dir.empty())
-            testsupport::runCommand({"rm", "-rf", m_dir});
+        ASSERT_FALSE(m_dir.path().empty());
     }
 
     // Starts tarn-devsim in the device namespace and waits for its ready line.
@@ -130,7 +122,7 @@ protected:
             argv.push_back("--device");
             argv.push_back(device);
         }
-        m_devsimLog = m_dir + "/devsim.log";
+        m_devsimLog = m_dir.file("devsim.log");
         ASSERT_GT(m_device->spawn(argv, m_devsimLog), 0);
         ASSERT_TRUE(waitUntil([&] { return readFile(m_devsimLog).find("devsim ready") != std::string::npos; }))
             << "devsim did not get ready:\n"
@@ -142,10 +134,11 @@ protected:
                ",id=" + std::to_string(kRawId) + ",name=" + kRawName + ",project=" + kRawProject;
     }
 
+    // They go in the reverse order: the link, the namespaces, and last the folder.
+    testsupport::TempDir m_dir{"raw-test"};
     std::unique_ptr<NamedNetns> m_host;
     std::unique_ptr<NamedNetns> m_device;
     std::unique_ptr<VethPair> m_link;
-    std::string m_dir;
     std::string m_devsimLog;
 };
 

@@ -45,6 +45,7 @@
 #include "model/tarn_thread.h"
 #include "support/netns.h"
 #include "support/socket.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace bridgetest {
@@ -104,15 +105,11 @@ inline std::string lossLine(int com) {
     return "COM" + std::to_string(com) + " is disconnected and reconnection is being tried.";
 }
 
-// Each test program gets its own port directory, so parallel test programs never meet.
+// Each test program gets its own port directory, so parallel test programs never meet; it
+// goes when the program ends.
 inline void usePrivatePortDirectory() {
-    static const bool done = [] {
-        char templ[] = "/tmp/tarn-bridge-test-XXXXXX";
-        const char* dir = ::mkdtemp(templ);
-        if (dir)
-            ::setenv("XDG_RUNTIME_DIR", dir, 1);
-        return dir != nullptr;
-    }();
+    static testsupport::TempDir dir("bridge-test");
+    static const bool done = !dir.pointEnv("XDG_RUNTIME_DIR").empty();
     ASSERT_TRUE(done);
 }
 

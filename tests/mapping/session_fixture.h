@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -20,6 +18,7 @@
 #include "model/tarn_info.h"
 #include "support/pty_app.h"
 #include "support/socket.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace sessiontest {
@@ -74,10 +73,8 @@ protected:
 
     void SetUp() override {
         startSocketLayer();
-        char pattern[] = "/tmp/tarn-session-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_home = pattern;
-        ::setenv("XDG_RUNTIME_DIR", m_home.c_str(), 1);
+        ASSERT_FALSE(m_home.path().empty());
+        m_home.pointEnv("XDG_RUNTIME_DIR");
 
         m_listener = testsupport::loopbackListener(8, SOCK_NONBLOCK);
         ASSERT_TRUE(m_listener.valid());
@@ -104,8 +101,6 @@ protected:
         m_rx.reset();
         m_signals.reset();
         m_tarnInfo.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_home, ignored);
     }
 
     void advertise(std::uint16_t port) {
@@ -125,7 +120,7 @@ protected:
     Bytes deviceReads(std::size_t count) { return receive(m_device.fd(), count, Clock::now() + kDeadline); }
 
     const int m_com;
-    std::string m_home;
+    testsupport::TempDir m_home{"session"}; // the port directory, outliving the port
     BCBLock m_lock;
     DeviceList m_devices;
     Fd m_listener;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,13 +22,7 @@ using modeltest::readBytes;
 using modeltest::writeBytes;
 
 Bytes record(std::int32_t com, std::int32_t mode, const char* ip, std::uint16_t local, std::uint16_t remote) {
-    tarnDesc desc;
-    desc.comNum = com;
-    desc.mode = mode;
-    std::strncpy(desc.ipAddress, ip, sizeof desc.ipAddress - 1);
-    desc.localPort = local;
-    desc.remotePort = remote;
-    const DescRecord bytes = encodeDesc(desc);
+    const DescRecord bytes = encodeDesc(testsupport::makeDesc(com, mode, ip, local, remote));
     return {bytes.begin(), bytes.end()};
 }
 

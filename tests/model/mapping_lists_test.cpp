@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -25,12 +24,8 @@ protected:
         TARNINFO* tarnInfo = lists.addMapping(comNumber);
         if (!tarnInfo)
             return nullptr;
-        tarnDesc desc;
-        desc.comNum = comNumber;
-        desc.mode = kModeTcpClient;
-        std::strcpy(desc.ipAddress, ip);
-        desc.remotePort = 5000;
-        setUpMapping(lists, static_cast<std::size_t>(tarnInfo->index), desc);
+        setUpMapping(lists, static_cast<std::size_t>(tarnInfo->index),
+                     testsupport::makeDesc(comNumber, kModeTcpClient, ip, 0, 5000));
         return tarnInfo;
     }
 
@@ -228,13 +223,8 @@ TEST_F(MappingListsTest, SetUpByModeFillsAddressesDescAndControl) {
     for (const auto& c : cases) {
         TARNINFO* tarnInfo = lists.addMapping(c.com);
         ASSERT_NE(tarnInfo, nullptr);
-        tarnDesc desc;
-        desc.comNum = c.com;
-        desc.mode = c.mode;
-        std::strcpy(desc.ipAddress, c.ip);
-        desc.localPort = c.local;
-        desc.remotePort = c.remote;
-        ASSERT_TRUE(setUpMapping(lists, static_cast<std::size_t>(tarnInfo->index), desc));
+        ASSERT_TRUE(setUpMapping(lists, static_cast<std::size_t>(tarnInfo->index),
+                                 testsupport::makeDesc(c.com, c.mode, c.ip, c.local, c.remote)));
         EXPECT_EQ(tarnInfo->isTcp(), c.tcp) << c.com;
         if (c.tcp) {
             EXPECT_EQ(tarnInfo->isServer(), c.server) << c.com;

@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "bridge/portable_sock.h"
+#include "support/desc.h"
 #include "support/netns.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace modeltest {
@@ -39,26 +41,19 @@ protected:
     }
 
     void SetUp() override {
-        char pattern[] = "/tmp/tarn-model-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        m_runtime = m_root + "/run";
-        m_config = m_root + "/config";
+        ASSERT_FALSE(m_home.path().empty());
+        m_root = m_home.path();
+        m_runtime = m_home.pointEnv("XDG_RUNTIME_DIR", "run");
+        m_config = m_home.pointEnv("XDG_CONFIG_HOME", "config");
         std::filesystem::create_directories(m_runtime);
         std::filesystem::permissions(m_runtime, std::filesystem::perms::owner_all);
-        ::setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", m_config.c_str(), 1);
-    }
-
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
     }
 
     std::string portDir() const { return m_runtime + "/tarn"; }
     std::string linkOf(int comNumber) const { return portDir() + "/COM" + std::to_string(comNumber); }
     std::string mappingFile() const { return m_config + "/tarn/79828669767684658278"; }
 
+    testsupport::TempDir m_home{"model"}; // first, so it outlives what the tests make
     std::string m_root, m_runtime, m_config;
 };
 

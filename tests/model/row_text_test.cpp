@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "core/mapping_assembly.h"
@@ -27,13 +26,8 @@ protected:
         TARNINFO* tarnInfo = m_lists.addMapping(comNumber);
         if (!tarnInfo)
             return nullptr;
-        tarnDesc desc;
-        desc.comNum = comNumber;
-        desc.mode = mode;
-        std::strcpy(desc.ipAddress, ip);
-        desc.localPort = local;
-        desc.remotePort = remote;
-        setUpMapping(m_lists, static_cast<std::size_t>(tarnInfo->index), desc);
+        setUpMapping(m_lists, static_cast<std::size_t>(tarnInfo->index),
+                     testsupport::makeDesc(comNumber, mode, ip, local, remote));
         return tarnInfo;
     }
 

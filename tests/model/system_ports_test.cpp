@@ -15,6 +15,7 @@
 
 #include "bridge/tvs_port_ax.h"
 #include "model/system_ports.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -42,20 +43,13 @@ using Numbers = std::deque<std::int32_t>;
 class SystemPortsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarn-sysports-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_root = pattern;
+        ASSERT_FALSE(m_dir.path().empty());
         // The virtual ports this process creates land in our port directory, as in the program.
-        ::setenv("XDG_RUNTIME_DIR", m_root.c_str(), 1);
+        m_root = m_dir.pointEnv("XDG_RUNTIME_DIR");
         fs::create_directory(sysTty());
         ASSERT_EQ(::mkdir(portDir().c_str(), 0700), 0);
         m_sources.sysClassTty = sysTty();
         m_sources.portDir = portDir();
-    }
-    void TearDown() override {
-        ::unsetenv("XDG_RUNTIME_DIR");
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
     }
 
     std::string sysTty() const { return m_root + "/sys-class-tty"; }
@@ -71,6 +65,7 @@ protected:
         return fs::symlink_status(entry(name)).type() != fs::file_type::not_found;
     }
 
+    testsupport::TempDir m_dir{"sysports"};
     std::string m_root;
     SystemPortSources m_sources;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "model/tarn_desc.h"
+#include "support/desc.h"
 
 namespace {
 
@@ -43,13 +44,8 @@ TEST(TarnDesc, DecodeIsTheInverseOfEncode) {
         {-5, 99, "", 1, 1},
     };
     for (const auto& c : cases) {
-        tarnDesc desc;
-        desc.comNum = c.comNum;
-        desc.mode = c.mode;
-        std::strcpy(desc.ipAddress, c.ip);
-        desc.localPort = c.local;
-        desc.remotePort = c.remote;
-        const tarnDesc back = decodeDesc(encodeDesc(desc).data());
+        const tarnDesc back =
+            decodeDesc(encodeDesc(testsupport::makeDesc(c.comNum, c.mode, c.ip, c.local, c.remote)).data());
         EXPECT_EQ(back.comNum, c.comNum);
         EXPECT_EQ(back.mode, c.mode);
         EXPECT_STREQ(back.ipAddress, c.ip);

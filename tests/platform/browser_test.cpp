@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/browser.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace {
@@ -39,10 +40,8 @@ class BrowserTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(noChildren()) << "the checks below count on a process without children";
-        char pattern[] = "/tmp/tarn-browser-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        m_opener = m_dir + "/opener";
+        ASSERT_FALSE(m_dir.path().empty());
+        m_opener = m_dir.file("opener");
         // NUL after each argument, so every byte arrives as given; the rename makes the file
         // appear complete or not at all.
         std::ofstream(m_opener) << "#!/bin/sh\n"
@@ -50,11 +49,7 @@ protected:
                                    "mv \"$0.args.tmp\" \"$0.args\"\n";
         fs::permissions(m_opener, fs::perms::owner_all);
     }
-    void TearDown() override {
-        EXPECT_TRUE(waitUntil(noChildren)) << "every opener ended and was reaped";
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
-    }
+    void TearDown() override { EXPECT_TRUE(waitUntil(noChildren)) << "every opener ended and was reaped"; }
 
     // The arguments the opener received, once it wrote them down.
     std::vector<std::string> openerArguments() {
@@ -73,12 +68,12 @@ protected:
         return arguments;
     }
 
-    std::string m_dir;
+    testsupport::TempDir m_dir{"browser"};
     std::string m_opener;
 };
 
 TEST_F(BrowserTest, TheAddressArrivesAsOneUnchangedArgument) {
-    const std::string injected = m_dir + "/injected";
+    const std::string injected = m_dir.file("injected");
     const std::vector<std::string> addresses = {
         "http://10.0.0.7",
         "http://10.0.0.7/a b?x=1&y=2",
@@ -97,7 +92,7 @@ TEST_F(BrowserTest, TheAddressArrivesAsOneUnchangedArgument) {
 TEST_F(BrowserTest, TheOpenerIsLookedUpOnPath) {
     const char* saved = std::getenv("PATH");
     const std::string savedPath = saved ? saved : "";
-    ::setenv("PATH", (m_dir + ":" + savedPath).c_str(), 1);
+    ::setenv("PATH", (m_dir.path() + ":" + savedPath).c_str(), 1);
     const bool started = openDefaultBrowser("http://10.0.0.8", "opener");
     ::setenv("PATH", savedPath.c_str(), 1);
     ASSERT_TRUE(started);
@@ -106,14 +101,14 @@ TEST_F(BrowserTest, TheOpenerIsLookedUpOnPath) {
 
 TEST_F(BrowserTest, AnOpenerThatCannotStartGivesFalse) {
     EXPECT_FALSE(openDefaultBrowser("http://10.0.0.9", "tarn-no-such-opener-program"));
-    EXPECT_FALSE(openDefaultBrowser("http://10.0.0.9", m_dir + "/missing"));
-    const std::string notExecutable = m_dir + "/plain";
+    EXPECT_FALSE(openDefaultBrowser("http://10.0.0.9", m_dir.file("missing")));
+    const std::string notExecutable = m_dir.file("plain");
     std::ofstream(notExecutable) << "#!/bin/sh\n";
     EXPECT_FALSE(openDefaultBrowser("http://10.0.0.9", notExecutable));
     EXPECT_TRUE(noChildren()) << "a failed start leaves no child behind";
 
     // Started but failing, as xdg-open does when no browser is installed ("no method available").
-    const std::string failing = m_dir + "/failing";
+    const std::string failing = m_dir.file("failing");
     std::ofstream(failing) << "#!/bin/sh\nexit 3\n";
     fs::permissions(failing, fs::perms::owner_all);
     EXPECT_FALSE(openDefaultBrowser("http://10.0.0.9", failing, kDeadline));
@@ -128,8 +123,8 @@ TEST_F(BrowserTest, AnAddressThatWouldReadAsAnOptionOrIsEmptyIsRefused) {
 
 TEST_F(BrowserTest, ReturnsAtOnceAndTheEndedOpenerIsReaped) {
     // An opener that outlives the call, as xdg-open does when it runs the browser itself.
-    const std::string slow = m_dir + "/slow";
-    const std::string release = m_dir + "/release";
+    const std::string slow = m_dir.file("slow");
+    const std::string release = m_dir.file("release");
     std::ofstream(slow) << "#!/bin/sh\nwhile [ ! -e '" << release << "' ]; do sleep 0.01; done\n";
     fs::permissions(slow, fs::perms::owner_all);
     const auto before = std::chrono::steady_clock::now();

@@ -21,10 +21,12 @@
 
 #include "platform/process.h"
 #include "platform/single_instance.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace {
 
+using testsupport::TempDir;
 using testsupport::waitUntil;
 
 namespace fs = std::filesystem;
@@ -39,26 +41,6 @@ constexpr auto kDeadline = 30s; // generous: helpers start slowly under sanitize
 std::string selfExe() {
     return fs::read_symlink("/proc/self/exe").string();
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tarn-si-test-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made != nullptr)
-            m_path = made;
-    }
-    ~TempDir() {
-        if (!m_path.empty()) {
-            std::error_code ignored;
-            fs::remove_all(m_path, ignored);
-        }
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 // A helper process started by the test; killed and reaped if the test leaves it running.
 class Child {
@@ -218,7 +200,7 @@ protected:
         return path;
     }
 
-    TempDir m_dir;
+    TempDir m_dir{"si-test"};
     std::string m_lock;
 };
 
@@ -304,9 +286,7 @@ TEST_F(SingleInstanceTest, TheLockIsFreeAgainWhenTheInstanceGoes) {
 }
 
 TEST_F(SingleInstanceTest, TheDefaultLockLivesInThePrivatePortDirectory) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string savedValue = saved ? saved : "";
-    ::setenv("XDG_RUNTIME_DIR", m_dir.path().c_str(), 1);
+    m_dir.pointEnv("XDG_RUNTIME_DIR");
     const auto path = defaultLockPath();
     ASSERT_TRUE(path.has_value());
     EXPECT_EQ(*path, m_dir.path() + "/tarn/tarn.lock");
@@ -315,16 +295,11 @@ TEST_F(SingleInstanceTest, TheDefaultLockLivesInThePrivatePortDirectory) {
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 
     // A port directory that is a symbolic link is not ours to use.
-    TempDir elsewhere;
-    TempDir runtime;
+    TempDir elsewhere("si-test");
+    TempDir runtime("si-test");
     fs::create_directory_symlink(elsewhere.path(), runtime.path() + "/tarn");
-    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    runtime.pointEnv("XDG_RUNTIME_DIR");
     EXPECT_FALSE(defaultLockPath().has_value());
-
-    if (saved)
-        ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
-    else
-        ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(SingleInstanceTest, TheDesktopProgramAndTheDaemonEndEachOther) {
