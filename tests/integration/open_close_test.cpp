@@ -76,8 +76,6 @@ TEST_F(OpenClose, WhatTheClosingWaitCannotSendIsDroppedAndCounted) {
     EXPECT_EQ(m_core->countMappingLog("COM34: 10 byte(s) written before the close could not be sent."), 0u);
     m_core->time().advance(kClosingWait);
     ASSERT_TRUE(logged("COM34: 10 byte(s) written before the close could not be sent."));
-    // Each refused attempt of the wait had the same reason: said once.
-    EXPECT_TRUE(logged("COM34 cannot connect to 127.0.0.1:42034: Connection refused."));
 
     // The next application's bytes are the first the device gets.
     Sock listener = tcpListen(42034);
