@@ -638,7 +638,7 @@ void TForm1::configureCommand() {
     }
     m_configureIp = ip.toStdString();
     m_forms.configDialog->setDevice(m_deviceModel->cell(row, kDeviceNameColumn), ip);
-    m_forms.loginDialog->setDeviceIp(ip);
+    m_forms.loginDialog->setDevice(m_deviceModel->cell(row, kDeviceNameColumn), ip);
     m_forms.loginDialog->setMode(QString::fromLatin1(LoginDialogLogic::kModeNcmd));
 
     // The login and the transfer wait on the device: they run on the worker. The credentials

@@ -61,6 +61,11 @@ void TsmallInputDialog::setDeviceIp(const QString& ip) {
         m_logic->setDeviceIp(ip.toStdString());
 }
 
+void TsmallInputDialog::setDevice(const QString& name, const QString& ip) {
+    setDeviceIp(ip);
+    setWindowTitle(u"Input Attributes - %1 (%2)"_s.arg(name, ip));
+}
+
 void TsmallInputDialog::open() {
     show();
     raise();

@@ -24,6 +24,8 @@ public:
     // Set before showing: the mode ("ncmd" logs in to the device) and the device's IP.
     void setMode(const QString& mode);
     void setDeviceIp(const QString& ip);
+    // The same, with the caption naming the device the login is for.
+    void setDevice(const QString& name, const QString& ip);
     // Shows the dialog, reset, without a nested loop.
     void open() override;
 

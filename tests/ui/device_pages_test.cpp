@@ -305,6 +305,7 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     QTest::mouseDClick(form().deviceView()->viewport(), Qt::LeftButton, {}, onRow);
     TsmallInputDialog& login = m_program->loginDialog();
     ASSERT_TRUE(waitUntil([&] { return login.isVisible(); }));
+    EXPECT_EQ(login.windowTitle(), u"Input Attributes - Line-2 ("_s + form().deviceModel()->cell(0, 5) + u")"_s);
     QTest::keyClicks(login.accountField(), u"admin"_s);
     QTest::keyClicks(login.passwordField(), u"admin"_s);
     QTest::mouseClick(login.okButton(), Qt::LeftButton);
