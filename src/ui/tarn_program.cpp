@@ -15,6 +15,13 @@ TarnProgram::TarnProgram(Options options) : m_core(std::move(options.core)) {
     m_loginDialog = std::make_unique<TsmallInputDialog>(m_core);
     m_searchDialog = std::make_unique<TtempSearchDialog>(m_core);
     m_configDialog = std::make_unique<TConfigDialog>();
+    // Each box belongs to the window, as a window of its own: it opens over it (no absolute
+    // place, which Wayland cannot keep), stays above it and takes its 8-point font. The
+    // window goes last, so it never deletes them.
+    for (QWidget* box :
+         std::initializer_list<QWidget*>{m_addDialog.get(), m_progressBox.get(), m_messageBox.get(),
+                                         m_loginDialog.get(), m_searchDialog.get(), m_configDialog.get()})
+        box->setParent(m_form.get(), box->windowFlags());
     m_addDialog->setForms(m_messageBox.get(), m_searchDialog.get());
     m_form->setForms({m_addDialog.get(), m_progressBox.get(), m_messageBox.get(), m_loginDialog.get(),
                       m_searchDialog.get(), m_configDialog.get()});
