@@ -33,6 +33,11 @@ DeviceService::~DeviceService() {
     closeCapture();
 }
 
+void DeviceService::stop() {
+    m_netCmd->stop();
+    m_raw->stop();
+}
+
 void DeviceService::closeCapture() {
     m_raw->closeCaptureAdapters();
 }

@@ -93,6 +93,10 @@ public:
     static void showConfiguration(const std::vector<config::XMLGUI>& form, const EepromImage& image);
     static DeviceResult<EepromImage> collectConfiguration(const std::vector<config::XMLGUI>& form, EepromImage image);
 
+    // Any thread: a running search, login, read or write ends within a few tens of
+    // milliseconds as if the device had not answered, and so does every later one. For
+    // the end of the program.
+    void stop();
     // Releases the capture adapters (a discovery may still be collecting on them).
     void closeCapture();
 

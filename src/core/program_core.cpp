@@ -113,7 +113,9 @@ void ProgramCore::openControlChannel() {
 
 void ProgramCore::openDeviceSide() {
     // The socket layer is already up.
-    m_devices = std::make_unique<DeviceService>(DeviceService::Options{});
+    DeviceService::Options options;
+    options.searchTimeoutMs = m_options.searchTimeoutMs;
+    m_devices = std::make_unique<DeviceService>(std::move(options));
 }
 
 void ProgramCore::runDeviceSearch() {
@@ -373,9 +375,12 @@ void ProgramCore::shutDown() {
         return;
     m_shutDown = true;
     m_exiting.store(true);
-    // A start-up still in progress must not go on into a search.
+    // A start-up still in progress must not go on into a search, and a running search or
+    // configuration is cut short rather than waited out.
     if (m_worker)
         m_worker->terminate();
+    if (m_devices)
+        m_devices->stop();
     // Nothing queued may run against records that are about to go.
     m_queue.close();
     // No command may come in once the queue is closed; its clients see the connection end.

@@ -84,6 +84,8 @@ struct CoreOptions {
     // adapters for raw discovery, made at start and used by the worker's searches. Only in
     // a network namespace of the program's own: a search broadcasts on every local subnet.
     bool deviceManagement = false;
+    // How long a device search collects answers.
+    int searchTimeoutMs = 3000;
     // Whether the start-up command ends with a search (with the device side, or searchJob).
     bool searchAtStartUp = true;
     // Without the device side: a search job of the caller's (tests), and the number of

@@ -170,7 +170,7 @@ bool NetCmd::nextAnswerFromDestination() {
 }
 
 bool NetCmd::pollAnswers(int polls, const std::function<bool(long received)>& onDatagram) {
-    for (int poll = 0; poll < polls; ++poll) {
+    for (int poll = 0; poll < polls && !m_stopped.load(); ++poll) {
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(pollInterval);
         bool received = false;
         for (;;) {
@@ -193,11 +193,14 @@ bool NetCmd::pollAnswers(int polls, const std::function<bool(long received)>& on
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0)
                 break;
+            if (m_stopped.load())
+                return false;
+            const int wait = static_cast<int>(std::min<long long>(left, kStopLookMs));
             if (m_socket >= 0) {
                 pollfd waitFor{m_socket, POLLIN, 0};
-                ::poll(&waitFor, 1, static_cast<int>(left));
+                ::poll(&waitFor, 1, wait);
             } else {
-                ::poll(nullptr, 0, static_cast<int>(left));
+                ::poll(nullptr, 0, wait);
             }
         }
         if (!received) {
@@ -212,7 +215,7 @@ bool NetCmd::pollAnswers(int polls, const std::function<bool(long received)>& on
 NodeList NetCmd::NcmdSrhDevice(const AnswerObserver& onAnswer) {
     tracef(m_trace, "\n calling NcmdSrhDevice!");
     devices.clear();
-    for (int pass = 0; pass < searchPasses; ++pass) {
+    for (int pass = 0; pass < searchPasses && !m_stopped.load(); ++pass) {
         sendRequest("0.0.0.0", port, m_options.remotePort, nullptr, 0);
         pollAnswers(5, [&](long received) {
             tracef(m_trace, "\n ackLength=[%ld]", received);

@@ -2,6 +2,7 @@
 // The device-management endpoint: NetCmd requests over UDP (search broadcast, login, EEPROM
 // read, write and write-complete) and the polling of their answers. One per program.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -58,6 +59,11 @@ public:
     // only `size` bytes were stored), or -1 when nothing is waiting. Takes any sender.
     int receiveAnswer(std::uint8_t* into, int size);
 
+    // Any thread: a running or later search or exchange stops at its next look (within
+    // kStopLookMs) as if nothing had answered. For the end of the program; not undone.
+    void stop() { m_stopped.store(true); }
+    static constexpr int kStopLookMs = 50;
+
     // Datagrams sent since creation (every unicast and every broadcast destination).
     std::uint64_t sentDatagrams() const { return m_sent; }
     std::uint16_t remotePort() const { return m_options.remotePort; }
@@ -104,4 +110,5 @@ private:
         std::uint16_t port;
     };
     std::optional<Destination> m_answerSource;
+    std::atomic<bool> m_stopped{false};
 };

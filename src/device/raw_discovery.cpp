@@ -53,6 +53,8 @@ std::vector<MacAddress> RawDiscovery::adapterMacs() const {
 }
 
 NodeList RawDiscovery::rawDiscover() {
+    if (m_stopped.load())
+        return {};
     std::lock_guard adaptersLock(m_adaptersMutex);
     {
         // The previous answers were handed over to their caller; only the display copies remain.

@@ -49,6 +49,10 @@ public:
     // How long a discovery collects answers.
     static constexpr std::chrono::milliseconds kAnswerWindow{1000};
 
+    // Any thread: later discoveries send and collect nothing (one running ends with its
+    // window). For the end of the program; not undone.
+    void stop() { m_stopped.store(true); }
+
     // The answer handler: takes one captured frame. Frames count only while a discovery is
     // collecting; everything else (other traffic, short or foreign frames, repeats) is ignored.
     void handleFrame(std::span<const std::uint8_t> frame);
@@ -60,6 +64,7 @@ private:
     mutable std::mutex m_adaptersMutex; // held through a discovery, so closing waits for it
     std::vector<CaptureAdapter> m_adapters;
     std::atomic<bool> m_capturing{false};
+    std::atomic<bool> m_stopped{false};
 
     mutable std::mutex m_mutex;        // guards the two answer lists
     NodeList m_answers;                // owned until handed over by rawDiscover()

@@ -798,9 +798,12 @@ void TForm1::exitCommand() {
 
 void TForm1::endSession() {
     m_exiting = true;
+    if (m_forms.searchDialog)
+        m_forms.searchDialog->abandon();
     m_core.shutDown();
     close();
-    QCoreApplication::quit();
+    // Not quit(), which a dialog that refuses to close (the search counting down) can veto.
+    QCoreApplication::exit(0);
 }
 
 void TForm1::hideIntoTray() {

@@ -95,6 +95,12 @@ void TtempSearchDialog::finishSearch() {
     emit searchEnded();
 }
 
+void TtempSearchDialog::abandon() {
+    m_timer->stop();
+    m_countdown->onClose();
+    close();
+}
+
 void TtempSearchDialog::reject() {
     close();
 }

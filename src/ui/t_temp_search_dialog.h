@@ -26,6 +26,9 @@ public:
     void startSearch();
     // The window heard that the search ended: close and empty the list.
     void finishSearch();
+    // The program is ending: the count-down stops and the dialog closes now, before the
+    // search whose answers it reads goes away.
+    void abandon();
 
     // Also driven by the timer; public so a test can step the count-down.
     void tick();

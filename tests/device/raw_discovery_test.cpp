@@ -198,6 +198,11 @@ TEST(RawDiscover, SendsOneDiscoveryFrameOnEachAdapterFromItsOwnAddress) {
         EXPECT_EQ(channel->sent[0], Frame(expected.begin(), expected.end()));
         EXPECT_EQ(channel->collects, 1);
     }
+    // Once the program ends, a search that goes on into its fallback sends nothing more.
+    discovery.stop();
+    EXPECT_TRUE(discovery.rawDiscover().empty());
+    EXPECT_EQ(backend.channels.at("eth0")->sent.size(), 1u);
+    EXPECT_EQ(backend.channels.at("eth0")->collects, 1);
 }
 
 TEST(RawDiscover, ASendFailureIsTracedAndTheOtherAdaptersGoOn) {

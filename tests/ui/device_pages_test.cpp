@@ -62,9 +62,10 @@ protected:
         m_program.reset();
         m_devsim.stop();
     }
-    void start(bool searchAtStartUp) {
+    void start(bool searchAtStartUp, int searchTimeoutMs = 3000) {
         TarnProgram::Options options = programOptions();
         options.core.deviceManagement = true;
+        options.core.searchTimeoutMs = searchTimeoutMs;
         options.core.runStartUpCommand = searchAtStartUp;
         options.core.announceStartUpSearch = true;
         m_program = std::make_unique<TarnProgram>(std::move(options));
@@ -111,6 +112,27 @@ TEST_F(DevicePages, TheSearchDialogCountsDownCannotBeClosedEarlyAndFillsTheDevic
                            QString::fromStdString(m_link->deviceIp(2)), u"255.255.255.0"_s, u"0.0.0.0"_s}));
     ASSERT_TRUE(waitUntil([&] { return lastDeviceLog() == u"3 device(s) searched."_s; }));
     EXPECT_FALSE(m_program->progressBox().isVisible());
+}
+
+// SIGTERM and the session's end come to endSession: the program ends at once, though the
+// dialog refuses to close during its count-down and the search would collect for minutes.
+TEST_F(DevicePages, ASessionEndEndsTheProgramAtOnceWhileASearchRuns) {
+    start(false, 120000);
+    form().searchCommand();
+    TtempSearchDialog& search = m_program->searchDialog();
+    ASSERT_TRUE(waitUntil([&] { return search.answers()->rowCount() == 3; }));
+    QTimer::singleShot(0, &form(), [this] { form().endSession(); });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    watchdog.start(kWaitMs);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(QCoreApplication::exec(), 0) << "the program went on after the session ended";
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kWaitMs))
+        << "the end waited for the search";
+    EXPECT_TRUE(m_program->core().isShutDown());
+    EXPECT_FALSE(search.timer()->isActive()) << "the count-down would read a search that is gone";
+    EXPECT_FALSE(search.isVisible());
 }
 
 TEST_F(DevicePages, StartUpSearchThenWebPageAndLogin) {
