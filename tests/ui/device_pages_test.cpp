@@ -1,6 +1,7 @@
 // The device page with simulated device servers in a namespace of their own: the search
 // dialog and what it leaves in the window, the web command and the login dialog.
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -423,6 +424,31 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     std::array<std::uint8_t, 1> mode{};
     core::ProgramCoreProbe::devices(m_program->core())->findOption("10.79.60.9", 4, mode);
     EXPECT_EQ(mode[0], 2) << "the device is now a TCP client";
+
+    // A box ticked and cancelled on one device, then the UDP device, each through the login
+    // dialog: nothing of the dialog shown last stays.
+    const config::XMLGUI* delimiter = fieldAt(config, 165, "check", "delimiter");
+    ASSERT_NE(delimiter, nullptr);
+    auto* delimiterBox = qobject_cast<QCheckBox*>(config.widgetOf(delimiter->control));
+    ASSERT_NE(delimiterBox, nullptr);
+    const auto configureThroughLogin = [&](const QString& device) {
+        form().deviceView()->selectRow(static_cast<int>(column(form().deviceView(), 2).indexOf(device)));
+        form().configureCommand();
+        ASSERT_TRUE(waitUntil([&] { return login.isVisible(); }));
+        QTest::keyClicks(login.accountField(), u"admin"_s);
+        QTest::keyClicks(login.passwordField(), u"admin"_s);
+        QTest::mouseClick(login.okButton(), Qt::LeftButton);
+        ASSERT_TRUE(waitUntil([&] { return config.isVisible(); }));
+        EXPECT_EQ(nameEdit->text(), device);
+    };
+    ASSERT_NO_FATAL_FAILURE(configureThroughLogin(other));
+    ASSERT_FALSE(delimiterBox->isChecked());
+    delimiterBox->setChecked(true);
+    QTest::mouseClick(config.cancelButton(), Qt::LeftButton);
+    ASSERT_NO_FATAL_FAILURE(configureThroughLogin(u"Line-4"_s));
+    EXPECT_TRUE(radioButton(config, udpMode, 1)->isChecked());
+    EXPECT_FALSE(delimiterBox->isChecked()) << "a tick of the dialog shown last";
+    QTest::mouseClick(config.cancelButton(), Qt::LeftButton);
 }
 
 // A broken description says so and leaves configuration out for the run; the program and
