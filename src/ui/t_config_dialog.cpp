@@ -18,6 +18,8 @@
 #include <QWheelEvent>
 #include <algorithm>
 
+#include "ui/screen_fit.h"
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -293,6 +295,7 @@ void TConfigDialog::linkModes() {
 }
 
 void TConfigDialog::open() {
+    ui::fitToScreen(*this);
     show();
     raise();
     activateWindow();

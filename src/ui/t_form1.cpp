@@ -30,6 +30,7 @@
 #include "core/device_service.h"
 #include "core/login_dialog_logic.h"
 #include "core/program_entry.h"
+#include "ui/screen_fit.h"
 #include "ui/t_config_dialog.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"
@@ -156,7 +157,9 @@ QSettings layoutSettings() {
 
 void TForm1::restoreLayout() {
     const QSettings settings = layoutSettings();
-    restoreGeometry(settings.value(u"geometry"_s).toByteArray());
+    // A restored geometry is kept on screen by Qt; the first run's size is fitted here.
+    if (!restoreGeometry(settings.value(u"geometry"_s).toByteArray()))
+        ui::fitToScreen(*this);
     m_panes->restoreState(settings.value(u"panes"_s).toByteArray());
     m_body->restoreState(settings.value(u"body"_s).toByteArray());
     m_deviceView->horizontalHeader()->restoreState(settings.value(u"deviceColumns"_s).toByteArray());

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -17,6 +18,7 @@
 
 #include "core/device_pick.h"
 #include "core/program_core.h"
+#include "ui/screen_fit.h"
 #include "ui/t_small_box.h"
 #include "ui/t_temp_search_dialog.h"
 
@@ -41,8 +43,16 @@ QLineEdit* makeField(QWidget* parent, int maxLength) {
 
 TTARNAddGUI::TTARNAddGUI(core::ProgramCore& core, QWidget* parent) : QDialog(parent), m_core(core) {
     setWindowTitle(u"Add TARN"_s);
-    setFixedSize(532, 524);
-    auto* layout = new QVBoxLayout(this);
+    // The first size is the specified one; on a screen with less room (a large scale factor)
+    // the form scrolls, with OK and Cancel kept in view below it.
+    resize(532, 524);
+    auto* outer = new QVBoxLayout(this);
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    auto* form = new QWidget(scroll);
+    auto* layout = new QVBoxLayout(form);
+    layout->setContentsMargins(0, 0, 0, 0);
 
     QStringList columns{u"No"_s, u"Device Name"_s, u"MAC Address"_s, u"IP Address"_s};
     m_devices = new ui::TextRowsModel(columns, this);
@@ -168,7 +178,9 @@ TTARNAddGUI::TTARNAddGUI(core::ProgramCore& core, QWidget* parent) : QDialog(par
         button->installEventFilter(this);
         buttons->addWidget(button);
     }
-    layout->addLayout(buttons);
+    scroll->setWidget(form);
+    outer->addWidget(scroll, 1);
+    outer->addLayout(buttons);
     connect(m_ok, &QPushButton::clicked, this, &TTARNAddGUI::accept);
     connect(m_cancel, &QPushButton::clicked, this, &TTARNAddGUI::reject);
 
@@ -235,6 +247,7 @@ void TTARNAddGUI::showDialog() {
     m_com->setText(QString::number(m_core.proposedComNumber()));
     fillDevices();
     m_ok->setDefault(true);
+    ui::fitToScreen(*this);
     show();
     raise();
     activateWindow();

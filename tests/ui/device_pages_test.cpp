@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTimer>
@@ -449,6 +450,52 @@ TEST_F(DevicePages, ConfiguringADeviceChangesWhatItAnswersAndARefusedValueWrites
     EXPECT_TRUE(radioButton(config, udpMode, 1)->isChecked());
     EXPECT_FALSE(delimiterBox->isChecked()) << "a tick of the dialog shown last";
     QTest::mouseClick(config.cancelButton(), Qt::LeftButton);
+}
+
+// Every window and dialog lies whole on the screen, OK and Cancel in view; a ctest entry runs
+// this again at QT_SCALE_FACTOR=2 on a 1366x768 screen, where the specified sizes do not fit.
+TEST_F(DevicePages, EveryDialogFitsTheScreen) {
+    start(true);
+    ASSERT_TRUE(waitUntil([&] { return form().deviceModel()->rowCount() == 3; }));
+    const auto expectOnScreen = [](QWidget& window, QWidget* mustShow = nullptr) {
+        ASSERT_TRUE(window.isVisible()) << window.windowTitle().toStdString();
+        const QRect area = window.screen()->availableGeometry();
+        EXPECT_TRUE(area.contains(window.frameGeometry()))
+            << window.windowTitle().toStdString() << " at " << window.frameGeometry().x() << ","
+            << window.frameGeometry().y() << " " << window.frameGeometry().width() << "x"
+            << window.frameGeometry().height() << " on " << area.width() << "x" << area.height();
+        if (mustShow)
+            EXPECT_TRUE(window.rect().contains(QRect(mustShow->mapTo(&window, QPoint(0, 0)), mustShow->size())))
+                << mustShow->objectName().toStdString() << " is out of " << window.windowTitle().toStdString();
+    };
+    form().showNormal();
+    expectOnScreen(form());
+
+    form().selectPage(TForm1::Page::ComMapping);
+    form().addMappingCommand();
+    TTARNAddGUI& add = m_program->addDialog();
+    expectOnScreen(add, add.findChild<QPushButton*>(u"BitBtn2"_s));
+    add.reject();
+
+    form().selectPage(TForm1::Page::DeviceInfo);
+    form().deviceView()->selectRow(0);
+    form().configureCommand();
+    TsmallInputDialog& login = m_program->loginDialog();
+    ASSERT_TRUE(waitUntil([&] { return login.isVisible(); }));
+    expectOnScreen(login, login.cancelButton());
+    QTest::keyClicks(login.accountField(), u"admin"_s);
+    QTest::keyClicks(login.passwordField(), u"admin"_s);
+    QTest::mouseClick(login.okButton(), Qt::LeftButton);
+    TConfigDialog& config = m_program->configDialog();
+    ASSERT_TRUE(waitUntil([&] { return config.isVisible(); }));
+    expectOnScreen(config, config.okBarButton());
+    QTest::mouseClick(config.cancelButton(), Qt::LeftButton);
+
+    form().showAbout();
+    expectOnScreen(m_program->messageBox());
+    m_program->messageBox().hide();
+    form().searchCommand();
+    expectOnScreen(m_program->searchDialog());
 }
 
 // A broken description says so and leaves configuration out for the run; the program and
