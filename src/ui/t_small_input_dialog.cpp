@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 
 #include "core/device_service.h"
 #include "core/program_core.h"
@@ -64,6 +65,8 @@ void TsmallInputDialog::setDeviceIp(const QString& ip) {
 void TsmallInputDialog::setDevice(const QString& name, const QString& ip) {
     setDeviceIp(ip);
     setWindowTitle(u"Input Attributes - %1 (%2)"_s.arg(name, ip));
+    // Wide enough that the title bar shows the whole caption beside its buttons.
+    setMinimumWidth(std::max(minimumSizeHint().width(), fontMetrics().horizontalAdvance(windowTitle()) + 120));
 }
 
 void TsmallInputDialog::open() {

@@ -464,9 +464,10 @@ TEST_F(DevicePages, EveryDialogFitsTheScreen) {
             << window.windowTitle().toStdString() << " at " << window.frameGeometry().x() << ","
             << window.frameGeometry().y() << " " << window.frameGeometry().width() << "x"
             << window.frameGeometry().height() << " on " << area.width() << "x" << area.height();
-        if (mustShow)
+        if (mustShow) {
             EXPECT_TRUE(window.rect().contains(QRect(mustShow->mapTo(&window, QPoint(0, 0)), mustShow->size())))
                 << mustShow->objectName().toStdString() << " is out of " << window.windowTitle().toStdString();
+        }
     };
     form().showNormal();
     expectOnScreen(form());

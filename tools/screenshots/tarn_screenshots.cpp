@@ -6,7 +6,8 @@
 //   tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]
 //
 // --open holds a port open as an application would, so its mapping connects (or turns red
-// when it cannot); --screen also grabs the whole screen (a real display, e.g. under Xvfb).
+// when it cannot); --screen also grabs the whole screen around each view, as NAME-screen.png (a real display,
+// e.g. under Xvfb with a window manager).
 
 #include <QApplication>
 #include <QDir>
@@ -50,10 +51,22 @@ bool waitFor(const std::function<bool()>& condition, int limitMs) {
     return true;
 }
 
-bool save(QWidget& widget, const QString& path) {
-    widget.repaint();
-    const bool ok = widget.grab().save(path);
+bool writeImage(const QPixmap& picture, const QString& path) {
+    const bool ok = picture.save(path);
     std::printf("%s %s\n", ok ? "wrote" : "could not write", path.toUtf8().constData());
+    return ok;
+}
+
+// The widget as it draws itself; with `wholeScreen` also the screen around it as the user
+// sees it (the window manager's frames, the tray, where the dialog lies), as NAME-screen.png.
+bool save(QWidget& widget, const QString& path, bool wholeScreen) {
+    widget.repaint();
+    bool ok = writeImage(widget.grab(), path);
+    if (wholeScreen) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 200);
+        if (QScreen* primary = QGuiApplication::primaryScreen())
+            ok = writeImage(primary->grabWindow(0), QString(path).replace(u".png"_s, u"-screen.png"_s)) && ok;
+    }
     return ok;
 }
 
@@ -136,25 +149,27 @@ int main(int argc, char** argv) {
             20000);
     }
     form.showNormal();
-    form.resize(1240, 600);
+    // Wide enough for every column where the screen allows; a real screen keeps its size.
+    const QSize room = form.screen()->availableGeometry().size() - QSize(8, 32);
+    form.resize(screen ? QSize(1240, 600).boundedTo(room) : QSize(1240, 600));
 
     form.selectPage(TForm1::Page::DeviceInfo);
     form.deviceView()->selectRow(0);
     form.logTabs()->setCurrentIndex(0);
     waitFor([] { return false; }, 300);
-    bool ok = save(form, out + u"/tarn-devices.png"_s);
+    bool ok = save(form, out + u"/tarn-devices.png"_s, screen);
 
     form.selectPage(TForm1::Page::ComMapping);
     form.logTabs()->setCurrentIndex(1);
     // Two ticks: the rows are rebuilt on the first, the states settle by the second.
     waitFor([] { return false; }, 2200);
-    ok = save(form, out + u"/tarn-mappings.png"_s) && ok;
+    ok = save(form, out + u"/tarn-mappings.png"_s, screen) && ok;
 
     form.selectPage(TForm1::Page::DeviceInfo);
     form.searchCommand();
     TtempSearchDialog& search = program.searchDialog();
     waitFor([&] { return search.countdown().remaining() <= 4 && search.answers()->rowCount() > 0; }, 10000);
-    ok = save(search, out + u"/tarn-search.png"_s) && ok;
+    ok = save(search, out + u"/tarn-search.png"_s, screen) && ok;
     waitFor([&] { return !search.isVisible(); }, 20000);
 
     form.selectPage(TForm1::Page::ComMapping);
@@ -162,7 +177,7 @@ int main(int argc, char** argv) {
     TTARNAddGUI& add = program.addDialog();
     add.deviceList()->selectRow(1);
     waitFor([] { return false; }, 300);
-    ok = save(add, out + u"/tarn-add.png"_s) && ok;
+    ok = save(add, out + u"/tarn-add.png"_s, screen) && ok;
     add.reject();
 
     // The configuration of the first device: the login dialog first (nothing remembered yet).
@@ -171,6 +186,7 @@ int main(int argc, char** argv) {
     form.configureCommand();
     TsmallInputDialog& login = program.loginDialog();
     if (waitFor([&] { return login.isVisible(); }, 15000)) {
+        ok = save(login, out + u"/tarn-login.png"_s, screen) && ok;
         login.accountField()->setText(u"admin"_s);
         login.passwordField()->setText(u"admin"_s);
         login.accept();
@@ -178,7 +194,7 @@ int main(int argc, char** argv) {
     TConfigDialog& config = program.configDialog();
     if (waitFor([&] { return config.isVisible(); }, 20000)) {
         waitFor([] { return false; }, 300);
-        ok = save(config, out + u"/tarn-config.png"_s) && ok;
+        ok = save(config, out + u"/tarn-config.png"_s, screen) && ok;
         config.reject();
     } else {
         std::fputs("tarn-screenshots: the configuration dialog did not open\n", stderr);
@@ -188,14 +204,8 @@ int main(int argc, char** argv) {
 
     form.showAbout();
     waitFor([] { return false; }, 200);
-    ok = save(program.messageBox(), out + u"/tarn-about.png"_s) && ok;
+    ok = save(program.messageBox(), out + u"/tarn-about.png"_s, screen) && ok;
 
-    if (screen) {
-        program.messageBox().hide();
-        waitFor([] { return false; }, 500);
-        if (QScreen* primary = QGuiApplication::primaryScreen())
-            ok = primary->grabWindow(0).save(out + u"/tarn-screen.png"_s) && ok;
-    }
     for (int fd : fds)
         if (fd >= 0)
             ::close(fd);
