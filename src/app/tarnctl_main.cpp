@@ -499,11 +499,6 @@ int runAdd(const Arguments& args) {
     const std::string com = autoCom ? "auto" : comText(args.positional[1]);
     const std::string ip = args.positional.size() > 2 ? args.positional[2] : std::string();
 
-    auto reached = reach(true);
-    if (!reached)
-        return reached.error();
-    if (reached->program)
-        return change(*reached->program, {"add", mode, com, ip, args.localPort, args.remotePort}, "is created");
     core::AddRequest request;
     request.comText = com;
     request.ipText = ip;
@@ -511,8 +506,23 @@ int runAdd(const Arguments& args) {
     request.remotePortText = args.remotePort;
     request.isTcp = mode != "udp";
     request.isServer = mode == "tcp-server";
+    auto reached = reach(true);
+    if (!reached)
+        return reached.error();
     // The same records the program would check against: its own system ports and the file's.
     const std::deque<std::int32_t> systemPorts = core::machineSerialPorts();
+    if (reached->program) {
+        const Fields fields{"add", mode, com, ip, args.localPort, args.remotePort};
+        if (core::joinLine(fields).size() <= core::kMaxControlLine)
+            return change(*reached->program, fields, "is created");
+        // More than a request line holds: refused here, with the checks' own text as without
+        // a running program, instead of the program's "request line too long".
+        if (autoCom)
+            request.comText = std::to_string(core::proposeComNumber(systemPorts, {}));
+        const core::AddCheck check = core::checkAdd(request, systemPorts, {});
+        printMessage(check ? "The request is too long for the running program.\n" : check.error().message);
+        return kRefused;
+    }
     const std::string path = core::storedMappingsPath();
     const core::FileChange change = core::addToMappingFile(path, request, autoCom, systemPorts);
     if (!change)

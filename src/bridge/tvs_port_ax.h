@@ -7,6 +7,9 @@
 #include <memory>
 #include <string>
 
+// The highest n of a port name "COM<n>".
+inline constexpr std::int32_t kHighestComNumber = 99999;
+
 class TVSPortAx {
 public:
     // Property indexes callers read.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "bridge/tvs_port_ax.h"
 #include "config/text_helpers.h"
 
 namespace core {
@@ -62,8 +63,9 @@ AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& sys
     const bool isServer = request.isTcp && request.isServer;
     const bool isClient = request.isTcp && !request.isServer;
 
-    // A negative number would name a port "COM4294967295"; it is as invalid as 0.
-    if (comNumber <= 0)
+    // A negative number would name a port "COM4294967295"; it is as invalid as 0, and so is
+    // one past the highest port name (a number too long to read saturates there too).
+    if (comNumber <= 0 || comNumber > kHighestComNumber)
         message += "Please DON'T give an invalid comport number.\n";
     if (contains(systemPorts, comNumber))
         message += "Please DON'T create the existing comport.\n";

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr std::int32_t kMaxComNumber = 99999;
-
 // The number after `prefix` in `name`: digits only, no leading zero, at most `limit`.
 std::optional<std::int32_t> numberAfter(const std::string& name, const std::string& prefix, std::int32_t limit) {
     if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
@@ -43,7 +41,7 @@ std::vector<std::string> entryNames(const std::string& dir) {
 std::vector<std::int32_t> hardwareSerialPorts(const std::string& sysClassTty) {
     std::vector<std::int32_t> numbers;
     for (const std::string& name : entryNames(sysClassTty)) {
-        const auto k = numberAfter(name, "ttyS", kMaxComNumber - 1);
+        const auto k = numberAfter(name, "ttyS", kHighestComNumber - 1);
         struct stat st {};
         if (k && ::stat((sysClassTty + "/" + name + "/device").c_str(), &st) == 0)
             numbers.push_back(*k + 1);
@@ -59,7 +57,7 @@ std::vector<std::int32_t> takenPortNames(const std::string& portDir) {
     if (!privatePortDirectory(portDir))
         return numbers;
     for (const std::string& name : entryNames(portDir)) {
-        const auto n = numberAfter(name, "COM", kMaxComNumber);
+        const auto n = numberAfter(name, "COM", kHighestComNumber);
         if (n && *n >= 1 && clearStalePortName(portDir, name) == PortNameState::Foreign)
             numbers.push_back(*n);
     }

@@ -417,6 +417,11 @@ TEST_F(TarndControl, TarnctlChangesTheMappingsOfARunningTarndAtOnce) {
         {{"add", "udp", "auto", "127.0.0.1", "--local", "0", "--remote", "99999"},
          "Please give valid Port Number(s).\n"},
         {{"remove", "COM46"}, "COM46 is not mapped.\n"},
+        // Too big to be a port name, or to fit a request: refused as without a program.
+        {{"add", "tcp-server", "99999999999", "--local", "44046"}, "Please DON'T give an invalid comport number.\n"},
+        {{"add", "tcp-server", "100000", "--local", "44046"}, "Please DON'T give an invalid comport number.\n"},
+        {{"add", "tcp-client", "auto", std::string(5000, '9'), "--remote", "4001"},
+         "Please give a valid IP Address.\n"},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.arguments[1]);
@@ -470,6 +475,14 @@ TEST_F(TarndControl, WithoutAProgramTarnctlEditsTheFileAndTheNextTarndRunsIt) {
     result = tarnctl({"add", "tcp-client", "COM48", "127.0.0.1", "--remote", "4001"});
     EXPECT_EQ(result.exitCode, 7);
     EXPECT_TRUE(contains(result.output, "This IP has already been connected with a device.\n")) << result.output;
+    for (const std::string& com : {std::string(5000, '7'), std::string("99999999999"), std::string("100000")}) {
+        result = tarnctl({"add", "tcp-server", com, "--local", "44048"});
+        EXPECT_EQ(result.exitCode, 7) << result.output;
+        EXPECT_TRUE(contains(result.output, "Please DON'T give an invalid comport number.\n")) << result.output;
+    }
+    result = tarnctl({"add", "tcp-client", "auto", std::string(5000, '9'), "--remote", "4001"});
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_TRUE(contains(result.output, "Please give a valid IP Address.\n")) << result.output;
     result = tarnctl({"list"});
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(rowOf(result.output, 46),
