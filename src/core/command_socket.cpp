@@ -1,5 +1,6 @@
 #include "core/command_socket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/epoll.h>
@@ -32,6 +33,7 @@ struct ControlChannel::Client {
     bool discarding = false; // the rest of an over-long line is being skipped
     bool dead = false;
     Stream stream;
+    std::chrono::steady_clock::time_point quietSince = std::chrono::steady_clock::now();
 
     ~Client() {
         if (fd >= 0)
@@ -135,7 +137,10 @@ void ControlChannel::run() {
         bool streaming = false;
         for (const auto& [id, client] : m_clients)
             streaming = streaming || static_cast<bool>(client->stream);
-        const int timeout = streaming ? static_cast<int>(m_limits.streamPoll.count()) : -1;
+        const int untilIdle = dropIdleClients();
+        int timeout = streaming ? static_cast<int>(m_limits.streamPoll.count()) : -1;
+        if (untilIdle >= 0 && (timeout < 0 || untilIdle < timeout))
+            timeout = untilIdle;
         const int count = ::epoll_wait(m_epollFd, events, 64, timeout);
         if (count < 0 && errno != EINTR)
             break;
@@ -181,6 +186,7 @@ void ControlChannel::run() {
             append(client, outgoing.text);
             if (outgoing.final) {
                 client.busy = false;
+                client.quietSince = std::chrono::steady_clock::now();
                 takeLines(outgoing.client, client);
             }
         }
@@ -203,7 +209,12 @@ void ControlChannel::accept() {
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        if (m_clients.size() >= m_limits.maxClients) {
+        // The folder and the socket are owner-only already; another user is refused even where
+        // those permissions were loosened.
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (m_clients.size() >= m_limits.maxClients || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+            peer.uid != ::geteuid()) {
             ::close(fd);
             continue;
         }
@@ -214,6 +225,7 @@ void ControlChannel::accept() {
         epoll_event event{};
         event.events = client->interest;
         event.data.u64 = id;
+        // On failure the client (and with it the descriptor) goes at once.
         if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
             continue;
         m_clients.emplace(id, std::move(client));
@@ -292,6 +304,7 @@ void ControlChannel::flush(Client& client) {
             ::send(client.fd, client.out.data() + sent, client.out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
+            client.quietSince = std::chrono::steady_clock::now();
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -319,6 +332,25 @@ void ControlChannel::pump(ClientId id, Client& client) {
         if (more.empty())
             return;
     }
+}
+
+int ControlChannel::dropIdleClients() {
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    milliseconds next = milliseconds::max();
+    for (auto it = m_clients.begin(); it != m_clients.end();) {
+        const Client& client = *it->second;
+        const auto left = m_limits.idleLimit - duration_cast<milliseconds>(now - client.quietSince);
+        if (client.busy || client.stream || client.dead) {
+            ++it;
+        } else if (left <= milliseconds::zero()) {
+            it = m_clients.erase(it);
+        } else {
+            next = std::min(next, left);
+            ++it;
+        }
+    }
+    return next == milliseconds::max() ? -1 : static_cast<int>(next.count()) + 1;
 }
 
 bool ControlChannel::finished(const Client& client) const {

@@ -41,10 +41,14 @@ public:
         // A stream that had nothing to give is asked again after this.
         std::chrono::milliseconds streamPoll{100};
         std::size_t maxClients = 128;
+        // A client that sends no complete request for this long (counted from its connection,
+        // its last answer or the last bytes it read) is dropped, so idle connections cannot
+        // use up maxClients. One waiting for an answer or following a log is not idle.
+        std::chrono::milliseconds idleLimit{10000};
     };
 
-    // Serves `path` (mode 0600). A socket file left there is replaced: the caller holds the
-    // owner lock, so whoever made it has gone.
+    // Serves `path` (mode 0600) to processes of this user only. A socket file left there is
+    // replaced: the caller holds the owner lock, so whoever made it has gone.
     using Opened = Result<std::unique_ptr<ControlChannel>, std::string>;
     static Opened open(const std::string& path, RequestHandler handler, const Limits& limits);
     static Opened open(const std::string& path, RequestHandler handler) {
@@ -83,6 +87,8 @@ private:
     void pump(ClientId id, Client& client);
     void updateInterest(ClientId id, Client& client);
     bool finished(const Client& client) const;
+    // Drops the idle clients; returns the milliseconds until the next one would be, or -1.
+    int dropIdleClients();
     void post(Outgoing outgoing);
 
     const std::string m_path;

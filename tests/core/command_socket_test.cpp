@@ -1,6 +1,6 @@
 // The control channel's line format and its socket side on real Unix sockets: the socket
 // file's life, one request at a time per client, long answers at the reader's pace, and
-// clients that send too much or read nothing.
+// clients that send too much, read nothing, say nothing or belong to another user.
 
 #include <atomic>
 #include <filesystem>
@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -210,6 +211,80 @@ TEST_F(Channel, StreamsMoveAtTheReadersPaceAndAClientThatReadsNothingIsDropped) 
     }
     EXPECT_LT(got, std::size_t{1} << 20);
     ::close(sleeper);
+}
+
+// Whether the channel has closed `fd`: what it reads ends (within the wait's limit).
+bool closedByChannel(int fd) {
+    char buffer[256];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1)
+            return false;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return n == 0 || errno == ECONNRESET;
+    }
+}
+
+// Idle connections cannot keep tarnctl out: silent ones and half lines are dropped after the
+// idle limit, while a client waiting for its answer stays.
+TEST_F(Channel, IdleClientsAreDroppedAndFreeTheirPlaces) {
+    ControlChannel::Limits limits;
+    limits.maxClients = 3;
+    limits.idleLimit = 300ms;
+    auto channel = openKeeping(limits);
+    const int waiting = rawConnect();
+    ASSERT_EQ(::write(waiting, "slow\n", 5), 5);
+    const auto seen = waitRequests(1);
+    ASSERT_EQ(seen.size(), 1u);
+    const int silent = rawConnect();
+    const int halfLine = rawConnect();
+    ASSERT_EQ(::write(halfLine, "li", 2), 2);
+    const int oneTooMany = rawConnect();
+    EXPECT_TRUE(closedByChannel(oneTooMany)) << "a fourth client while three are served";
+
+    EXPECT_TRUE(closedByChannel(silent));
+    EXPECT_TRUE(closedByChannel(halfLine));
+    core::ControlClient next;
+    ASSERT_TRUE(next.connect(m_path));
+    ASSERT_TRUE(next.send({"list"}));
+    EXPECT_EQ(waitRequests(2).size(), 2u) << "the freed place serves a new client";
+
+    // Far past the idle limit, the first client's answer still reaches it.
+    channel->reply(seen[0].first, core::joinLine({"ok", "late"}));
+    char answer[16] = {};
+    pollfd p{waiting, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_EQ(std::string(answer, static_cast<std::size_t>(::read(waiting, answer, sizeof answer))), "ok\tlate\n");
+    for (int fd : {waiting, silent, halfLine, oneTooMany})
+        ::close(fd);
+}
+
+// Even where the socket's permissions let another user in, the channel closes on them.
+TEST_F(Channel, AnotherUsersConnectionIsClosed) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    auto channel = openKeeping();
+    ASSERT_EQ(::chmod(m_dir.path().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(m_path.c_str(), 0666), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", m_path.c_str());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(3);
+        (void)!::write(fd, "list\n", 5);
+        ::_exit(closedByChannel(fd) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(m_requests.empty()) << "another user's request was handed on";
 }
 
 } // namespace
