@@ -13,7 +13,9 @@
 #include <optional>
 #include <string>
 #include <strings.h>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -41,10 +43,10 @@ enum Exit : int {
 };
 
 const char* const kUsageText = R"(usage: tarnctl [--trace] search
-       tarnctl [--trace] eeprom-read IP FILE [--account A] [--password P]
-       tarnctl [--trace] eeprom-write IP FILE [--account A] [--password P]
-       tarnctl [--trace] config show IP [--account A] [--password P]
-       tarnctl [--trace] config set IP NAME=VALUE... [--account A] [--password P]
+       tarnctl [--trace] eeprom-read IP FILE [--account A] [PASSWORD]
+       tarnctl [--trace] eeprom-write IP FILE [--account A] [PASSWORD]
+       tarnctl [--trace] config show IP [--account A] [PASSWORD]
+       tarnctl [--trace] config set IP NAME=VALUE... [--account A] [PASSWORD]
        tarnctl list
        tarnctl add MODE COM [IP] [--local PORT] [--remote PORT]
        tarnctl remove COM
@@ -70,7 +72,13 @@ configuration EEPROM image.
                   "<caption>/<label>" for each box of a delimiter triple; values are text,
                   a choice's caption or its position from 0, on/off (or 1/0) for a box
   --account A     login account (default: empty)
-  --password P    login password (default: empty)
+  PASSWORD        the login password (default: empty), one of:
+  --password P    as given; other users can read it in the process list
+  --password -    the first line of standard input
+  --password-file FILE
+                  the first line of FILE
+                  With --account and none of these, tarnctl asks for it on the terminal,
+                  without echo.
   --trace         print the protocol's trace lines on standard output
 
 Searching broadcasts on every subnet of the current network namespace.
@@ -107,6 +115,8 @@ struct Arguments {
     std::vector<std::string> positional;
     std::string account;
     std::string password;
+    std::string passwordFile;
+    bool hasPassword = false;
     std::string localPort;
     std::string remotePort;
     bool hasLocalPort = false;
@@ -128,10 +138,11 @@ Result<Arguments, std::string> parseArguments(int argc, char** argv) {
             out.version = true;
         } else if (arg == "--trace") {
             out.trace = true;
-        } else if (arg == "--account" || arg == "--password") {
+        } else if (arg == "--account" || arg == "--password" || arg == "--password-file") {
             if (i + 1 >= argc)
                 return failure(arg + " needs a value");
-            (arg == "--account" ? out.account : out.password) = argv[++i];
+            (arg == "--account" ? out.account : arg == "--password" ? out.password : out.passwordFile) = argv[++i];
+            out.hasPassword = out.hasPassword || arg == "--password";
         } else if (arg == "--local" || arg == "--remote") {
             if (i + 1 >= argc)
                 return failure(arg + " needs a value");
@@ -151,6 +162,9 @@ Result<Arguments, std::string> parseArguments(int argc, char** argv) {
             out.account = arg.substr(10);
         } else if (arg.rfind("--password=", 0) == 0) {
             out.password = arg.substr(11);
+            out.hasPassword = true;
+        } else if (arg.rfind("--password-file=", 0) == 0) {
+            out.passwordFile = arg.substr(16);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return failure("unknown option " + arg);
         } else if (out.command.empty()) {
@@ -241,6 +255,84 @@ int reportFailure(const core::DeviceFailure& failure, const Arguments& args, con
     std::fprintf(stderr, "tarnctl: Error: unable to access EEPROM.\nPlease check if EEPROM is valid. (device %s)\n",
                  ip.c_str());
     return kEepromFailed;
+}
+
+// The first line of `in`, without its line end; nothing when it cannot be read.
+std::optional<std::string> firstLine(std::FILE* in) {
+    std::string line;
+    int c;
+    while ((c = std::fgetc(in)) != EOF && c != '\n')
+        line.push_back(static_cast<char>(c));
+    if (std::ferror(in))
+        return std::nullopt;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+// The terminal's settings while a password is typed, for a signal to restore.
+termios g_terminalBeforePrompt{};
+
+void restoreTerminalAndEnd(int signal) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_terminalBeforePrompt);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Asks on the terminal with its echo off; the terminal comes back as it was, also when the
+// user ends tarnctl at the prompt.
+std::optional<std::string> promptWithoutEcho(const std::string& prompt) {
+    if (::tcgetattr(STDIN_FILENO, &g_terminalBeforePrompt) != 0)
+        return std::nullopt;
+    termios quiet = g_terminalBeforePrompt;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    auto* const previousInt = std::signal(SIGINT, restoreTerminalAndEnd);
+    auto* const previousTerm = std::signal(SIGTERM, restoreTerminalAndEnd);
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    auto line = firstLine(stdin);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_terminalBeforePrompt);
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+    std::fputc('\n', stderr);
+    return line;
+}
+
+// The login password from where the user put it: the command line, standard input ("-"), a
+// file, or, with an account and none of those, the terminal. An exit status when it cannot.
+Result<std::string, int> loginPassword(const Arguments& args, const std::string& ip) {
+    if (args.hasPassword && !args.passwordFile.empty()) {
+        std::fprintf(stderr, "tarnctl: give --password or --password-file, not both\n\n%s", kUsageText);
+        return failure(kBadUsage);
+    }
+    if (!args.passwordFile.empty()) {
+        std::FILE* file = std::fopen(args.passwordFile.c_str(), "re");
+        auto line = file ? firstLine(file) : std::nullopt;
+        if (file)
+            std::fclose(file);
+        if (!line) {
+            std::fprintf(stderr, "tarnctl: cannot read %s\n", args.passwordFile.c_str());
+            return failure(kFileFailed);
+        }
+        return std::move(*line);
+    }
+    if (args.hasPassword && args.password == "-") {
+        auto line = firstLine(stdin);
+        if (!line) {
+            std::fprintf(stderr, "tarnctl: cannot read the password from standard input\n");
+            return failure(kFileFailed);
+        }
+        return std::move(*line);
+    }
+    if (args.hasPassword || args.account.empty() || !::isatty(STDIN_FILENO))
+        return args.password;
+    auto typed = promptWithoutEcho("Password for " + args.account + " at " + ip + ": ");
+    if (!typed) {
+        std::fprintf(stderr, "tarnctl: cannot read the password from the terminal\n");
+        return failure(kFileFailed);
+    }
+    return std::move(*typed);
 }
 
 // Searches, then logs in to the device: kOk or the failure's exit status.
@@ -726,7 +818,7 @@ int main(int argc, char** argv) {
     }
     if (args.command == "list" || args.command == "add" || args.command == "remove" || args.command == "log" ||
         args.command == "devices") {
-        if (args.trace || !args.account.empty() || !args.password.empty()) {
+        if (args.trace || !args.account.empty() || args.hasPassword || !args.passwordFile.empty()) {
             std::fprintf(stderr, "tarnctl: an option does not belong to %s\n\n%s", args.command.c_str(), kUsageText);
             return kBadUsage;
         }
@@ -757,19 +849,28 @@ int main(int argc, char** argv) {
         return kBadUsage;
     }
 
+    Arguments withPassword = args;
+    if (ip) {
+        auto password = loginPassword(args, *ip);
+        if (!password)
+            return password.error();
+        withPassword.password = std::move(password.value());
+    }
+
     std::signal(SIGPIPE, SIG_IGN);
     startSocketLayer();
     int status = kOk;
     {
-        core::DeviceService devices(deviceOptions(args.trace));
+        const Arguments& a = withPassword;
+        core::DeviceService devices(deviceOptions(a.trace));
         if (isSearch)
-            status = runSearch(devices, args);
+            status = runSearch(devices, a);
         else if (isConfig)
-            status = runConfig(devices, args);
-        else if (args.command == "eeprom-read")
-            status = runEepromRead(devices, args, args.positional[0], args.positional[1]);
+            status = runConfig(devices, a);
+        else if (a.command == "eeprom-read")
+            status = runEepromRead(devices, a, a.positional[0], a.positional[1]);
         else
-            status = runEepromWrite(devices, args, args.positional[0], args.positional[1]);
+            status = runEepromWrite(devices, a, a.positional[0], a.positional[1]);
     }
     std::fflush(stdout);
     stopSocketLayer();

@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
 
 #include "device/device_list.h"
 #include "device/eeprom_access.h"
@@ -107,6 +112,67 @@ TEST_F(Tarnctl, ImageReadAndWriteWithExitStatuses) {
         EXPECT_NE(failed.output.find(f.message), std::string::npos) << failed.output;
     }
     EXPECT_EQ(readFile(readInto), original) << "a failed read leaves the earlier file alone";
+}
+
+// A password off the command line: from a file, from standard input, or typed at a prompt
+// whose echo is off.
+TEST_F(Tarnctl, ThePasswordComesFromAFileStandardInputOrTheTerminalWithoutEcho) {
+    const Subnet one = addSubnet(1);
+    ASSERT_TRUE(one.ns);
+    startDevsim(*one.ns, {"--device", "ip=10.77.1.10,account=ops,password=secret"});
+    const std::string image = m_temp.file("read.bin");
+    const std::string passwordFile = m_temp.file("password");
+    std::ofstream(passwordFile) << "secret\n";
+
+    auto result = tarnctl({"eeprom-read", "10.77.1.10", image, "--account", "ops", "--password-file", passwordFile});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    result =
+        host().run({"sh", "-c", "printf 'secret\\n' | \"$0\" eeprom-read 10.77.1.10 \"$1\" --account ops --password -",
+                    tarnctlPath(), image});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    result = tarnctl({"eeprom-read", "10.77.1.10", image, "--password", "x", "--password-file", passwordFile});
+    EXPECT_EQ(result.exitCode, 2) << result.output;
+    result = tarnctl({"eeprom-read", "10.77.1.10", image, "--password-file", m_temp.file("absent")});
+    EXPECT_EQ(result.exitCode, 6) << result.output;
+    EXPECT_NE(result.output.find("cannot read"), std::string::npos) << result.output;
+
+    // On a terminal, with an account and no password: a prompt, and what is typed never shows.
+    int terminal = -1, side = -1;
+    ASSERT_EQ(::openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+    const pid_t child = testsupport::startProgram(
+        {"ip", "netns", "exec", host().name(), tarnctlPath(), "eeprom-read", "10.77.1.10", image, "--account", "ops"},
+        side, side, true);
+    ::close(side);
+    ASSERT_GT(child, 0);
+    std::string screen;
+    const auto readScreen = [&] {
+        char buffer[512];
+        pollfd p{terminal, POLLIN, 0};
+        while (::poll(&p, 1, 0) == 1) {
+            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            screen.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+    };
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        readScreen();
+        return screen.find("Password for ops at 10.77.1.10: ") != std::string::npos;
+    })) << screen;
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(terminal, &settings), 0);
+    EXPECT_EQ(settings.c_lflag & ECHO, 0u) << "the password would show as it is typed";
+    ASSERT_EQ(::write(terminal, "secret\n", 7), 7);
+    int status = 0;
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        readScreen();
+        return ::waitpid(child, &status, WNOHANG) == child;
+    }));
+    readScreen();
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_EQ(screen.find("secret"), std::string::npos) << screen;
 }
 
 // The value of the search answer's option `type`, or empty.
