@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
 
+#include "core/offline_mappings.h"
 #include "mapping_harness.h"
 #include "support/netns.h"
 #include "support/wait.h"
@@ -517,6 +519,78 @@ TEST_F(TarndControl, WithoutAProgramTarnctlEditsTheFileAndTheNextTarndRunsIt) {
     app.close();
     const int status = daemon.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// tarnd killed (SIGKILL) at random moments while tarnctl adds and removes, live and with
+// none running: the file always loads whole, and every change that was answered is in it.
+TEST_F(TarndControl, AKilledProgramNeverDamagesTheMappingFile) {
+    constexpr int kOperations = 1000;
+    constexpr int kComs = 40;
+    constexpr int kFirstCom = 101; // clear of the machine's own serial ports
+    std::mt19937 random(20261208);
+    // Per COM: 1 stored, 0 not stored, -1 unknown (its change was cut off by a kill).
+    std::vector<int> stored(kComs, 0);
+    auto daemon = std::make_unique<ChildProcess>();
+    ASSERT_NO_FATAL_FAILURE(startDaemon(*daemon));
+    const auto checkFile = [&](int step) {
+        const auto bytes = readFileBytes(m_home->mappingFile());
+        ASSERT_EQ(bytes.size() % kDescRecordSize, 0u) << "a half record after step " << step;
+        const auto records = core::storedMappings(m_home->mappingFile());
+        ASSERT_TRUE(records) << "the file does not load after step " << step;
+        std::vector<int> found(kComs, 0);
+        for (const tarnDesc& desc : *records) {
+            const int index = desc.comNum - kFirstCom;
+            ASSERT_TRUE(index >= 0 && index < kComs) << desc.comNum;
+            ASSERT_EQ(found[index]++, 0) << "COM" << desc.comNum << " twice after step " << step;
+        }
+        for (int index = 0; index < kComs; ++index) {
+            if (stored[index] >= 0) {
+                ASSERT_EQ(found[index], stored[index]) << "COM" << kFirstCom + index << " after step " << step;
+            }
+            stored[index] = found[index]; // what a cut-off change left is now known
+        }
+    };
+    int kills = 0, offline = 0;
+    for (int step = 0; step < kOperations; ++step) {
+        const int index = static_cast<int>(random() % kComs);
+        const int com = kFirstCom + index;
+        const std::vector<std::string> arguments =
+            stored[index] == 1 ? std::vector<std::string>{"remove", "COM" + std::to_string(com)}
+                               : std::vector<std::string>{"add", "tcp-server", "COM" + std::to_string(com), "--local",
+                                                          std::to_string(44000 + com)};
+        const bool kill = daemon && random() % 20 == 0;
+        testsupport::CommandResult result;
+        {
+            Background change([&] { result = tarnctl(arguments); });
+            if (kill) {
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+                ::kill(daemon->pid(), SIGKILL);
+                daemon->waitExit();
+                daemon.reset();
+                ++kills;
+            }
+        }
+        offline += daemon ? 0 : 1;
+        if (result.exitCode == 0) {
+            stored[index] = arguments[0] == "add" ? 1 : 0;
+        } else if (kill || result.exitCode == 8 || result.exitCode == 9) {
+            stored[index] = -1;
+        } else {
+            ASSERT_TRUE(false) << "step " << step << " (" << (daemon ? "live" : "offline") << ", COM" << com << " was "
+                               << stored[index] << "): " << result.output;
+        }
+        if (kill || step % 50 == 0) {
+            ASSERT_NO_FATAL_FAILURE(checkFile(step));
+        }
+        // A few changes on the file alone, then the program comes back.
+        if (!daemon && random() % 4 == 0) {
+            daemon = std::make_unique<ChildProcess>();
+            ASSERT_NO_FATAL_FAILURE(startDaemon(*daemon));
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(checkFile(kOperations));
+    EXPECT_GT(kills, 10);
+    EXPECT_GT(offline, 10);
 }
 
 TEST_F(TarndControl, TheControlSocketKeepsServingWhileClientsMisbehave) {
