@@ -9,6 +9,7 @@ pkgs=(
     iproute2 socat procps util-linux xvfb
     dpkg-dev man-db groff-base
     python3-serial
+    clang libclang-rt-14-dev
 )
 missing=()
 for p in "${pkgs[@]}"; do
