@@ -1,5 +1,6 @@
 #include "core/program_entry.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -52,8 +53,10 @@ std::optional<int> parseEntryOptions(int argc, char** argv, const char* programN
 namespace {
 
 int g_wakePipe[2] = {-1, -1};
-// End signals so far. Both signals are blocked while the handler runs, so it never nests.
-volatile std::sig_atomic_t g_endSignals = 0;
+// Whether an end signal came. The handler never nests on one thread (both signals are blocked
+// while it runs), but two threads may each take one at once: atomic, not sig_atomic_t.
+std::atomic<int> g_endSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 char g_portDir[PATH_MAX] = {};
 
 // What follows runs inside the signal handler: raw system calls and plain loops only, no
@@ -150,7 +153,7 @@ void removeOwnPortLinks() {
 // links are removed here, and the signal is raised again to end the process by it.
 extern "C" void onEndSignal(int signal) {
     const int saved = errno;
-    if (g_endSignals > 0) {
+    if (g_endSignals.exchange(1) > 0) {
         removeOwnPortLinks();
         struct sigaction standard {};
         standard.sa_handler = SIG_DFL;
@@ -161,7 +164,6 @@ extern "C" void onEndSignal(int signal) {
         errno = saved;
         return;
     }
-    g_endSignals = 1;
     const char byte = 1;
     [[maybe_unused]] auto n = ::write(g_wakePipe[1], &byte, 1);
     errno = saved;

@@ -278,7 +278,7 @@ TEST_F(Channel, AnotherUsersConnectionIsClosed) {
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", m_path.c_str());
         if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
             ::_exit(3);
-        (void)!::write(fd, "list\n", 5);
+        (void)!::send(fd, "list\n", 5, MSG_NOSIGNAL);
         ::_exit(closedByChannel(fd) ? 0 : 1);
     }
     int status = 0;

@@ -52,6 +52,8 @@ template <class Thread> class Suspended : public Thread {
 public:
     template <class... Extra>
     Suspended(LockInterface& lock, TARNINFO* tarnInfo, Extra... extra) : Thread(true, lock, tarnInfo, extra...) {}
+    // The thread ends before the base's destructor changes the object's type under it.
+    ~Suspended() override { this->release(); }
 };
 
 // A session thread whose passes the test runs itself (the thread is never started).
