@@ -601,20 +601,21 @@ int runAdd(const Arguments& args) {
     auto reached = reach(true);
     if (!reached)
         return reached.error();
-    // The same records the program would check against: its own system ports and the file's.
-    const std::deque<std::int32_t> systemPorts = core::machineSerialPorts();
     if (reached->program) {
         const Fields fields{"add", mode, com, ip, args.localPort, args.remotePort};
         if (core::joinLine(fields).size() <= core::kMaxControlLine)
             return change(*reached->program, fields, "is created");
         // More than a request line holds: refused here, with the checks' own text as without
         // a running program, instead of the program's "request line too long".
+        const std::deque<std::int32_t> systemPorts = core::machineSerialPorts();
         if (autoCom)
             request.comText = std::to_string(core::proposeComNumber(systemPorts, {}));
         const core::AddCheck check = core::checkAdd(request, systemPorts, {});
         printMessage(check ? "The request is too long for the running program.\n" : check.error().message);
         return kRefused;
     }
+    // The same records the program would check against: its own system ports and the file's.
+    const std::deque<std::int32_t> systemPorts = core::machineSerialPorts();
     const std::string path = core::storedMappingsPath();
     const core::FileChange change = core::addToMappingFile(path, request, autoCom, systemPorts);
     if (!change)
@@ -807,7 +808,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarnctl: %s\n\n%s", parsed.error().c_str(), kUsageText);
         return kBadUsage;
     }
-    const Arguments& args = parsed.value();
+    Arguments args = parsed.value();
     if (args.help) {
         std::fputs(kUsageText, stdout);
         return kOk;
@@ -849,28 +850,26 @@ int main(int argc, char** argv) {
         return kBadUsage;
     }
 
-    Arguments withPassword = args;
     if (ip) {
         auto password = loginPassword(args, *ip);
         if (!password)
             return password.error();
-        withPassword.password = std::move(password.value());
+        args.password = std::move(password.value());
     }
 
     std::signal(SIGPIPE, SIG_IGN);
     startSocketLayer();
     int status = kOk;
     {
-        const Arguments& a = withPassword;
-        core::DeviceService devices(deviceOptions(a.trace));
+        core::DeviceService devices(deviceOptions(args.trace));
         if (isSearch)
-            status = runSearch(devices, a);
+            status = runSearch(devices, args);
         else if (isConfig)
-            status = runConfig(devices, a);
-        else if (a.command == "eeprom-read")
-            status = runEepromRead(devices, a, a.positional[0], a.positional[1]);
+            status = runConfig(devices, args);
+        else if (args.command == "eeprom-read")
+            status = runEepromRead(devices, args, args.positional[0], args.positional[1]);
         else
-            status = runEepromWrite(devices, a, a.positional[0], a.positional[1]);
+            status = runEepromWrite(devices, args, args.positional[0], args.positional[1]);
     }
     std::fflush(stdout);
     stopSocketLayer();

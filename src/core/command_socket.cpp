@@ -340,15 +340,17 @@ int ControlChannel::dropIdleClients() {
     milliseconds next = milliseconds::max();
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         const Client& client = *it->second;
-        const auto left = m_limits.idleLimit - duration_cast<milliseconds>(now - client.quietSince);
         if (client.busy || client.stream || client.dead) {
             ++it;
-        } else if (left <= milliseconds::zero()) {
-            it = m_clients.erase(it);
-        } else {
-            next = std::min(next, left);
-            ++it;
+            continue;
         }
+        const auto left = m_limits.idleLimit - duration_cast<milliseconds>(now - client.quietSince);
+        if (left <= milliseconds::zero()) {
+            it = m_clients.erase(it);
+            continue;
+        }
+        next = std::min(next, left);
+        ++it;
     }
     return next == milliseconds::max() ? -1 : static_cast<int>(next.count()) + 1;
 }

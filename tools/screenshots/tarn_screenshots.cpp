@@ -6,8 +6,8 @@
 //   tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]
 //
 // --open holds a port open as an application would, so its mapping connects (or turns red
-// when it cannot); --screen also grabs the whole screen around each view, as NAME-screen.png (a real display,
-// e.g. under Xvfb with a window manager).
+// when it cannot); --screen also grabs the whole screen around each view as NAME-screen.png
+// (a real display, e.g. under Xvfb with a window manager).
 
 #include <QApplication>
 #include <QDir>
@@ -28,6 +28,7 @@
 #include "device/device_list.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
+#include "ui/screen_fit.h"
 #include "ui/t_config_dialog.h"
 #include "ui/t_small_box.h"
 #include "ui/t_small_input_dialog.h"
@@ -150,8 +151,9 @@ int main(int argc, char** argv) {
     }
     form.showNormal();
     // Wide enough for every column where the screen allows; a real screen keeps its size.
-    const QSize room = form.screen()->availableGeometry().size() - QSize(8, 32);
-    form.resize(screen ? QSize(1240, 600).boundedTo(room) : QSize(1240, 600));
+    form.resize(1240, 600);
+    if (screen)
+        ui::fitToScreen(form);
 
     form.selectPage(TForm1::Page::DeviceInfo);
     form.deviceView()->selectRow(0);
