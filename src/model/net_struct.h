@@ -40,6 +40,9 @@ struct NETSTRUCT {
     // What the peer sent while no application held the port, read and dropped; reported when
     // the port opens again. Under the mapping's lock only.
     std::uint64_t discardedWhileClosed = 0;
+    // An RFC 2217 mapping's device server took the port's settings on this connection (1), or
+    // refused or never answered (0): shown in the mapping's row.
+    std::atomic<std::int32_t> comPortAgreed{0};
     // Pacing of the port read pump, under the mapping's lock only.
     std::int32_t pacedBaud = 0;
     std::int32_t baudStep = 0;

@@ -26,7 +26,29 @@ std::uint16_t get16(const std::uint8_t* in) {
     return static_cast<std::uint16_t>(in[0] | (in[1] << 8));
 }
 
+// Where the mark sits in ipAddress: a NUL, then the name, inside the 99 bytes every reader keeps.
+constexpr std::size_t kMarkAt = 90;
+constexpr char kMark[] = "RFC2217";
+
 } // namespace
+
+bool isRfc2217(const tarnDesc& desc) {
+    return desc.mode == kModeTcpClient && desc.ipAddress[kMarkAt] == '\0' &&
+           std::memcmp(desc.ipAddress + kMarkAt + 1, kMark, sizeof kMark - 1) == 0;
+}
+
+bool setRfc2217(tarnDesc& desc, bool on) {
+    if (!on) {
+        if (isRfc2217(desc))
+            std::memset(desc.ipAddress + kMarkAt, 0, kDescIpSize - kMarkAt);
+        return true;
+    }
+    if (desc.mode != kModeTcpClient || strnlen(desc.ipAddress, kDescIpSize) >= kMarkAt)
+        return false;
+    std::memset(desc.ipAddress + kMarkAt, 0, kDescIpSize - kMarkAt);
+    std::memcpy(desc.ipAddress + kMarkAt + 1, kMark, sizeof kMark - 1);
+    return true;
+}
 
 DescRecord encodeDesc(const tarnDesc& desc) {
     DescRecord record{};

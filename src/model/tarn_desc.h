@@ -32,6 +32,15 @@ DescRecord encodeDesc(const tarnDesc& desc);
 // An ipAddress without a NUL in its 100 bytes is cut to its first 99 characters.
 tarnDesc decodeDesc(const std::uint8_t* record);
 
+// A TCP client mapping that speaks Telnet COM port control (RFC 2217) in band to its device
+// server. The mark lives after the address text's NUL, where a reader that knows nothing of
+// it never looks, so such a reader takes the record for a plain TCP client mapping and a file
+// without the mark reads exactly as before.
+bool isRfc2217(const tarnDesc& desc);
+// Marks or unmarks the record; marking needs a TCP client record whose address text leaves
+// room for the mark (any address does), and returns false otherwise.
+bool setRfc2217(tarnDesc& desc, bool on);
+
 // True for the modes this program can set up.
 inline bool isKnownMode(std::int32_t mode) {
     return mode >= kModeTcpServer && mode <= kModeUdp;

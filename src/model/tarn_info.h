@@ -72,6 +72,8 @@ struct TARNINFO {
     void setTcp(bool tcp) { net->isTcp.store(tcp ? 1 : 0); }
     void setServer(bool server) { net->isServer.store(server ? 1 : 0); }
     bool isConnected() const;
+    // A TCP client that speaks Telnet COM port control to its device server.
+    bool isRfc2217() const { return ::isRfc2217(*desc); }
     std::uint16_t localPort() const;
     std::uint16_t remotePort() const;
     // remoteAddr as dotted text; `buffer` needs at least 16 bytes.
