@@ -13,6 +13,8 @@ namespace devsim {
 DataEndpoint::DataEndpoint(Reactor& reactor, DataSettings settings, SerialSide& serial, EventHandler events)
     : m_reactor(reactor), m_settings(settings), m_serial(serial), m_events(std::move(events)) {
     m_serial.setSink(this);
+    if (m_settings.mode == WorkingMode::TcpServer && m_settings.comPort != ComPortControl::Off)
+        m_telnet = std::make_unique<TelnetServer>(m_settings.comPort, m_serial, m_toNetwork, m_events);
 }
 
 DataEndpoint::~DataEndpoint() {
@@ -109,6 +111,8 @@ void DataEndpoint::adopt(UniqueFd socket, const std::string& peer) {
     m_interest = 0;
     m_reactor.add(m_connection.get(), 0, [this](std::uint32_t events) { onConnectionEvents(events); });
     m_events("data connected " + peer);
+    if (m_telnet)
+        m_telnet->begin();
     updateInterest();
     flush();
 }
@@ -123,6 +127,8 @@ void DataEndpoint::dropConnection(const char* why) {
     m_connecting = false;
     // Bytes queued for a peer that is gone belong to its conversation, not to the next one.
     m_toNetwork.clear();
+    if (m_telnet)
+        m_telnet->end();
     if (wasEstablished)
         m_events(std::string("data closed") + (why[0] ? std::string(" (") + why + ")" : std::string()));
     m_serial.networkRoomAvailable();
@@ -163,7 +169,16 @@ void DataEndpoint::onConnectionEvents(std::uint32_t events) {
                 dropConnection(got == 0 ? "peer closed" : std::strerror(errno));
                 return;
             }
-            m_serial.toSerial(buffer, static_cast<std::size_t>(got));
+            if (!m_telnet) {
+                m_serial.toSerial(buffer, static_cast<std::size_t>(got));
+                continue;
+            }
+            // Replies go out at once; a resume or purge may give the serial side room again.
+            const bool hadRoom = networkHasRoom();
+            m_telnet->fromNetwork(buffer, static_cast<std::size_t>(got));
+            sendQueued();
+            if (!hadRoom && networkHasRoom())
+                m_serial.networkRoomAvailable();
         }
     }
     m_inHandler = false;
@@ -213,8 +228,27 @@ void DataEndpoint::updateInterest() {
     }
 }
 
+void DataEndpoint::sendQueued() {
+    if (flush())
+        return;
+    if (m_inHandler)
+        m_flushFailed = true; // the connection's own handler drops it when the pass ends
+    else
+        dropConnection("send failed");
+}
+
 bool DataEndpoint::networkHasRoom() const {
-    return m_settings.mode == WorkingMode::Udp || m_toNetwork.size() < kHighWater;
+    // Bytes held for a host that suspended them count too: the serial side pauses instead.
+    return m_settings.mode == WorkingMode::Udp || m_toNetwork.size() + (m_telnet ? m_telnet->held() : 0) < kHighWater;
+}
+
+std::optional<std::uint8_t> DataEndpoint::setModemLines(std::uint8_t lines) {
+    if (!m_telnet)
+        return std::nullopt;
+    const auto reported = m_telnet->setModemLines(lines);
+    if (reported)
+        sendQueued();
+    return reported;
 }
 
 void DataEndpoint::fromSerial(const std::uint8_t* data, std::size_t size) {
@@ -238,13 +272,11 @@ void DataEndpoint::fromSerial(const std::uint8_t* data, std::size_t size) {
         }
         return;
     }
-    m_toNetwork.insert(m_toNetwork.end(), data, data + size);
-    if (flush())
-        return;
-    if (m_inHandler)
-        m_flushFailed = true; // the connection's own handler drops it when the pass ends
+    if (m_telnet)
+        m_telnet->fromSerial(data, size);
     else
-        dropConnection("send failed");
+        m_toNetwork.insert(m_toNetwork.end(), data, data + size);
+    sendQueued();
 }
 
 void DataEndpoint::onUdpEvents(std::uint32_t) {

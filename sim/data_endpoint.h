@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "eeprom_image.h"
 #include "reactor.h"
 #include "serial_side.h"
+#include "telnet_server.h"
 #include "text_util.h"
 #include "unique_fd.h"
 
@@ -22,6 +24,7 @@ struct DataSettings {
     std::uint16_t localPort = 0;
     Ipv4 remoteIp{};
     std::uint16_t remotePort = 0;
+    ComPortControl comPort = ComPortControl::Off; // a TCP server only
     bool operator==(const DataSettings&) const = default;
 };
 
@@ -36,6 +39,9 @@ public:
 
     bool start(std::string& error);
     bool connected() const;
+    bool comPortOn() const { return m_telnet && m_settings.comPort == ComPortControl::On; }
+    // See TelnetServer::setModemLines.
+    std::optional<std::uint8_t> setModemLines(std::uint8_t lines);
 
     // SerialSink
     bool networkHasRoom() const override;
@@ -57,6 +63,8 @@ private:
     void onUdpEvents(std::uint32_t events);
     // False when the connection failed; the caller drops it (never from inside a send).
     bool flush();
+    // Sends what is queued; a failure drops the connection, or marks it for the running handler.
+    void sendQueued();
     void updateInterest();
 
     Reactor& m_reactor;
@@ -71,6 +79,7 @@ private:
     bool m_flushFailed = false;
     std::uint32_t m_interest = 0;
     std::vector<std::uint8_t> m_toNetwork;
+    std::unique_ptr<TelnetServer> m_telnet; // frames m_toNetwork, so declared after it
     Reactor::TimerId m_reconnectTimer = 0;
     std::uint32_t m_udpPeerIp = 0; // host order; last sender when no peer is configured
     std::uint16_t m_udpPeerPort = 0;

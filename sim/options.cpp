@@ -91,6 +91,12 @@ std::optional<std::string> applyKey(const std::string& key, const std::string& v
         if (value != "echo" && value != "none" && (value.rfind("pty:", 0) != 0 || value.size() <= 4))
             return bad();
         spec.serial = value;
+    } else if (key == "rfc2217") {
+        if (value != "on" && value != "refuse" && value != "off")
+            return bad();
+        spec.comPort = value == "on"       ? ComPortControl::On
+                       : value == "refuse" ? ComPortControl::Refuse
+                                           : ComPortControl::Off;
     } else if (key == "silent" || key == "twice" || key == "refuse-login") {
         if (value != "0" && value != "1")
             return bad();
@@ -118,6 +124,8 @@ std::optional<std::string> parseDeviceSpec(const std::string& text, DeviceSpec& 
     }
     if (!haveIp)
         return "device without ip= in '" + text + "'";
+    if (spec.comPort != ComPortControl::Off && spec.mode && *spec.mode != WorkingMode::TcpServer)
+        return "rfc2217= needs mode=tcp-server: the host connects to the device's data port";
     return std::nullopt;
 }
 
@@ -313,6 +321,9 @@ Device SPEC, comma-separated key=value pairs:
   eeprom=FILE             image file: loaded if present, created otherwise, saved on
                           write-complete; keys given here override what it holds
   serial=echo|pty:PATH|none   serial side: echo, or a pseudo-terminal linked at PATH
+  rfc2217=on|refuse       the data connection is Telnet and the host sets the serial line in
+                          it (RFC 2217 COM port control; tcp-server only); refuse: Telnet
+                          that refuses the COM port option (default off: plain bytes)
   silent=1 twice=1 refuse-login=1
 
 Options:
@@ -336,6 +347,9 @@ Standard input, one command per line; IP picks a device (default: the first):
   serial [IP] HEX...      bytes arriving on the serial line, sent to the data peer
   silent [IP] on|off      stop or resume answering device management
   status [IP]             "status IP data=up|down control=up|down"
+  modem [IP] NAME...|none modem lines now on, of cts dsr ri dcd (the rest off), reported to
+                          the RFC 2217 host: "ok modem sent 0xNN", or "ok modem set 0xNN"
+                          when no host has agreed the option yet (it gets them on agreement)
   quit                    stop, as on SIGTERM
 Every command answers one line "ok ..." or "error ...".
 
@@ -350,6 +364,15 @@ Standard output, one line per event; with several devices " [IP]" ends the line:
   login ok ACCOUNT | login refused ACCOUNT
   eeprom read ADDR COUNT | eeprom write ADDR COUNT | eeprom commit | eeprom saved FILE
   search from PEER
+  rfc2217 agreed | rfc2217 refused        the host's COM port option taken or refused
+  rfc2217 baud 19200 | data size 7 | parity even | stop size 1
+  rfc2217 control flow hardware | break on | DTR on | RTS off
+  rfc2217 line state mask 0x00 | modem state mask 0xF0
+  rfc2217 purge rx|tx|both | suspend | resume | signature [TEXT]
+                          one line per host command, with the value now in force, followed
+                          by (query) for a query and (refused N) when the line cannot take N
+  rfc2217 malformed       a broken subnegotiation (once per connection)
+  rfc2217 unknown command N               a command this device does not take
 )";
 }
 

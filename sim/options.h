@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "eeprom_image.h"
+#include "telnet_server.h"
 #include "text_util.h"
 
 namespace devsim {
@@ -33,6 +34,7 @@ struct DeviceSpec {
     std::optional<std::string> controlPassword;
     std::string eepromPath;
     std::string serial; // "echo", "pty:PATH" or "none"; empty = the global default
+    ComPortControl comPort = ComPortControl::Off;
     bool silent = false;
     bool answerTwice = false;
     bool refuseLoginStart = false;

@@ -1,5 +1,6 @@
 #include "serial_side.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -130,23 +131,54 @@ void PtySerial::onEvents(std::uint32_t events) {
     updateInterest();
 }
 
-void PtySerial::applyBaudRate(std::uint32_t rate) {
+bool PtySerial::applyLine(const SerialLine& line) {
     static const struct {
         std::uint32_t rate;
         speed_t speed;
-    } kSpeeds[] = {{110, B110},       {300, B300},       {1200, B1200},    {2400, B2400},   {4800, B4800},
-                   {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600}, {115200, B115200},
-                   {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto& entry : kSpeeds) {
-        if (entry.rate != rate)
-            continue;
-        // Shown to the application as the line's speed; the pseudo-terminal itself ignores it.
-        termios settings{};
-        if (::tcgetattr(m_slave.get(), &settings) == 0) {
-            ::cfsetspeed(&settings, entry.speed);
-            ::tcsetattr(m_slave.get(), TCSANOW, &settings);
-        }
+    } kSpeeds[] = {{50, B50},         {75, B75},         {110, B110},        {134, B134},       {150, B150},
+                   {200, B200},       {300, B300},       {600, B600},        {1200, B1200},     {1800, B1800},
+                   {2400, B2400},     {4800, B4800},     {9600, B9600},      {19200, B19200},   {38400, B38400},
+                   {57600, B57600},   {115200, B115200}, {230400, B230400},  {460800, B460800}, {500000, B500000},
+                   {576000, B576000}, {921600, B921600}, {1000000, B1000000}};
+    const auto* entry = std::find_if(std::begin(kSpeeds), std::end(kSpeeds),
+                                     [&](const auto& candidate) { return candidate.rate == line.baud; });
+    termios settings{};
+    if (entry == std::end(kSpeeds) || line.dataBits < 5 || line.dataBits > 8 ||
+        ::tcgetattr(m_slave.get(), &settings) != 0)
+        return false;
+    // Shown to the application as the line's settings; the pseudo-terminal moves bytes at no
+    // rate and in no format. Its driver keeps CS8 without PARENB whatever is set, which the C
+    // library reports as a failure after the rest took effect: the line runs as asked anyway.
+    ::cfsetspeed(&settings, entry->speed);
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    settings.c_cflag |= kSizes[line.dataBits - 5];
+    if (line.parity != Parity::None)
+        settings.c_cflag |= PARENB;
+    if (line.parity == Parity::Odd || line.parity == Parity::Mark)
+        settings.c_cflag |= PARODD;
+    if (line.parity == Parity::Mark || line.parity == Parity::Space)
+        settings.c_cflag |= CMSPAR;
+    if (line.stopBits != StopBits::One)
+        settings.c_cflag |= CSTOPB; // with five data bits, termios reads this as one and a half
+    ::tcsetattr(m_slave.get(), TCSANOW, &settings);
+    m_line = line;
+    return true;
+}
+
+void PtySerial::purge(bool received, bool unsent) {
+    const bool hadRoom = hasRoom();
+    // What the application has not read yet waits in the slave's input queue; what it wrote and
+    // we have not read waits in the master's.
+    if (unsent) {
+        m_toPty.clear();
+        ::tcflush(m_slave.get(), TCIFLUSH);
     }
+    if (received)
+        ::tcflush(m_master.get(), TCIFLUSH);
+    updateInterest();
+    if (!hadRoom && m_sink)
+        m_sink->serialRoomAvailable();
 }
 
 } // namespace devsim

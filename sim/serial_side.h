@@ -14,6 +14,18 @@
 
 namespace devsim {
 
+// Codes as hosts send them in band over Telnet, so they pass through unchanged.
+enum class Parity : std::uint8_t { None = 1, Odd, Even, Mark, Space };
+enum class StopBits : std::uint8_t { One = 1, Two, OneAndHalf };
+
+// Rate and character format of the serial line.
+struct SerialLine {
+    std::uint32_t baud = 9600;
+    std::uint8_t dataBits = 8;
+    Parity parity = Parity::None;
+    StopBits stopBits = StopBits::One;
+};
+
 // What the serial side needs from the network side.
 class SerialSink {
 public:
@@ -34,14 +46,27 @@ public:
     virtual bool hasRoom() const = 0;
     // The network side can take serial bytes again.
     virtual void networkRoomAvailable() {}
+    const SerialLine& line() const { return m_line; }
+    // False, with nothing changed, when the line cannot run with these settings.
+    virtual bool applyLine(const SerialLine& line) {
+        m_line = line;
+        return true;
+    }
     // The serial rate the host asked for over the control connection.
-    virtual void applyBaudRate(std::uint32_t) {}
+    void applyBaudRate(std::uint32_t rate) {
+        SerialLine next = m_line;
+        next.baud = rate;
+        applyLine(next);
+    }
+    // Discards bytes the line received and nobody has taken yet, and/or bytes not yet sent on it.
+    virtual void purge(bool /*received*/, bool /*unsent*/) {}
 
     // "echo", "pty:PATH" or "none"; nullptr for anything else.
     static std::unique_ptr<SerialSide> create(const std::string& description, Reactor& reactor);
 
 protected:
     SerialSink* m_sink = nullptr;
+    SerialLine m_line;
 };
 
 class EchoSerial : public SerialSide {
@@ -67,7 +92,8 @@ public:
     void toSerial(const std::uint8_t* data, std::size_t size) override;
     bool hasRoom() const override { return m_toPty.size() < kHighWater; }
     void networkRoomAvailable() override { updateInterest(); }
-    void applyBaudRate(std::uint32_t rate) override;
+    bool applyLine(const SerialLine& line) override;
+    void purge(bool received, bool unsent) override;
 
 private:
     static constexpr std::size_t kHighWater = 64 * 1024;

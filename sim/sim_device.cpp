@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -197,6 +198,10 @@ bool SimDevice::start(std::string& error) {
         }
     }
     buildImage(fresh);
+    if (m_spec.comPort != ComPortControl::Off && m_image.workingMode() != WorkingMode::TcpServer) {
+        error = "rfc2217= needs mode=tcp-server: the host connects to the device's data port";
+        return false;
+    }
     if (!m_spec.eepromPath.empty()) {
         if (auto saveError = m_image.save(m_spec.eepromPath)) {
             error = *saveError;
@@ -236,6 +241,7 @@ DataSettings SimDevice::dataSettings() const {
     settings.localPort = m_image.u16(eeprom::kLocalPort);
     settings.remoteIp = m_image.ip4(eeprom::kRemoteIp);
     settings.remotePort = m_image.u16(eeprom::kRemotePort);
+    settings.comPort = m_spec.comPort;
     return settings;
 }
 
@@ -344,6 +350,16 @@ bool SimDevice::injectSerial(const std::vector<std::uint8_t>& bytes) {
         return false;
     m_data->fromSerial(bytes.data(), bytes.size());
     return true;
+}
+
+std::string SimDevice::setModemLines(std::uint8_t lines) {
+    if (!m_data || !m_data->comPortOn())
+        return "error rfc2217 is not on";
+    const auto reported = m_data->setModemLines(lines);
+    char text[40];
+    std::snprintf(text, sizeof text, reported ? "ok modem sent 0x%02X" : "ok modem set 0x%02X",
+                  reported ? *reported : lines);
+    return text;
 }
 
 std::string SimDevice::status() const {

@@ -53,6 +53,8 @@ public:
 
     bool sendControl(const std::vector<std::uint8_t>& bytes);
     bool injectSerial(const std::vector<std::uint8_t>& bytes);
+    // New modem lines for an RFC 2217 host; returns the operator's answer line.
+    std::string setModemLines(std::uint8_t lines);
     std::string status() const;
 
     // Prints one event line (unless quiet), tagged with the device address when several run.

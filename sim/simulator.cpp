@@ -254,10 +254,10 @@ void Simulator::runCommand(const std::string& line) {
         return;
     }
     if (command == "help") {
-        emitLine("ok commands: send serial silent status quit");
+        emitLine("ok commands: send serial silent status modem quit");
         return;
     }
-    if (command != "send" && command != "serial" && command != "silent" && command != "status") {
+    if (command != "send" && command != "serial" && command != "silent" && command != "status" && command != "modem") {
         emitLine("error unknown command '" + command + "'");
         return;
     }
@@ -278,6 +278,25 @@ void Simulator::runCommand(const std::string& line) {
         }
         device->setSilent(words[1] == "on");
         emitLine("ok silent " + words[1]);
+        return;
+    }
+    if (command == "modem") {
+        std::uint8_t lines = 0;
+        bool valid = words.size() > 1;
+        for (std::size_t i = 1; i < words.size(); ++i) {
+            const std::string& name = words[i];
+            if (name == "cts")
+                lines |= kModemCts;
+            else if (name == "dsr")
+                lines |= kModemDsr;
+            else if (name == "ri")
+                lines |= kModemRi;
+            else if (name == "dcd")
+                lines |= kModemDcd;
+            else
+                valid = valid && name == "none" && words.size() == 2;
+        }
+        emitLine(valid ? device->setModemLines(lines) : "error usage: modem [IP] cts|dsr|ri|dcd...|none");
         return;
     }
     const auto bytes = parseHexTokens(std::vector<std::string>(words.begin() + 1, words.end()));
