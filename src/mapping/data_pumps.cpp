@@ -174,8 +174,10 @@ void tarnTXThread::pass() {
     // The port may take less than offered (its input is full, or the emulated rate allows no
     // more yet); what it did not take stays at the head of the ring for the next pass.
     const std::uint32_t taken = std::min(tarnInfo.port->Write(chunk, n), n);
-    if (taken > 0)
+    if (taken > 0) {
         ring.consume(taken);
+        ring.restartIfEmpty();
+    }
     // Cut short with the rate's credit left: the application's input had no more room.
     m_portFull = taken < n && tarnInfo.port->writeWaitNs(n - taken) == 0;
 }
@@ -215,6 +217,7 @@ void netTXThread::pass() {
             return;
         }
         ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
+        ring.restartIfEmpty();
         m_lastSend = static_cast<std::uint32_t>(sent) >= n ? SendResult::Whole : SendResult::Short;
         return;
     }
@@ -226,6 +229,7 @@ void netTXThread::pass() {
         return;
     }
     ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
+    ring.restartIfEmpty();
     m_lastSend = static_cast<std::uint32_t>(sent) >= n ? SendResult::Whole : SendResult::Failed;
 }
 

@@ -19,6 +19,11 @@ void ByteRing::consume(std::uint32_t n) {
     count.fetch_sub(n);
 }
 
+void ByteRing::restartIfEmpty() {
+    if (count.load() == 0)
+        readPos = writePos = 0;
+}
+
 bool ByteRing::copyIn(const std::uint8_t* source, std::uint32_t n) {
     if (freeSpace() < n)
         return false;

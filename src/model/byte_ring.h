@@ -18,6 +18,9 @@ struct ByteRing {
 
     void produce(std::uint32_t n);
     void consume(std::uint32_t n);
+    // An empty ring starts again at the front of its storage, so a ring that is kept up with
+    // only ever touches the pages its largest backlog needed, not all of its storage in turn.
+    void restartIfEmpty();
 
     // Appends a whole chunk, wrapping at the end of the storage. A chunk larger than the
     // free space is refused whole (false) and the ring is left unchanged: callers that must

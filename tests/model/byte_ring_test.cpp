@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
 #include <random>
@@ -132,6 +133,26 @@ TEST(ByteRing, LongStreamInUnevenChunksSurvivesManyWraps) {
         consumed += m;
         ASSERT_EQ(ring.count.load(), produced - consumed);
     }
+}
+
+TEST(ByteRing, AStreamKeptUpWithTouchesOnlyTheFrontOfItsStorage) {
+    TXRXBUFFER buffers;
+    ByteRing ring(buffers.portToNetStore.get(), kRingCapacity);
+    std::vector<std::uint8_t> chunk(512, 0x5A), out(1400);
+    std::uint32_t furthest = 0;
+    for (int i = 0; i < 20000; ++i) { // 10 MB, five times the storage
+        ASSERT_TRUE(ring.copyIn(chunk.data(), 512));
+        furthest = std::max(furthest, ring.writePos);
+        if (i % 3 == 2) { // the sender takes the backlog in larger pieces now and then
+            while (ring.count.load() > 0) {
+                const std::uint32_t m = std::min<std::uint32_t>(1400, ring.count.load());
+                ring.copyOut(out.data(), m);
+                ring.consume(m);
+            }
+            ring.restartIfEmpty();
+        }
+    }
+    EXPECT_LE(furthest, 3u * 512) << "an emptied ring starts at the front again";
 }
 
 } // namespace
