@@ -1,13 +1,19 @@
 #include "model/byte_ring.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
+
+#include "platform/memory.h"
 
 void ByteRing::produce(std::uint32_t n) {
     assert(n <= freeSpace());
     writePos += n;
-    if (writePos >= capacity)
+    if (writePos >= capacity) {
         writePos -= capacity;
+        reached = capacity;
+    }
+    reached = std::max(reached, writePos);
     count.fetch_add(n);
 }
 
@@ -20,8 +26,12 @@ void ByteRing::consume(std::uint32_t n) {
 }
 
 void ByteRing::restartIfEmpty() {
-    if (count.load() == 0)
-        readPos = writePos = 0;
+    if (count.load() != 0)
+        return;
+    readPos = writePos = 0;
+    if (reached > kKeptBytes)
+        releasePages(data + kKeptBytes, reached - kKeptBytes);
+    reached = 0;
 }
 
 bool ByteRing::copyIn(const std::uint8_t* source, std::uint32_t n) {

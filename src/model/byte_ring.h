@@ -19,8 +19,10 @@ struct ByteRing {
     void produce(std::uint32_t n);
     void consume(std::uint32_t n);
     // An empty ring starts again at the front of its storage, so a ring that is kept up with
-    // only ever touches the pages its largest backlog needed, not all of its storage in turn.
+    // touches only its first pages; the pages a backlog reached beyond kKeptBytes go back to
+    // the system, so a mapping that once fell behind does not keep their memory.
     void restartIfEmpty();
+    static constexpr std::uint32_t kKeptBytes = 64 * 1024;
 
     // Appends a whole chunk, wrapping at the end of the storage. A chunk larger than the
     // free space is refused whole (false) and the ring is left unchanged: callers that must
@@ -34,4 +36,6 @@ struct ByteRing {
     std::uint32_t capacity;
     std::uint32_t readPos = 0;
     std::uint32_t writePos = 0;
+    // How far into the storage bytes were written since the last restart.
+    std::uint32_t reached = 0;
 };

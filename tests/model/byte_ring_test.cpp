@@ -153,6 +153,21 @@ TEST(ByteRing, AStreamKeptUpWithTouchesOnlyTheFrontOfItsStorage) {
         }
     }
     EXPECT_LE(furthest, 3u * 512) << "an emptied ring starts at the front again";
+
+    // A backlog deep into the storage, whose pages go back to the system once it drains: the
+    // ring still carries every byte after that.
+    for (std::uint32_t i = 0; i < 1'000'000 / 512; ++i)
+        ASSERT_TRUE(ring.copyIn(chunk.data(), 512));
+    ring.consume(ring.count.load());
+    ring.restartIfEmpty();
+    EXPECT_EQ(ring.reached, 0u);
+    std::vector<std::uint8_t> deep(300'000);
+    for (std::size_t i = 0; i < deep.size(); ++i)
+        deep[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    ASSERT_TRUE(ring.copyIn(deep.data(), static_cast<std::uint32_t>(deep.size())));
+    std::vector<std::uint8_t> back(deep.size());
+    ring.copyOut(back.data(), static_cast<std::uint32_t>(back.size()));
+    EXPECT_EQ(back, deep);
 }
 
 } // namespace
