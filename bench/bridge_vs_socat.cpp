@@ -44,20 +44,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
 #include "model/tarn_desc.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
+using namespace bench;
 
 constexpr std::uint16_t kPeerPort = 47000;
-constexpr auto kSetupLimit = 30s;
 constexpr auto kIdleWindow = 5s;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // ---- plumbing ------------------------------------------------------------------------------
 
@@ -76,39 +71,6 @@ bool enterPrivateNamespace(std::string& why) {
     if (!up)
         why = "cannot bring lo up";
     return up;
-}
-
-pid_t spawn(const std::vector<std::string>& argv, bool quiet) {
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
-    if (quiet) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-}
-
-void stopProcess(pid_t pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        int status;
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            return;
-        std::this_thread::sleep_for(10ms);
-    }
-    ::kill(pid, SIGKILL);
-    int status;
-    ::waitpid(pid, &status, 0);
 }
 
 // CPU time of a process, in seconds: the sum over its threads of the scheduler's run time
@@ -131,58 +93,6 @@ double cpuSeconds(pid_t pid) {
     return total;
 }
 
-speed_t speedConstant(std::uint32_t baud) {
-    switch (baud) {
-    case 115200:
-        return B115200;
-    case 921600:
-        return B921600;
-    default:
-        return B4000000;
-    }
-}
-
-// A field of /proc/<pid>/status ("Threads", "VmRSS" in kB), summed over the processes.
-long statusField(const std::vector<pid_t>& pids, const char* field) {
-    long total = 0;
-    const std::size_t length = std::strlen(field);
-    for (pid_t pid : pids) {
-        std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-        if (!f)
-            continue;
-        char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-            if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
-                total += std::atol(line + length + 1);
-                break;
-            }
-        }
-        std::fclose(f);
-    }
-    return total;
-}
-
-int openApplication(const std::string& link, std::uint32_t baud) {
-    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfmakeraw(&tio);
-    ::cfsetispeed(&tio, speedConstant(baud));
-    ::cfsetospeed(&tio, speedConstant(baud));
-    ::tcsetattr(fd, TCSANOW, &tio);
-    return fd;
-}
-
-void setSpeed(int fd, std::uint32_t baud) {
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfsetispeed(&tio, speedConstant(baud));
-    ::cfsetospeed(&tio, speedConstant(baud));
-    ::tcsetattr(fd, TCSANOW, &tio);
-}
-
 int acceptOne(int listener) {
     pollfd p{listener, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kSetupLimit).count())) <= 0)
@@ -191,16 +101,6 @@ int acceptOne(int listener) {
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;
-}
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = kSetupLimit) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 // Moves `total` bytes from `from` to `to` (both non-blocking), the writer on its own thread.
