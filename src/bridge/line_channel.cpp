@@ -151,6 +151,7 @@ void LineChannel::portClosed() {
     std::lock_guard hold(m_mutex);
     m_rts.reset();
     m_dtr.reset();
+    m_breakOn.store(false, std::memory_order_relaxed);
 }
 
 void LineChannel::wake() {
@@ -303,9 +304,12 @@ void LineChannel::answer(const tarn_line_request& request, tarn_line_reply& repl
         fillCounts(reply);
         break;
     case TARN_LINE_BREAK:
-        // The control protocol has no message for a break: it is counted, not carried.
+        // Counted, and held while on: the control protocol has no message for a break, while
+        // in-band port control carries both a break on/off and a timed one.
         if (request.arg != TARN_LINE_BIC)
             m_breaks.fetch_add(1, std::memory_order_relaxed);
+        if (request.arg != TARN_LINE_SET)
+            m_breakOn.store(request.arg == TARN_LINE_BIS, std::memory_order_relaxed);
         break;
     default:
         reply.error = EINVAL;

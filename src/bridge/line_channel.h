@@ -47,6 +47,8 @@ public:
     std::optional<bool> dtr() const;
     // Breaks the application asked for, which no message of the control protocol can carry.
     std::uint32_t breakRequests() const { return m_breaks.load(std::memory_order_relaxed); }
+    // A break the application turned on (TIOCSBRK) and has not turned off.
+    bool breakOn() const { return m_breakOn.load(std::memory_order_relaxed); }
 
     // The device's input lines (TIOCM_* bits within kInputLines): each line that changes is
     // counted, and applications waiting on it wake.
@@ -86,6 +88,7 @@ private:
     std::uint32_t m_inputs = 0;           // under m_mutex
     std::uint32_t m_lineCounts[4] = {};   // under m_mutex: cts, dsr, rng, dcd
     std::atomic<std::uint32_t> m_rx{0}, m_tx{0}, m_breaks{0};
+    std::atomic<bool> m_breakOn{false};
 
     std::jthread m_thread;
 };

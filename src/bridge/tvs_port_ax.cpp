@@ -777,6 +777,11 @@ std::uint32_t TVSPortAx::breakRequests() const {
     return core && core->line ? core->line->breakRequests() : 0;
 }
 
+bool TVSPortAx::breakOn() const {
+    const auto core = m_impl->get();
+    return core && core->line && core->line->breakOn();
+}
+
 std::string TVSPortAx::lineChannelPath() const {
     const auto core = m_impl->get();
     return core && core->line ? core->line->path() : std::string{};

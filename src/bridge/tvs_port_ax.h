@@ -95,6 +95,7 @@ public:
     bool hangUpOnClose() const;
     // Breaks an application with the port shim sent: the control protocol cannot carry them.
     std::uint32_t breakRequests() const;
+    bool breakOn() const;
     // The port's side channel for the shim (empty while no port is bound or it has none).
     std::string lineChannelPath() const;
     int emulatedBaudRate() const; // the rate strict mode paces to

@@ -6,6 +6,7 @@
 
 #include "bridge/message_log.h"
 #include "bridge/tcp_tuning.h"
+#include "mapping/com_port_path.h"
 #include "mapping/net_setup.h"
 #include "model/tarn_info.h"
 
@@ -154,7 +155,9 @@ void ConnectionBuilder::clientConnected() {
     char line[128];
     std::snprintf(line, sizeof line, "COM%d as a client connects server( %s).", tarnInfo.comNumber, peer);
     logMappingMessage(line);
-    tarnInfo.control->enabled.store(1);
+    startComPort(tarnInfo, time().nowNs());
+    // An RFC 2217 server takes the port's settings on this connection: no second one.
+    tarnInfo.control->enabled.store(tarnInfo.isRfc2217() ? 0 : 1);
 }
 
 void ConnectionBuilder::dropStaleConnect() {

@@ -6,6 +6,7 @@
 
 #include "bridge/message_log.h"
 #include "bridge/tvs_port_ax.h"
+#include "mapping/com_port_path.h"
 #include "mapping/net_setup.h"
 #include "model/tarn_info.h"
 
@@ -193,6 +194,23 @@ void netTXThread::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     NETSTRUCT& net = *tarnInfo.net;
     ByteRing& ring = *tarnInfo.portToNet;
+    if (net.comPort) {
+        // Commands go out whether or not the application has bytes to send.
+        switch (comPortSend(tarnInfo, sending(tarnInfo))) {
+        case WireSend::Whole:
+            m_lastSend = SendResult::Whole;
+            break;
+        case WireSend::Short:
+            m_lastSend = SendResult::Short;
+            break;
+        case WireSend::Failed:
+            m_lastSend = SendResult::Failed;
+            break;
+        case WireSend::Idle:
+            break;
+        }
+        return;
+    }
     const std::uint32_t queued = ring.count.load();
     if (queued == 0 || !sending(tarnInfo))
         return;
@@ -281,7 +299,10 @@ void netRXThread::pass() {
             takeConnectionDown(tarnInfo, false);
             return;
         }
-        ring.copyIn(scratch, static_cast<std::uint32_t>(received));
+        if (net.comPort)
+            comPortReceived(tarnInfo, scratch, static_cast<std::uint32_t>(received), true);
+        else
+            ring.copyIn(scratch, static_cast<std::uint32_t>(received));
         return;
     }
     const int received =
@@ -303,8 +324,12 @@ void netRXThread::discardWhileClosed() {
                                  : g_sock->recvfrom(net.listenSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0,
                                                     net.remoteAddr.get());
         if (received > 0) {
-            net.discardedWhileClosed += static_cast<std::uint32_t>(received);
-            taken += static_cast<std::uint32_t>(received);
+            // The server's commands count even while nobody holds the port; its data does not.
+            const auto size = static_cast<std::uint32_t>(received);
+            net.discardedWhileClosed += net.comPort ? comPortReceived(tarnInfo, scratch, size, false) : size;
+            taken += size;
+            if (tcp && !tarnInfo.isConnected())
+                break; // an answer could not be sent and took the connection down
             continue;
         }
         if (tcp && (received == 0 || g_sock->lastError() != kWouldBlock))
@@ -389,6 +414,8 @@ std::uint32_t netTXThread::idleWakeAbove() const {
 
 bool netTXThread::hasPendingWork() const {
     const TARNINFO& tarnInfo = *m_tarnInfo;
+    if (tarnInfo.net->comPort)
+        return tarnInfo.isConnected() && comPortSendPending(tarnInfo, sending(tarnInfo));
     if (tarnInfo.portToNet->count.load() == 0 || !sending(tarnInfo))
         return false;
     return tarnInfo.isTcp() ? tarnInfo.isConnected() : tarnInfo.net->dataSock.load() != 0;

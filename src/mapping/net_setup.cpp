@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include "bridge/message_log.h"
+#include "mapping/com_port_path.h"
 #include "mapping/mapping_thread.h"
 #include "model/mapping_lists.h"
 #include "model/tarn_info.h"
@@ -121,6 +122,7 @@ bool takeConnectionDown(TARNINFO& tarnInfo, bool peerClosed) {
     // Nothing of this connection is wanted any more: a later notification for it must find
     // no socket to act on, and the builder's next pass starts from an empty field.
     closeDataSocket(net);
+    stopComPort(tarnInfo);
     tarnInfo.buffers->clearReceive();
     tarnInfo.buffers->clearSend();
     char line[96];

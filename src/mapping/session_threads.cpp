@@ -9,6 +9,7 @@
 #include "bridge/tcp_tuning.h"
 #include "control/mek_ncp.h"
 #include "device/device_list.h"
+#include "mapping/com_port_path.h"
 #include "model/tarn_info.h"
 
 namespace {
@@ -26,6 +27,15 @@ constexpr std::chrono::milliseconds kConnectTimeout{1000};
 bool sessionUp(const TARNINFO& tarnInfo) {
     const mek_ncp& control = *tarnInfo.control;
     return control.enabled.load() == 1 && control.connected.load() == 1 && tarnInfo.isConnected() && tarnInfo.isOpen();
+}
+
+// Every pass, not only on a change: the port is the only place the application can see the
+// device's lines, and it must show them whatever happened to the port meanwhile.
+void applyInputLines(TARNINFO& tarnInfo) {
+    tarnInfo.applyRing();
+    tarnInfo.applyDcd();
+    tarnInfo.applyDsr();
+    tarnInfo.applyCts();
 }
 
 } // namespace
@@ -247,12 +257,17 @@ mek_ncp_signalSet::~mek_ncp_signalSet() {
 }
 
 std::chrono::milliseconds mek_ncp_signalSet::idleTimeout() const {
-    return sessionUp(*m_tarnInfo) ? kSessionIdleTimeout : ThreadInterface::idleTimeout();
+    return sessionUp(*m_tarnInfo) || m_tarnInfo->net->comPort ? kSessionIdleTimeout : ThreadInterface::idleTimeout();
 }
 
 void mek_ncp_signalSet::pass() {
     TARNINFO& tarnInfo = *m_tarnInfo;
     mek_ncp& control = *tarnInfo.control;
+    if (tarnInfo.net->comPort) {
+        comPortSignals(tarnInfo, time().nowNs());
+        applyInputLines(tarnInfo);
+        return;
+    }
     if (!sessionUp(tarnInfo))
         return;
 
@@ -287,10 +302,5 @@ void mek_ncp_signalSet::pass() {
     if (control.connected.load() == 1)
         tarnInfo.snapshotModemLines();
 
-    // Every pass, not only on a change: the port is the only place the application can see
-    // the device's lines, and it must show them whatever happened to the port meanwhile.
-    tarnInfo.applyRing();
-    tarnInfo.applyDcd();
-    tarnInfo.applyDsr();
-    tarnInfo.applyCts();
+    applyInputLines(tarnInfo);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "bridge/portable_sock.h"
+#include "model/com_port_link.h"
 
 struct NETSTRUCT {
     NETSTRUCT();
@@ -43,6 +44,8 @@ struct NETSTRUCT {
     // An RFC 2217 mapping's device server took the port's settings on this connection (1), or
     // refused or never answered (0): shown in the mapping's row.
     std::atomic<std::int32_t> comPortAgreed{0};
+    // Set while an RFC 2217 mapping's connection is up; under the mapping's lock only.
+    std::unique_ptr<ComPortLink> comPort;
     // Pacing of the port read pump, under the mapping's lock only.
     std::int32_t pacedBaud = 0;
     std::int32_t baudStep = 0;

@@ -1,0 +1,150 @@
+// RFC 2217 mappings against three servers: tarn-devsim, ser2net and pyserial's port manager,
+// each in a namespace of its own, with the real tarnd and applications under the port shim.
+// What must hold with every one: the application's bytes, 0xFF included, pass unchanged both
+// ways, no byte of negotiation ever reaches it, and its line settings and lines reach the
+// server while the server's lines reach it.
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+#include "control_harness.h"
+#include "support/pty_app.h"
+
+namespace {
+
+using namespace control_test;
+
+const std::string kBin = TARN_BINARY_DIR;
+const std::string kTarnd = kBin + "/src/app/tarnd";
+const std::string kTarnctl = kBin + "/src/app/tarnctl";
+const std::string kTarnRun = kBin + "/src/shim/tarn-run";
+const std::string kProbe = kBin + "/tests/line_probe";
+const std::string kPython = "/usr/bin/python3";
+const std::string kSer2net = "/usr/sbin/ser2net";
+
+// Sets 19200 7E1, drops RTS, raises DTR, sends a break, then prints the input lines whenever
+// they change until CTS has risen and fallen.
+const std::string kPyserialClient = R"(
+import sys, time, serial
+port = serial.Serial(sys.argv[1], 19200, bytesize=7, parity='E', timeout=1)
+port.rts = False
+port.dtr = True
+port.send_break(0.3)
+print('set', flush=True)
+lines = lambda: (int(port.cts), int(port.dsr), int(port.ri), int(port.cd))
+last, seen, deadline = None, False, time.monotonic() + 60
+while time.monotonic() < deadline:
+    if lines() != last:
+        last = lines()
+        print('lines', *last, flush=True)
+    seen = seen or last[0]
+    if seen and not last[0]:
+        break
+    time.sleep(0.01)
+print('done', flush=True)
+)";
+
+Bytes randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (auto& b : bytes)
+        b = static_cast<std::uint8_t>(random());
+    // Runs of IAC, and IAC before every command byte, at the start where a slip shows first.
+    for (std::size_t i = 0; i < 512 && i < size; ++i)
+        bytes[i] = i % 2 ? 0xFF : static_cast<std::uint8_t>(0xF0 + i % 16);
+    return bytes;
+}
+
+class Rfc2217 : public ::testing::Test {
+protected:
+    static constexpr int kCom = 29;
+
+    void SetUp() override {
+        TARN_REQUIRE_PRIVATE_NETNS();
+        for (const auto& program : {devsimPath(), kTarnd, kTarnRun, kProbe})
+            ASSERT_EQ(::access(program.c_str(), X_OK), 0) << program;
+        m_link = std::make_unique<DeviceLink>(kCom);
+        ASSERT_TRUE(m_link->ok()) << m_link->error();
+    }
+
+    void TearDown() override {
+        if (m_tarnd.pid() > 0) {
+            const int status = m_tarnd.stop(SIGTERM);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+    }
+
+    // tarnd with one RFC 2217 mapping to the device address, port `remote`.
+    void startTarnd(std::uint16_t remote) {
+        tarnDesc desc = makeDesc(kCom, kModeTcpClient, m_link->deviceIp().c_str(), 0, remote);
+        ASSERT_TRUE(setRfc2217(desc, true));
+        const DescRecord record = encodeDesc(desc);
+        ASSERT_TRUE(writeFileBytes(m_home.mappingFile(), Bytes(record.begin(), record.end())));
+        ASSERT_TRUE(m_tarnd.start({kTarnd, "--no-search"}, true));
+        ASSERT_TRUE(waitFor([&] { return ::access(port().c_str(), F_OK) == 0; })) << m_tarnd.output();
+    }
+
+    // `size` random bytes each way at once, application and server end, checked whole.
+    void exchange(AppPort& app, AppPort& device, std::size_t size) {
+        const Bytes toDevice = randomBytes(size, 1), toApp = randomBytes(size, 2);
+        Bytes atDevice, atApp;
+        {
+            Background appWriter([&] { EXPECT_TRUE(app.writeAll(toDevice.data(), size, 60s)); });
+            Background deviceWriter([&] { EXPECT_TRUE(device.writeAll(toApp.data(), size, 60s)); });
+            Background deviceReader([&] { atDevice = device.readExactly(size, 60s); });
+            atApp = app.readExactly(size, 60s);
+        }
+        EXPECT_EQ(atDevice.size(), size);
+        EXPECT_TRUE(atDevice == toDevice) << "the server's end got other bytes";
+        EXPECT_EQ(atApp.size(), size);
+        EXPECT_TRUE(atApp == toApp) << "the application got other bytes";
+        EXPECT_TRUE(app.readExactly(1, 300ms).empty()) << "a byte more than the server sent";
+    }
+
+    static bool waitFor(const std::function<bool()>& done) { return testsupport::waitUntil(done, kDeadline); }
+    std::string port() const { return m_home.portLink(kCom); }
+    bool tarndLogged(const std::string& text) { return m_tarnd.printed(text, true); }
+
+    TempHome m_home;
+    std::unique_ptr<DeviceLink> m_link;
+    ChildProcess m_tarnd;
+};
+
+TEST_F(Rfc2217, DevsimTakesTheApplicationsLineAndItsBytesPassUnchanged) {
+    const std::string serial = m_home.root() + "/serial";
+    Devsim device;
+    ASSERT_TRUE(device.start(m_link->ns(), {"--no-raw", "--device",
+                                            "ip=" + m_link->deviceIp() +
+                                                ",mode=tcp-server,data-port=4001,rfc2217=on,serial=pty:" + serial}));
+    ASSERT_TRUE(waitFor([&] { return device.count("devsim ready") == 1; })) << device.transcript();
+    startTarnd(4001);
+
+    ChildProcess client;
+    ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port()}, true));
+    ASSERT_TRUE(waitFor([&] { return client.printed("set"); })) << client.output();
+    for (const char* line :
+         {"rfc2217 agreed", "rfc2217 baud 19200", "rfc2217 data size 7", "rfc2217 parity even",
+          "rfc2217 control RTS off", "rfc2217 control DTR on", "rfc2217 control break on", "rfc2217 control break off"})
+        ASSERT_TRUE(waitFor([&] { return device.count(line) > 0; })) << line << "\n" << device.transcript();
+    ASSERT_TRUE(waitFor([&] {
+        return runToEnd({kTarnctl, "list"}).find("RFC 2217") != std::string::npos;
+    })) << runToEnd({kTarnctl, "list"});
+
+    // The device's lines reach the application; it ends when CTS falls again.
+    device.command("modem cts dsr");
+    ASSERT_TRUE(waitFor([&] { return client.printed("lines 1 1 0 0"); })) << client.output();
+    device.command("modem dcd");
+    ASSERT_NE(client.waitExit(30s), -1);
+    EXPECT_TRUE(client.printed("lines 0 0 0 1")) << client.output();
+    // Its close hangs up, as a serial port's does.
+    ASSERT_TRUE(waitFor([&] { return device.count("rfc2217 control DTR off") > 0; })) << device.transcript();
+
+    AppPort app, end;
+    ASSERT_TRUE(app.open(port(), 921600));
+    ASSERT_TRUE(end.open(serial, 921600));
+    exchange(app, end, 256 * 1024);
+}
+
+} // namespace
