@@ -8,7 +8,7 @@ pkgs=(
     qt6-base-dev libqt6svg6
     iproute2 socat procps util-linux xvfb
     dpkg-dev man-db groff-base
-    python3-serial
+    python3-serial ser2net
     clang libclang-rt-14-dev
 )
 missing=()

@@ -294,6 +294,12 @@ public:
         ::cfsetospeed(&tio, speedCode(baud));
         return ::tcsetattr(m_fd, TCSANOW, &tio) == 0;
     }
+    // Takes an open descriptor (a pseudo-terminal's master, say) as its own, non-blocking.
+    void adopt(int fd) {
+        close();
+        m_fd = fd;
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    }
     void close() {
         if (m_fd >= 0)
             ::close(m_fd);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -120,6 +121,13 @@ TEST_F(Rfc2217, DevsimTakesTheApplicationsLineAndItsBytesPassUnchanged) {
                                                 ",mode=tcp-server,data-port=4001,rfc2217=on,serial=pty:" + serial}));
     ASSERT_TRUE(waitFor([&] { return device.count("devsim ready") == 1; })) << device.transcript();
     startTarnd(4001);
+    {
+        // The first open: the negotiation runs while these bytes flow.
+        AppPort app, end;
+        ASSERT_TRUE(app.open(port(), 921600));
+        ASSERT_TRUE(end.open(serial, 921600));
+        exchange(app, end, 256 * 1024);
+    }
 
     ChildProcess client;
     ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port()}, true));
@@ -140,11 +148,133 @@ TEST_F(Rfc2217, DevsimTakesTheApplicationsLineAndItsBytesPassUnchanged) {
     EXPECT_TRUE(client.printed("lines 0 0 0 1")) << client.output();
     // Its close hangs up, as a serial port's does.
     ASSERT_TRUE(waitFor([&] { return device.count("rfc2217 control DTR off") > 0; })) << device.transcript();
+}
 
-    AppPort app, end;
-    ASSERT_TRUE(app.open(port(), 921600));
-    ASSERT_TRUE(end.open(serial, 921600));
-    exchange(app, end, 256 * 1024);
+// ser2net's telnet(rfc2217) accepter on a pseudo-terminal whose other end the test holds.
+TEST_F(Rfc2217, Ser2netSetsItsLineAndCarriesAMegabyteUnchanged) {
+    if (::access(kSer2net.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kSer2net << " is not installed (scripts/install-deps.sh installs it)";
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    AppPort end;
+    end.adopt(master);
+    termios raw{};
+    ::tcgetattr(master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+    const std::string config = m_home.root() + "/ser2net.yaml";
+    std::ofstream(config) << "connection: &serial\n"
+                             "  accepter: telnet(rfc2217),tcp,"
+                          << m_link->deviceIp() << ",4001\n  connector: serialdev," << ::ptsname(master)
+                          << ",9600n81,local\n";
+    ChildProcess ser2net;
+    ASSERT_TRUE(ser2net.start({"ip", "netns", "exec", m_link->ns().name(), kSer2net, "-n", "-u", "-P",
+                               m_home.root() + "/ser2net.pid", "-c", config},
+                              true));
+    ASSERT_TRUE(waitFor([&] { return m_link->connectInside(m_link->deviceIp(), 4001).valid(); })) << ser2net.output();
+    startTarnd(4001);
+    {
+        AppPort app;
+        ASSERT_TRUE(app.open(port(), 921600));
+        exchange(app, end, 1024 * 1024);
+    }
+    // ser2net puts the application's rate on its port. A pseudo-terminal keeps no other frame
+    // than 8N1, so the data size and parity cannot be read back here.
+    ChildProcess client;
+    ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port()}, true));
+    ASSERT_TRUE(waitFor([&] { return client.printed("set"); })) << client.output();
+    ASSERT_TRUE(waitFor([&] { return ::cfgetospeed(&(::tcgetattr(master, &raw), raw)) == B19200; }))
+        << m_tarnd.output();
+    client.stop(SIGTERM);
+}
+
+// pyserial's server side over a port object of the test's own, which prints what it is set to
+// and reports the lines named in a file as its inputs. What arrives as data goes back.
+const std::string kPortManager = R"(
+import os, select, socket, sys, serial.rfc2217
+class Port:
+    def __init__(self):
+        object.__setattr__(self, 'values', dict(baudrate=9600, bytesize=8, parity='N', stopbits=1, rtscts=False,
+            xonxoff=False, rts=True, dtr=True, break_condition=False, cts=False, dsr=False, ri=False, cd=False,
+            name='test', timeout=0, is_open=True))
+    def __getattr__(self, name):
+        if name in self.values:
+            return self.values[name]
+        raise AttributeError(name)
+    def __setattr__(self, name, value):
+        self.values[name] = value
+        print('set', name, value, flush=True)
+    def reset_input_buffer(self):
+        print('purge input', flush=True)
+    def reset_output_buffer(self):
+        print('purge output', flush=True)
+class Connection:
+    def __init__(self, sock):
+        self.sock = sock
+    def write(self, data):
+        self.sock.sendall(data)
+listener = socket.create_server((sys.argv[1], int(sys.argv[2])))
+print('listening', flush=True)
+sock, _ = listener.accept()
+port = Port()
+manager = serial.rfc2217.PortManager(port, Connection(sock))
+shown = None
+while True:
+    if select.select([sock], [], [], 0.02)[0]:
+        data = sock.recv(4096)
+        if not data:
+            break
+        back = b''.join(manager.filter(data))
+        if back:
+            sock.sendall(b''.join(manager.escape(back)))
+    try:
+        names = open(sys.argv[3]).read().split()
+    except OSError:
+        names = []
+    if names != shown:
+        shown = names
+        for line in ('cts', 'dsr', 'ri', 'cd'):
+            port.values[line] = line in names
+    manager.check_modem_lines()
+)";
+
+TEST_F(Rfc2217, PyserialsServerSeesTheApplicationsLinesAndSendsItsOwn) {
+    if (std::system((kPython + " -c 'import serial.rfc2217' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "pyserial is not installed (scripts/install-deps.sh installs it)";
+    const std::string lines = m_home.root() + "/lines";
+    ChildProcess server;
+    ASSERT_TRUE(server.start(
+        {"ip", "netns", "exec", m_link->ns().name(), kPython, "-c", kPortManager, m_link->deviceIp(), "4001", lines},
+        true));
+    ASSERT_TRUE(waitFor([&] { return server.printed("listening"); })) << server.output();
+    startTarnd(4001);
+
+    ChildProcess client;
+    ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port()}, true));
+    for (const char* line : {"set baudrate 19200", "set bytesize 7", "set parity E", "set rts False", "set dtr True",
+                             "set break_condition True", "set break_condition False"})
+        ASSERT_TRUE(waitFor([&] { return server.printed(line); })) << line << "\n" << server.output();
+    std::ofstream(lines) << "cts dsr";
+    ASSERT_TRUE(waitFor([&] { return client.printed("lines 1 1 0 0"); })) << client.output();
+    std::ofstream(lines) << "ri cd";
+    ASSERT_NE(client.waitExit(30s), -1);
+    EXPECT_TRUE(client.printed("lines 0 0 1 1")) << client.output();
+    ASSERT_TRUE(waitFor([&] { return server.printed("set dtr False"); })) << server.output();
+
+    // A program blocked in TIOCMIWAIT wakes on the server's CTS. Its wait may begin after a
+    // change, so the server changes CTS until it has woken.
+    ChildProcess waiter;
+    ASSERT_TRUE(waiter.start({kTarnRun, kProbe, "wait", port()}, true));
+    ASSERT_TRUE(waitFor([&] { return waiter.printed("waiting"); })) << waiter.output();
+    bool raised = false;
+    ASSERT_TRUE(waitFor([&] {
+        raised = !raised;
+        std::ofstream(lines) << (raised ? "cts" : "");
+        return waiter.waitExit(200ms) != -1;
+    })) << waiter.output();
+    EXPECT_NE(waiter.output().find("woke cts="), std::string::npos) << waiter.output();
 }
 
 } // namespace
