@@ -94,6 +94,8 @@ and rewrite the mapping file itself, with the same checks; the next tarn or tarn
   add             a new mapping, checked as the add dialog checks it:
                     MODE   tcp-server (the PC listens on --local PORT; no IP needed),
                            tcp-client (the PC connects to IP --remote PORT),
+                           rfc2217 (a tcp-client that also sends the port's settings
+                           and modem lines in band, as RFC 2217 Telnet COM Port Control),
                            udp (IP; --local PORT here, --remote PORT there)
                     COM    COM<n> or <n>, or auto for the number the add dialog proposes
   remove          the mapping of COM<n> (or <n>); refused while an application holds it open
@@ -513,6 +515,13 @@ std::string comText(const std::string& argument) {
     return argument;
 }
 
+// Below the table: the cells of an RFC 2217 mapping match a TCP client's.
+void printRfc2217Notes(const std::vector<std::string>& comNumbers) {
+    for (const std::string& com : comNumbers)
+        std::printf("COM%s is an rfc2217 mapping: a TCP client that speaks RFC 2217 (Telnet COM Port Control).\n",
+                    com.c_str());
+}
+
 // The cells a stored, not running mapping shows on the mapping page.
 Fields storedRow(std::size_t position, const tarnDesc& desc) {
     const bool tcp = desc.mode != kModeUdp;
@@ -539,9 +548,14 @@ int runList() {
         }
         std::fprintf(stderr, "tarnctl: no tarn or tarnd runs; the mappings stored in %s:\n", path.c_str());
         std::vector<Fields> rows = {Fields(core::kMappingColumnNames.begin(), core::kMappingColumnNames.begin() + 7)};
-        for (std::size_t i = 0; i < stored->size(); ++i)
+        std::vector<std::string> rfc2217;
+        for (std::size_t i = 0; i < stored->size(); ++i) {
             rows.push_back(storedRow(i, (*stored)[i]));
+            if (isRfc2217((*stored)[i]))
+                rfc2217.push_back(std::to_string((*stored)[i].comNum));
+        }
         printTable(rows);
+        printRfc2217Notes(rfc2217);
         return kOk;
     }
     const auto answer = ask(*reached->program, {"list"});
@@ -551,7 +565,11 @@ int runList() {
     head.push_back("Input Lines");
     std::vector<Fields> rows = {head};
     std::vector<std::string> red;
+    std::vector<std::string> rfc2217;
     for (const Fields& line : answer->data) {
+        // kind, COM number, rfc2217
+        if (line.size() == 3 && line[0] == "kind" && line[2] == "rfc2217")
+            rfc2217.push_back(line[1]);
         // mapping, red, input lines, the fifteen cells
         if (line.size() != 3 + core::kMappingColumnNames.size() || line[0] != "mapping")
             continue;
@@ -562,6 +580,7 @@ int runList() {
         rows.push_back(std::move(row));
     }
     printTable(rows);
+    printRfc2217Notes(rfc2217);
     for (const std::string& com : red)
         std::printf("COM%s is drawn red: its port is open and its connection is down.\n", com.c_str());
     return kOk;
@@ -583,8 +602,8 @@ int runAdd(const Arguments& args) {
         return kBadUsage;
     }
     const std::string& mode = args.positional[0];
-    if (mode != "tcp-server" && mode != "tcp-client" && mode != "udp") {
-        std::fprintf(stderr, "tarnctl: unknown mode %s (tcp-server, tcp-client or udp)\n", mode.c_str());
+    if (mode != "tcp-server" && mode != "tcp-client" && mode != "rfc2217" && mode != "udp") {
+        std::fprintf(stderr, "tarnctl: unknown mode %s (tcp-server, tcp-client, rfc2217 or udp)\n", mode.c_str());
         return kBadUsage;
     }
     const bool autoCom = args.positional[1] == "auto";
@@ -598,6 +617,7 @@ int runAdd(const Arguments& args) {
     request.remotePortText = args.remotePort;
     request.isTcp = mode != "udp";
     request.isServer = mode == "tcp-server";
+    request.rfc2217 = mode == "rfc2217";
     auto reached = reach(true);
     if (!reached)
         return reached.error();

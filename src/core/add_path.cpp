@@ -107,6 +107,9 @@ AddCheck checkAdd(const AddRequest& request, const std::deque<std::int32_t>& sys
         std::memcpy(desc.ipAddress, ipText.data(), ipText.size());
         desc.localPort = isClient ? 0 : localPort;
         desc.remotePort = remotePort;
+        // The address text is at most kIpTextLimit characters, so the mark always fits.
+        if (isClient && request.rfc2217)
+            setRfc2217(desc, true);
     }
     return desc;
 }

@@ -22,6 +22,8 @@ struct AddRequest {
     std::string controlPortText; // checked like the others; hands nothing to the mapping
     bool isTcp = true;
     bool isServer = false;
+    // A TCP client that speaks RFC 2217 in band; ignored for the other modes.
+    bool rfc2217 = false;
 };
 
 // A mapping that exists already, as the checks see it.

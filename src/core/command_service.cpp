@@ -109,6 +109,9 @@ void ControlService::list(ClientId client) {
         std::vector<std::string> fields = {"mapping", row.drawnRed ? "1" : "0", row.inputLines};
         fields.insert(fields.end(), row.cells.begin(), row.cells.end());
         answer += joinLine(fields);
+        // A line of its own, which clients that know only mapping lines pass over.
+        if (row.rfc2217)
+            answer += joinLine({"kind", std::to_string(row.comNumber), "rfc2217"});
     }
     answer += okLine(std::to_string(rows.size()));
     m_channel->reply(client, std::move(answer));
@@ -120,14 +123,16 @@ void ControlService::add(ClientId client, const std::vector<std::string>& reques
     if (mode == "tcp-server") {
         add.isTcp = true;
         add.isServer = true;
-    } else if (mode == "tcp-client") {
+    } else if (mode == "tcp-client" || mode == "rfc2217") {
         add.isTcp = true;
         add.isServer = false;
+        add.rfc2217 = mode == "rfc2217";
     } else if (mode == "udp") {
         add.isTcp = false;
         add.isServer = false;
     } else {
-        m_channel->reply(client, joinLine({"error", "unknown mode " + mode + " (tcp-server, tcp-client or udp)"}));
+        m_channel->reply(client,
+                         joinLine({"error", "unknown mode " + mode + " (tcp-server, tcp-client, rfc2217 or udp)"}));
         return;
     }
     add.comText = request[2] == "auto" ? std::to_string(m_core.proposedComNumber()) : request[2];

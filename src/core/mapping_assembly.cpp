@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/lock_interface.h"
 #include "bridge/message_log.h"
 #include "mapping/net_setup.h"
 #include "model/mapping_file.h"
@@ -22,15 +23,24 @@ bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& des
     if (!isKnownMode(desc.mode) || !setUpNetworkSide(lists, position, desc))
         return false;
     TARNINFO& tarnInfo = lists.at(position);
-    // Each mode stores only the fields that mean something for it.
-    if (desc.mode == kModeTcpServer)
-        tarnInfo.setDesc(desc.comNum, kModeTcpServer, "0.0.0.0", desc.localPort, 0);
-    else if (desc.mode == kModeTcpClient)
-        tarnInfo.setDesc(desc.comNum, kModeTcpClient, desc.ipAddress, 0, desc.remotePort);
-    else
-        tarnInfo.setDesc(desc.comNum, kModeUdp, desc.ipAddress, desc.localPort, desc.remotePort);
-    // The control protocol runs for TCP clients only.
-    tarnInfo.control->enabled.store(desc.mode == kModeTcpClient ? 1 : 0);
+    {
+        // Under the lock the threads' passes hold, so none of them sees the mark missing
+        // between the rewrite and the mark.
+        SyncLock hold(*lists.threadSets[position]->lock);
+        // Each mode stores only the fields that mean something for it.
+        if (desc.mode == kModeTcpServer)
+            tarnInfo.setDesc(desc.comNum, kModeTcpServer, "0.0.0.0", desc.localPort, 0);
+        else if (desc.mode == kModeTcpClient)
+            tarnInfo.setDesc(desc.comNum, kModeTcpClient, desc.ipAddress, 0, desc.remotePort);
+        else
+            tarnInfo.setDesc(desc.comNum, kModeUdp, desc.ipAddress, desc.localPort, desc.remotePort);
+        // setDesc clears the whole address field, mark included.
+        if (isRfc2217(desc))
+            setRfc2217(*tarnInfo.desc, true);
+    }
+    // The control protocol runs for TCP clients only; an RFC 2217 one carries the port's
+    // settings on its data connection instead.
+    tarnInfo.control->enabled.store(desc.mode == kModeTcpClient && !isRfc2217(desc) ? 1 : 0);
     return true;
 }
 

@@ -15,7 +15,7 @@ TARNINFO* assembleMapping(MappingLists& lists, const tarnDesc& desc);
 
 // Sets up the freshly created mapping at `position` from its description: the network side
 // by mode (under the mapping's lock, its threads already run), desc with only the fields the
-// mode uses, and the control endpoint (on for a TCP client, off otherwise). An unknown mode
+// mode uses (and the RFC 2217 mark), and the control endpoint (on for a TCP client, off otherwise). An unknown mode
 // sets up nothing: false.
 bool setUpMapping(MappingLists& lists, std::size_t position, const tarnDesc& desc);
 

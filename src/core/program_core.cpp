@@ -421,6 +421,7 @@ std::vector<MappingRow> ProgramCore::mappingRows() {
             row.cells[cell] = tarnInfo->rowText[cell];
         row.drawnRed = tarnInfo->isTcp() && tarnInfo->isOpen() && !tarnInfo->isConnected();
         row.comNumber = tarnInfo->comNumber;
+        row.rfc2217 = tarnInfo->desc && tarnInfo->isRfc2217();
         row.inputLines = inputSignalsText(portInputSignals(*tarnInfo->port));
         row.portLink = tarnInfo->port->linkPath();
         std::error_code unreadable;

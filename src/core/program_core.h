@@ -57,6 +57,8 @@ struct MappingRow {
     std::array<std::string, 15> cells;
     bool drawnRed = false; // TCP, port open, connection down
     std::int32_t comNumber = 0;
+    // A TCP client that speaks RFC 2217 in band: its cells match a TCP client's.
+    bool rfc2217 = false;
     // The device's input lines as the port shows them ("CTS on, DSR on, DCD off, RI off"):
     // an application on a pseudo-terminal cannot read them, so the row's tooltip does.
     std::string inputLines;

@@ -161,11 +161,16 @@ std::string TARNINFO::peerText() const {
 
 void TARNINFO::setDesc(std::int32_t comNum, std::int32_t mode, const char* ipText, std::uint16_t localPortValue,
                        std::uint16_t remotePortValue) {
+    // The RFC 2217 mark is the mapping's kind, not part of its address: it stays while the
+    // mapping stays a TCP client, so no pass ever sees a marked mapping unmarked.
+    const bool marked = ::isRfc2217(*desc) && mode == kModeTcpClient;
     desc->comNum = comNum;
     desc->mode = mode;
     std::memset(desc->ipAddress, 0, sizeof desc->ipAddress);
     if (ipText)
         std::strncpy(desc->ipAddress, ipText, sizeof desc->ipAddress - 1);
+    if (marked)
+        setRfc2217(*desc, true);
     desc->localPort = localPortValue;
     desc->remotePort = remotePortValue;
 }
@@ -285,7 +290,14 @@ void TARNINFO::refreshRowText() {
             setCell(rowText[cell], "N/A");
     }
 
-    if (control->enabled.load() == 0)
+    // The device server took the port's settings in band on this connection; a property of
+    // the connection, so shown whether or not an application holds the port.
+    if (isRfc2217() && net->comPortAgreed.load() == 1)
+        setCell(rowText[14], "RFC 2217");
+    else if (isRfc2217())
+        // Its settings travel on the data connection or not at all: no second connection.
+        setCell(rowText[14], !open ? "N/A" : connected ? "Disabled" : "Disconnected");
+    else if (control->enabled.load() == 0)
         setCell(rowText[14], "Disabled");
     else if (!open)
         setCell(rowText[14], "N/A");

@@ -91,7 +91,8 @@ struct TARNINFO {
     void setIndex(std::int32_t value) { index = value; }
     std::int32_t getComNumber() const { return comNumber; }
 
-    // Rebuilds rowText for the mapping list (cells 0-14).
+    // Rebuilds rowText for the mapping list (cells 0-14); cell 14, the control port column,
+    // reads "RFC 2217" while an RFC 2217 mapping's device server agrees to the option.
     void refreshRowText();
 
     char rowText[kRowCells][kRowCellSize] = {};

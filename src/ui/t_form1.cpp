@@ -542,6 +542,9 @@ void TForm1::rebuildMappingRows() {
         ui::TextRow row = ui::textRow(mapping.cells);
         row.red = mapping.drawnRed;
         row.toolTip = u"Device's input lines: "_s + QString::fromStdString(mapping.inputLines);
+        // Its cells read like a TCP client's, so the tooltip names the kind.
+        if (mapping.rfc2217)
+            row.toolTip += u"\nRFC 2217 (Telnet COM Port Control)"_s;
         // Where the port is: the file an application opens, and the terminal behind it.
         if (!mapping.portLink.empty()) {
             row.cellToolTips = QStringList(kComPortColumn + 1);

@@ -1,6 +1,7 @@
 #include "ui/t_tarn_add_gui.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -93,11 +94,14 @@ TTARNAddGUI::TTARNAddGUI(core::ProgramCore& core, QWidget* parent) : QDialog(par
     tcpUdpLayout->addWidget(m_tcp);
     tcpUdpLayout->addWidget(m_udp);
     auto* role = new QGroupBox(u"Server/Client"_s, this);
-    auto* roleLayout = new QHBoxLayout(role);
+    auto* roleLayout = new QGridLayout(role);
     m_server = new QRadioButton(u"Server"_s, role);
     m_client = new QRadioButton(u"Client"_s, role);
-    roleLayout->addWidget(m_server);
-    roleLayout->addWidget(m_client);
+    roleLayout->addWidget(m_server, 0, 0);
+    roleLayout->addWidget(m_client, 0, 1);
+    // A row of its own under the radios: beside them it would widen the form past its size.
+    m_rfc2217 = new QCheckBox(u"RFC 2217 (Telnet COM Port Control)"_s, role);
+    roleLayout->addWidget(m_rfc2217, 1, 0, 1, 2);
     radios->addWidget(tcpUdp);
     radios->addWidget(role);
     layout->addLayout(radios);
@@ -229,6 +233,7 @@ void TTARNAddGUI::reset() {
         radio->setEnabled(true);
     m_tcp->setChecked(true);
     m_client->setChecked(true);
+    m_rfc2217->setChecked(false);
     // Checking an already checked radio fires nothing: the layouts run here as well.
     applyTcpUdpLayout();
     applyRoleLayout();
@@ -274,6 +279,7 @@ void TTARNAddGUI::applyTcpUdpLayout() {
         setFieldEnabled(m_remotePort, m_remoteLabel, true);
         setFieldEnabled(m_ip, m_ipLabel, true);
     }
+    applyRfc2217Rule();
 }
 
 void TTARNAddGUI::applyRoleLayout() {
@@ -283,6 +289,16 @@ void TTARNAddGUI::applyRoleLayout() {
     setFieldEnabled(m_ip, m_ipLabel, !server);
     setFieldEnabled(m_controlPort, m_controlLabel, !server);
     setFieldEnabled(m_password, m_passwordLabel, !server);
+    applyRfc2217Rule();
+}
+
+// Only a TCP client can speak RFC 2217. A box that goes off is cleared, so what it shows is
+// what OK asks for.
+void TTARNAddGUI::applyRfc2217Rule() {
+    const bool tcpClient = m_tcp->isChecked() && m_client->isChecked() && m_client->isEnabled();
+    m_rfc2217->setEnabled(tcpClient);
+    if (!tcpClient)
+        m_rfc2217->setChecked(false);
 }
 
 void TTARNAddGUI::comUp() {
@@ -335,6 +351,7 @@ void TTARNAddGUI::pickRow(int row) {
     if (!pick.radiosEnabled)
         for (QRadioButton* radio : {m_tcp, m_udp, m_server, m_client})
             radio->setEnabled(false);
+    applyRfc2217Rule();
 }
 
 void TTARNAddGUI::rescan() {
@@ -353,6 +370,7 @@ void TTARNAddGUI::accept() {
     request.controlPortText = m_controlPort->text().toStdString();
     request.isTcp = m_tcp->isChecked();
     request.isServer = m_server->isChecked();
+    request.rfc2217 = m_rfc2217->isChecked();
     const core::CommandOutcome outcome = m_core.addMapping(request);
     if (!outcome.ok() && m_messageBox)
         m_messageBox->showMessage(TsmallBox::Style::Error, QString::fromStdString(outcome.error()));

@@ -8,6 +8,7 @@
 #include "core/add_path.h"
 #include "ui/text_rows_model.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -45,6 +46,7 @@ public:
     QRadioButton* udpRadio() const { return m_udp; }
     QRadioButton* serverRadio() const { return m_server; }
     QRadioButton* clientRadio() const { return m_client; }
+    QCheckBox* rfc2217Box() const { return m_rfc2217; }
     QLineEdit* ipField() const { return m_ip; }
     QLineEdit* comField() const { return m_com; }
     QLineEdit* localPortField() const { return m_localPort; }
@@ -68,6 +70,7 @@ private:
     void fillDevices();
     void applyTcpUdpLayout();
     void applyRoleLayout();
+    void applyRfc2217Rule();
     void setFieldEnabled(QLineEdit* field, QLabel* label, bool enabled);
     void closeAndReset();
 
@@ -83,6 +86,7 @@ private:
     QRadioButton* m_udp = nullptr;
     QRadioButton* m_server = nullptr;
     QRadioButton* m_client = nullptr;
+    QCheckBox* m_rfc2217 = nullptr;
     QLineEdit* m_ip = nullptr;
     QLabel* m_ipLabel = nullptr;
     QLineEdit* m_com = nullptr;

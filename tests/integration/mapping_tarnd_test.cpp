@@ -521,6 +521,33 @@ TEST_F(TarndControl, WithoutAProgramTarnctlEditsTheFileAndTheNextTarndRunsIt) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
+// add rfc2217 has add tcp-client's checks and texts; on the file and through the running
+// program it stores a marked record, and list names the kind.
+TEST_F(TarndControl, TarnctlAddsRfc2217MappingsOnTheFileAndLive) {
+    const auto marked = [&](std::size_t position) {
+        const auto stored = core::storedMappings(m_home->mappingFile());
+        return stored && position < stored->size() && isRfc2217((*stored)[position]);
+    };
+    const std::string note = " is an rfc2217 mapping: a TCP client that speaks RFC 2217 (Telnet COM Port Control).\n";
+    ASSERT_EQ(tarnctl({"add", "rfc2217", "COM50", "127.0.0.50", "--remote", "44050"}).exitCode, 0);
+    EXPECT_TRUE(marked(0));
+    EXPECT_TRUE(contains(tarnctl({"list"}).output, "COM50" + note));
+
+    ChildProcess daemon;
+    startDaemon(daemon);
+    auto result = tarnctl({"add", "rfc2217", "COM52", "127.0.0.52", "--remote", "44052"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(exists(m_home->portLink(52)));
+    EXPECT_TRUE(marked(0) && marked(1)) << "the loaded mark and the added one are both stored";
+    result = tarnctl({"add", "rfc2217", "COM53", "127.0.0.52", "--remote", "44053"});
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_TRUE(contains(result.output, "This IP has already been connected with a device.\n")) << result.output;
+    result = tarnctl({"list"});
+    EXPECT_TRUE(contains(result.output, "COM50" + note) && contains(result.output, "COM52" + note)) << result.output;
+    const int status = daemon.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
 // tarnd killed (SIGKILL) at random moments while tarnctl adds and removes, live and with
 // none running: the file always loads whole, and every change that was answered is in it.
 TEST_F(TarndControl, AKilledProgramNeverDamagesTheMappingFile) {

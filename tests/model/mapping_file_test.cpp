@@ -116,6 +116,23 @@ TEST_F(MappingFileTest, RecordsLoadInFileOrderAsRunningMappings) {
     EXPECT_EQ(readBytes(mappingFile()), join({m_server, m_client, m_udp}));
 }
 
+// The RFC 2217 mark sits after the address's NUL: unmarked records (every older file) and a
+// marked one come back byte for byte, through the set-up that rewrites each mapping's fields.
+TEST_F(MappingFileTest, Rfc2217MarkRoundTripsBesideUnmarkedRecords) {
+    tarnDesc marked = testsupport::makeDesc(6, kModeTcpClient, "10.0.0.8", 0, 6001);
+    ASSERT_TRUE(setRfc2217(marked, true));
+    const DescRecord markedBytes = encodeDesc(marked);
+    const Bytes file = join({m_server, m_client, Bytes(markedBytes.begin(), markedBytes.end()), m_udp});
+    writeBytes(mappingFile(), file);
+    MappingLists lists{&makeMappingThreads};
+    loadMappingFile(lists);
+    ASSERT_EQ(lists.size(), 4u);
+    EXPECT_FALSE(lists.at(1).isRfc2217());
+    EXPECT_TRUE(lists.at(2).isRfc2217());
+    ASSERT_TRUE(saveMappingFile(lists));
+    EXPECT_EQ(readBytes(mappingFile()), file);
+}
+
 TEST_F(MappingFileTest, FieldsAMappingDoesNotUseAreStoredAsZero) {
     writeBytes(mappingFile(), join({record(6, kModeTcpServer, "10.1.2.3", 4100, 99),
                                     record(7, kModeTcpClient, "10.0.0.5", 77, 5000)}));

@@ -117,6 +117,20 @@ TEST_F(RowTextTest, OpenClientWithoutServerIsDisconnected) {
     EXPECT_EQ(cells(*client)[14], "Disabled");
 }
 
+// An agreed RFC 2217 mapping says so in its control port column; a plain client ignores the flag.
+TEST_F(RowTextTest, AnAgreedRfc2217ClientSaysSoInItsControlPortColumn) {
+    tarnDesc desc = testsupport::makeDesc(51, kModeTcpClient, "10.0.0.5", 0, 5000);
+    ASSERT_TRUE(setRfc2217(desc, true));
+    TARNINFO* rfc2217 = assembleMapping(m_lists, desc);
+    TARNINFO* client = add(52, kModeTcpClient, "10.0.0.6", 0, 5000);
+    ASSERT_TRUE(rfc2217 && client);
+    EXPECT_EQ(cells(*rfc2217)[14], "N/A");
+    for (TARNINFO* tarnInfo : {rfc2217, client})
+        tarnInfo->net->comPortAgreed.store(1);
+    EXPECT_EQ(cells(*rfc2217)[14], "RFC 2217");
+    EXPECT_EQ(cells(*client)[14], "N/A");
+}
+
 TEST_F(RowTextTest, OpenUdpHasNoConnectionState) {
     TARNINFO* udp = add(41, kModeUdp, "127.0.0.1", 0, 9);
     ASSERT_NE(udp, nullptr);

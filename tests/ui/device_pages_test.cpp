@@ -31,8 +31,8 @@ using namespace ui_test;
 using control_test::DeviceLink;
 using control_test::Devsim;
 
-// On the radio's mark, where a person clicks (the middle of a wide radio is empty space).
-void clickRadio(QRadioButton* radio) {
+// On the radio's (or box's) mark, where a person clicks (the middle of a wide one is empty space).
+void clickRadio(QAbstractButton* radio) {
     QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(6, radio->height() / 2));
 }
 
@@ -245,13 +245,16 @@ TEST_F(DevicePages, TheAddDialogFollowsItsRadiosFillsFromPickedDevicesAndChecksB
     EXPECT_FALSE(add.controlPortField()->isVisible());
     EXPECT_FALSE(add.passwordField()->isVisible());
 
-    // TCP client at first: the remote side is asked for.
+    // TCP client at first: the remote side is asked for, and RFC 2217 may be ticked.
     EXPECT_TRUE(add.tcpRadio()->isChecked() && add.clientRadio()->isChecked());
     EXPECT_FALSE(add.localPortField()->isEnabled());
     EXPECT_TRUE(add.remotePortField()->isEnabled() && add.ipField()->isEnabled());
+    EXPECT_TRUE(add.rfc2217Box()->isEnabled());
+    clickRadio(add.rfc2217Box());
     clickRadio(add.serverRadio());
     EXPECT_TRUE(add.localPortField()->isEnabled());
     EXPECT_FALSE(add.remotePortField()->isEnabled() || add.ipField()->isEnabled());
+    EXPECT_FALSE(add.rfc2217Box()->isEnabled() || add.rfc2217Box()->isChecked()) << "a server cannot speak it";
     clickRadio(add.udpRadio());
     EXPECT_FALSE(add.serverRadio()->isEnabled() || add.clientRadio()->isEnabled());
     EXPECT_TRUE(add.localPortField()->isEnabled() && add.remotePortField()->isEnabled() && add.ipField()->isEnabled());
@@ -302,6 +305,19 @@ TEST_F(DevicePages, TheAddDialogFollowsItsRadiosFillsFromPickedDevicesAndChecksB
     QTest::mouseClick(add.cancelButton(), Qt::LeftButton);
     EXPECT_FALSE(add.isVisible());
     EXPECT_EQ(m_program->core().mappingCount(), 1u);
+
+    // The UDP device as an RFC 2217 TCP client: the box opens with TCP and Client, and OK
+    // stores a marked mapping.
+    form().addMappingCommand();
+    clickRow(add.deviceList(), 2);
+    EXPECT_FALSE(add.rfc2217Box()->isEnabled());
+    clickRadio(add.tcpRadio());
+    clickRadio(add.rfc2217Box());
+    QTest::mouseClick(add.okButton(), Qt::LeftButton);
+    const auto bytes = readFileBytes(m_home->mappingFile());
+    ASSERT_EQ(bytes.size(), 224u) << shownError(*m_program).toStdString();
+    EXPECT_FALSE(isRfc2217(decodeDesc(bytes.data())));
+    EXPECT_TRUE(isRfc2217(decodeDesc(bytes.data() + 112)));
 }
 
 // The control of the description's field at `start` of the given type.
