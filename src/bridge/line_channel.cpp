@@ -303,6 +303,13 @@ void LineChannel::answer(const tarn_line_request& request, tarn_line_reply& repl
     case TARN_LINE_COUNTS:
         fillCounts(reply);
         break;
+    case TARN_LINE_FLUSH:
+        // Counted per direction: a device server that is told can drop what it holds too.
+        if (request.arg == TCIFLUSH || request.arg == TCIOFLUSH)
+            m_inputFlushes.fetch_add(1, std::memory_order_relaxed);
+        if (request.arg == TCOFLUSH || request.arg == TCIOFLUSH)
+            m_outputFlushes.fetch_add(1, std::memory_order_relaxed);
+        break;
     case TARN_LINE_BREAK:
         // Counted, and held while on: the control protocol has no message for a break, while
         // in-band port control carries both a break on/off and a timed one.

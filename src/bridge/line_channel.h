@@ -47,6 +47,9 @@ public:
     std::optional<bool> dtr() const;
     // Breaks the application asked for, which no message of the control protocol can carry.
     std::uint32_t breakRequests() const { return m_breaks.load(std::memory_order_relaxed); }
+    // Flushes (tcflush) of the application's input and of its output so far.
+    std::uint32_t inputFlushes() const { return m_inputFlushes.load(std::memory_order_relaxed); }
+    std::uint32_t outputFlushes() const { return m_outputFlushes.load(std::memory_order_relaxed); }
     // A break the application turned on (TIOCSBRK) and has not turned off.
     bool breakOn() const { return m_breakOn.load(std::memory_order_relaxed); }
 
@@ -89,6 +92,7 @@ private:
     std::uint32_t m_lineCounts[4] = {};   // under m_mutex: cts, dsr, rng, dcd
     std::atomic<std::uint32_t> m_rx{0}, m_tx{0}, m_breaks{0};
     std::atomic<bool> m_breakOn{false};
+    std::atomic<std::uint32_t> m_inputFlushes{0}, m_outputFlushes{0};
 
     std::jthread m_thread;
 };

@@ -777,6 +777,16 @@ std::uint32_t TVSPortAx::breakRequests() const {
     return core && core->line ? core->line->breakRequests() : 0;
 }
 
+std::uint32_t TVSPortAx::inputFlushes() const {
+    const auto core = m_impl->get();
+    return core && core->line ? core->line->inputFlushes() : 0;
+}
+
+std::uint32_t TVSPortAx::outputFlushes() const {
+    const auto core = m_impl->get();
+    return core && core->line ? core->line->outputFlushes() : 0;
+}
+
 bool TVSPortAx::breakOn() const {
     const auto core = m_impl->get();
     return core && core->line && core->line->breakOn();

@@ -96,6 +96,9 @@ public:
     // Breaks an application with the port shim sent: the control protocol cannot carry them.
     std::uint32_t breakRequests() const;
     bool breakOn() const;
+    // Flushes of the application's input and output, counted (see LineChannel).
+    std::uint32_t inputFlushes() const;
+    std::uint32_t outputFlushes() const;
     // The port's side channel for the shim (empty while no port is bound or it has none).
     std::string lineChannelPath() const;
     int emulatedBaudRate() const; // the rate strict mode paces to

@@ -109,6 +109,19 @@ void sendBreaks(TARNINFO& tarnInfo, ComPortLink& link, std::int64_t nowNs) {
     link.breaksSeen = requests;
 }
 
+// The application's flushes: the server drops what it holds in the same direction. Its
+// receive buffer holds what goes to the application, its transmit buffer what came from it.
+void sendPurges(TARNINFO& tarnInfo, ComPortLink& link) {
+    const TVSPortAx& port = *tarnInfo.port;
+    const std::uint32_t in = port.inputFlushes(), out = port.outputFlushes();
+    const bool purgeIn = link.inputFlushes && *link.inputFlushes != in;
+    const bool purgeOut = link.outputFlushes && *link.outputFlushes != out;
+    link.inputFlushes = in;
+    link.outputFlushes = out;
+    if (purgeIn || purgeOut)
+        link.codec.purgeData(purgeIn && purgeOut ? 3 : purgeIn ? 1 : 2);
+}
+
 // The server's CTS, DSR, RI and DCD, where the port's lines are taken from.
 void takeModemState(TARNINFO& tarnInfo, const TelnetComPort& codec) {
     const auto state = codec.modemState();
@@ -203,6 +216,7 @@ void comPortSignals(TARNINFO& tarnInfo, std::int64_t nowNs) {
     if (tarnInfo.isOpen()) {
         sendSettings(tarnInfo, link);
         sendBreaks(tarnInfo, link, nowNs);
+        sendPurges(tarnInfo, link);
     }
     sendLines(tarnInfo, link);
     net.comPortAgreed.store(codec.comPort() == TelnetComPort::ComPort::Agreed ? 1 : 0);

@@ -17,6 +17,7 @@ enum tarn_line_op {
     TARN_LINE_WAIT = 5,      /* value = TIOCM_* input bits; the reply comes when one changes */
     TARN_LINE_COUNTS = 6,    /* reply: counts[] in serial_icounter_struct order (cts..tx) */
     TARN_LINE_BREAK = 7,     /* arg = how (below); the reply says whether it was carried */
+    TARN_LINE_FLUSH = 8,     /* arg = TCIFLUSH, TCOFLUSH or TCIOFLUSH: the application flushed */
 };
 
 enum tarn_line_how {

@@ -53,11 +53,13 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*tcgetattr_fn)(int, struct termios*);
 typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 typedef int (*tcsendbreak_fn)(int, int);
+typedef int (*tcflush_fn)(int, int);
 
 static ioctl_fn real_ioctl_fn;
 static tcgetattr_fn real_tcgetattr_fn;
 static tcsetattr_fn real_tcsetattr_fn;
 static tcsendbreak_fn real_tcsendbreak_fn;
+static tcflush_fn real_tcflush_fn;
 static pthread_once_t resolve_once = PTHREAD_ONCE_INIT;
 
 static void resolve(void) {
@@ -65,6 +67,7 @@ static void resolve(void) {
     real_tcgetattr_fn = (tcgetattr_fn)dlsym(RTLD_NEXT, "tcgetattr");
     real_tcsetattr_fn = (tcsetattr_fn)dlsym(RTLD_NEXT, "tcsetattr");
     real_tcsendbreak_fn = (tcsendbreak_fn)dlsym(RTLD_NEXT, "tcsendbreak");
+    real_tcflush_fn = (tcflush_fn)dlsym(RTLD_NEXT, "tcflush");
 }
 
 static void resolve_all(void) {
@@ -298,6 +301,13 @@ static void tell_break(int fd, uint32_t how) {
         ask(channel, TARN_LINE_BREAK, 0, how, &reply);
 }
 
+static void tell_flush(int fd, int queue) {
+    char channel[sizeof fd_cache[0].channel];
+    struct tarn_line_reply reply;
+    if (our_port(fd, channel, sizeof channel))
+        ask(channel, TARN_LINE_FLUSH, 0, (uint32_t)queue, &reply);
+}
+
 /* ---- the interposed calls ---- */
 
 EXPORT int ioctl(int fd, unsigned long request, ...) {
@@ -356,6 +366,11 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
         if (status == 0 && !((request == TCSBRK || request == TCSBRKP) && (int)(long)arg != 0))
             tell_break(fd, request == TIOCSBRK ? TARN_LINE_BIS : request == TIOCCBRK ? TARN_LINE_BIC : TARN_LINE_SET);
         return status;
+    case TCFLSH:
+        status = real_ioctl_fn(fd, request, arg);
+        if (status == 0)
+            tell_flush(fd, (int)(long)arg);
+        return status;
     default:
         return real_ioctl_fn(fd, request, arg);
     }
@@ -395,5 +410,15 @@ EXPORT int tcsendbreak(int fd, int duration) {
     int status = real_tcsendbreak_fn(fd, duration);
     if (status == 0)
         tell_break(fd, TARN_LINE_SET);
+    return status;
+}
+
+EXPORT int tcflush(int fd, int queue) {
+    resolve_all();
+    if (!real_tcflush_fn)
+        return fail(ENOSYS);
+    int status = real_tcflush_fn(fd, queue);
+    if (status == 0)
+        tell_flush(fd, queue);
     return status;
 }

@@ -25,7 +25,7 @@ const std::string kProbe = kBin + "/tests/line_probe";
 const std::string kPython = "/usr/bin/python3";
 const std::string kSer2net = "/usr/sbin/ser2net";
 
-// Sets 19200 7E1, drops RTS, raises DTR, sends a break, then prints the input lines whenever
+// Sets 19200 7E1, drops RTS, raises DTR, sends a break, flushes both ways, then prints the input lines whenever
 // they change until CTS has risen and fallen.
 const std::string kPyserialClient = R"(
 import sys, time, serial
@@ -33,6 +33,8 @@ port = serial.Serial(sys.argv[1], 19200, bytesize=7, parity='E', timeout=1)
 port.rts = False
 port.dtr = True
 port.send_break(0.3)
+port.reset_input_buffer()
+port.reset_output_buffer()
 print('set', flush=True)
 lines = lambda: (int(port.cts), int(port.dsr), int(port.ri), int(port.cd))
 last, seen, deadline = None, False, time.monotonic() + 60
@@ -64,6 +66,8 @@ protected:
 
     void SetUp() override {
         TARN_REQUIRE_PRIVATE_NETNS();
+        if (std::system((kPython + " -c 'import serial.rfc2217' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "pyserial for " << kPython << " is not installed (scripts/install-deps.sh installs it)";
         for (const auto& program : {devsimPath(), kTarnd, kTarnRun, kProbe})
             ASSERT_EQ(::access(program.c_str(), X_OK), 0) << program;
         m_link = std::make_unique<DeviceLink>(kCom);
@@ -241,8 +245,6 @@ while True:
 )";
 
 TEST_F(Rfc2217, PyserialsServerSeesTheApplicationsLinesAndSendsItsOwn) {
-    if (std::system((kPython + " -c 'import serial.rfc2217' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "pyserial is not installed (scripts/install-deps.sh installs it)";
     const std::string lines = m_home.root() + "/lines";
     ChildProcess server;
     ASSERT_TRUE(server.start(
@@ -254,7 +256,7 @@ TEST_F(Rfc2217, PyserialsServerSeesTheApplicationsLinesAndSendsItsOwn) {
     ChildProcess client;
     ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port()}, true));
     for (const char* line : {"set baudrate 19200", "set bytesize 7", "set parity E", "set rts False", "set dtr True",
-                             "set break_condition True", "set break_condition False"})
+                             "set break_condition True", "set break_condition False", "purge input", "purge output"})
         ASSERT_TRUE(waitFor([&] { return server.printed(line); })) << line << "\n" << server.output();
     std::ofstream(lines) << "cts dsr";
     ASSERT_TRUE(waitFor([&] { return client.printed("lines 1 1 0 0"); })) << client.output();
