@@ -477,6 +477,22 @@ struct Soak {
                 return false;
             }
         }
+        // The ports open once the search has found the devices, so that each TCP client's
+        // control connection finds its device's control port at the first attempt and the
+        // descriptors counted from the start include them.
+        if (!waitFor([&] {
+                std::FILE* f = std::fopen((dir + "/tarnd.log").c_str(), "r");
+                char line[256];
+                bool searched = false;
+                while (f && !searched && std::fgets(line, sizeof line, f))
+                    searched = std::strstr(line, "device(s) searched.") != nullptr;
+                if (f)
+                    std::fclose(f);
+                return searched;
+            })) {
+            why = "tarnd's device search did not end (see " + dir + "/tarnd.log)";
+            return false;
+        }
         return true;
     }
 
