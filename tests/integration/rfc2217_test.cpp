@@ -279,4 +279,63 @@ TEST_F(Rfc2217, PyserialsServerSeesTheApplicationsLinesAndSendsItsOwn) {
     EXPECT_NE(waiter.output().find("woke cts="), std::string::npos) << waiter.output();
 }
 
+// Servers that refuse, hang up during the negotiation, or send a subnegotiation without end:
+// each leaves a row in the log, and not one byte of negotiation reaches the application.
+TEST_F(Rfc2217, BadServersLeaveALogRowAndNeverReachTheApplication) {
+    Devsim refusing;
+    ASSERT_TRUE(refusing.start(
+        m_link->ns(), {"--no-raw", "--device",
+                       "ip=" + m_link->deviceIp() + ",mode=tcp-server,data-port=4001,rfc2217=refuse,serial=echo"}));
+    ASSERT_TRUE(waitFor([&] { return refusing.count("devsim ready") == 1; })) << refusing.transcript();
+    startTarnd(4001);
+    AppPort app;
+    ASSERT_TRUE(app.open(port(), 921600));
+    const Bytes echoed = randomBytes(4096, 3);
+    ASSERT_TRUE(app.writeAll(echoed));
+    EXPECT_TRUE(app.readExactly(echoed.size()) == echoed) << "a refusing server still frames its data";
+    EXPECT_TRUE(app.readExactly(1, 300ms).empty());
+    ASSERT_TRUE(waitFor([&] {
+        return tarndLogged("COM29: The device server refuses port settings; the connection carries data only.");
+    })) << m_tarnd.output();
+    app.close();
+    refusing.stop();
+
+    // The next servers are this test's own, on the same address and port.
+    const Sock listener = m_link->listenInside(4001);
+    ASSERT_TRUE(listener.valid());
+    const auto accept = [&] {
+        pollfd p{listener.fd(), POLLIN, 0};
+        return Sock(::poll(&p, 1, 30'000) == 1 ? ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
+    };
+    ASSERT_TRUE(app.open(port(), 921600));
+    {
+        Sock first = accept(); // the mapping reconnects once its port opens
+        ASSERT_TRUE(first.valid());
+        EXPECT_FALSE(testsupport::receive(first.fd(), 3, Clock::now() + kDeadline).empty());
+    } // hung up during the negotiation
+    ASSERT_TRUE(waitFor([&] { return tarndLogged("COM29 is disconnected and reconnection is being tried."); }))
+        << m_tarnd.output();
+
+    Sock endless = accept();
+    ASSERT_TRUE(endless.valid());
+    Bytes flood = {0xFF, 0xFB, 0x2C, 0xFF, 0xFA, 0x2C, 0x6B}; // WILL, then a subnegotiation that runs on
+    const Bytes noise = randomBytes(1 << 20, 4);
+    flood.insert(flood.end(), noise.begin(), noise.end());
+    // An IAC in the noise that is not IAC IAC or IAC SE would end it early: double them all.
+    for (std::size_t i = 7; i < flood.size(); ++i)
+        if (flood[i] == 0xFF)
+            flood.insert(flood.begin() + static_cast<std::ptrdiff_t>(++i), 0xFF);
+    Background sender([&] {
+        EXPECT_EQ(::send(endless.fd(), flood.data(), flood.size(), MSG_NOSIGNAL), static_cast<ssize_t>(flood.size()));
+    });
+    EXPECT_TRUE(app.readExactly(1, 3s).empty()) << "a byte of the subnegotiation reached the application";
+    sender.join();
+    const Bytes after = {0xFF, 0xF0, 'o', 'k', 0xFF, 0xFF};
+    ASSERT_EQ(::send(endless.fd(), after.data(), after.size(), MSG_NOSIGNAL), 6);
+    EXPECT_TRUE(app.readExactly(3) == (Bytes{'o', 'k', 0xFF}));
+    ASSERT_TRUE(waitFor([&] {
+        return tarndLogged("COM29: The device server sent a malformed or unknown port command; it was ignored.");
+    })) << m_tarnd.output();
+}
+
 } // namespace
