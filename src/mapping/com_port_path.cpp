@@ -171,14 +171,17 @@ std::uint32_t comPortReceived(TARNINFO& tarnInfo, const std::uint8_t* data, std:
     NETSTRUCT& net = *tarnInfo.net;
     ComPortLink& link = *net.comPort;
     link.toPort.clear();
+    const bool wasSuspended = link.codec.outputSuspended();
     link.codec.receive(std::span(data, size), link.toPort);
     const auto bytes = static_cast<std::uint32_t>(link.toPort.size());
     // Unescaping only shortens, so what the ring had room for still fits.
     if (deliver)
         tarnInfo.netToPort->copyIn(link.toPort.data(), bytes);
     takeModemState(tarnInfo, link.codec);
-    // Answers go at once: a server may wait for them before it sends on.
-    if (flush(tarnInfo) == WireSend::Short)
+    // Answers go at once: a server may wait for them before it sends on. The send pump sleeps
+    // through a suspension with bytes waiting, so a resume wakes it.
+    const bool resumed = wasSuspended && !link.codec.outputSuspended();
+    if (flush(tarnInfo) == WireSend::Short || resumed)
         ThreadInterface::wakeMapping(&tarnInfo);
     return bytes;
 }
