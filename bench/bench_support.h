@@ -65,6 +65,8 @@ inline void stopProcess(pid_t pid) {
 
 inline speed_t speedConstant(std::uint32_t baud) {
     switch (baud) {
+    case 9600:
+        return B9600;
     case 115200:
         return B115200;
     case 921600:

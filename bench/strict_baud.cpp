@@ -17,38 +17,12 @@
 #include <thread>
 #include <unistd.h>
 
+#include "bench_support.h"
 #include "bridge/tvs_port_ax.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-speed_t speedConstant(std::uint32_t baud) {
-    switch (baud) {
-    case 9600:
-        return B9600;
-    case 115200:
-        return B115200;
-    case 921600:
-        return B921600;
-    default:
-        return B4000000;
-    }
-}
-
-// The application: opens the link raw at the given speed and keeps reading or writing.
-int openApplication(const std::string& link, std::uint32_t baud) {
-    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, speedConstant(baud));
-    ::tcsetattr(fd, TCSANOW, &tio);
-    return fd;
-}
+using namespace bench;
 
 struct Result {
     double bytesPerSecond = 0;

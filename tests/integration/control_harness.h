@@ -31,6 +31,14 @@ namespace control_test {
 using namespace mapping_test;
 using Bytes = std::vector<std::uint8_t>;
 
+// The programs the end-to-end tests run, as built, and the interpreter pyserial is found for.
+inline const std::string kBin = TARN_BINARY_DIR;
+inline const std::string kTarnd = kBin + "/src/app/tarnd";
+inline const std::string kTarnctl = kBin + "/src/app/tarnctl";
+inline const std::string kTarnRun = kBin + "/src/shim/tarn-run";
+inline const std::string kProbe = kBin + "/tests/line_probe";
+inline const std::string kPython = "/usr/bin/python3";
+
 inline std::string devsimPath() {
     return TARN_BINARY_DIR "/sim/tarn-devsim";
 }

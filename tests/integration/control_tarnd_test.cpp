@@ -10,8 +10,6 @@ namespace {
 
 using namespace control_test;
 
-const std::string kTarnd = std::string(TARN_BINARY_DIR) + "/src/app/tarnd";
-
 TEST(ControlSessionTarnd, DeviceLinesBecomeLogRows) {
     TARN_REQUIRE_PRIVATE_NETNS();
     ASSERT_EQ(::access(devsimPath().c_str(), X_OK), 0) << devsimPath();

@@ -14,13 +14,6 @@ namespace {
 
 using namespace control_test;
 
-const std::string kBin = TARN_BINARY_DIR;
-const std::string kTarnd = kBin + "/src/app/tarnd";
-const std::string kTarnctl = kBin + "/src/app/tarnctl";
-const std::string kTarnRun = kBin + "/src/shim/tarn-run";
-const std::string kProbe = kBin + "/tests/line_probe";
-const std::string kPython = "/usr/bin/python3";
-
 // Opens the port at 9600, asks for 7E1, drops RTS, raises DTR, then reports its own view of
 // the line (until the device has raised and dropped CTS, with "wait"). Every call that fails
 // is printed, not raised: some kernels refuse 7E1 on a pseudo-terminal, others force 8N.

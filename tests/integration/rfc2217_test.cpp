@@ -17,12 +17,6 @@ namespace {
 
 using namespace control_test;
 
-const std::string kBin = TARN_BINARY_DIR;
-const std::string kTarnd = kBin + "/src/app/tarnd";
-const std::string kTarnctl = kBin + "/src/app/tarnctl";
-const std::string kTarnRun = kBin + "/src/shim/tarn-run";
-const std::string kProbe = kBin + "/tests/line_probe";
-const std::string kPython = "/usr/bin/python3";
 const std::string kSer2net = "/usr/sbin/ser2net";
 
 // Sets 19200 7E1, drops RTS, raises DTR, sends a break, flushes both ways, then prints the input lines whenever
