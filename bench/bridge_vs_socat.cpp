@@ -1,5 +1,6 @@
 // The bridge against socat on the same workloads, in one run, inside a private network
-// namespace: tarnd (TCP client mappings) and socat (pty <-> tcp) each carry an application's
+// namespace: tarnd (TCP client mappings, plain and RFC 2217, whose peer then answers as their
+// device server) and socat (pty <-> tcp) each carry an application's
 // bytes to a TCP peer on loopback. Prints, per program:
 //   - throughput in each direction at 921600 and 4000000 baud, as a share of baud/10 bytes/s
 //     (socat does not pace a pseudo-terminal to its line speed, so its share exceeds 100 %);
@@ -28,6 +29,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -103,6 +105,108 @@ int acceptOne(int listener) {
     return fd;
 }
 
+// Connections left in the listener's queue by an earlier set-up: none of them is the next one's.
+void dropQueued(int listener) {
+    pollfd p{listener, POLLIN, 0};
+    while (::poll(&p, 1, 0) == 1) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        ::close(fd);
+    }
+}
+
+// ---- the device server's end of an RFC 2217 mapping ----------------------------------------
+
+// The server's side of the Telnet framing, just enough to measure through: it agrees to
+// whatever the mapping offers, drops commands, and escapes and unescapes 0xFF.
+struct TelnetPeer {
+    enum class State { Data, Iac, Option, Sub, SubIac } state = State::Data;
+    std::uint8_t verb = 0;
+};
+std::map<int, TelnetPeer> g_telnetPeers;
+bool g_rfc2217 = false; // the mappings tarnd is started with are RFC 2217 ones
+
+void sendAll(int fd, const std::uint8_t* data, std::size_t size) {
+    for (std::size_t sent = 0; sent < size;) {
+        const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN)
+            return;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+}
+
+// read() for either end: from a Telnet peer, only the application's bytes.
+ssize_t readEnd(int fd, std::uint8_t* into, std::size_t size) {
+    const auto peer = g_telnetPeers.find(fd);
+    if (peer == g_telnetPeers.end())
+        return ::read(fd, into, size);
+    std::uint8_t raw[65536];
+    const ssize_t n = ::read(fd, raw, std::min(size, sizeof raw));
+    if (n <= 0)
+        return n;
+    TelnetPeer& t = peer->second;
+    std::size_t out = 0;
+    std::vector<std::uint8_t> answers;
+    for (ssize_t i = 0; i < n; ++i) {
+        const std::uint8_t b = raw[i];
+        switch (t.state) {
+        case TelnetPeer::State::Data:
+            if (b == 0xFF)
+                t.state = TelnetPeer::State::Iac;
+            else
+                into[out++] = b;
+            break;
+        case TelnetPeer::State::Iac:
+            t.state = b == 0xFF   ? (into[out++] = b, TelnetPeer::State::Data)
+                      : b == 0xFA ? TelnetPeer::State::Sub
+                      : b >= 0xFB ? (t.verb = b, TelnetPeer::State::Option)
+                                  : TelnetPeer::State::Data;
+            break;
+        case TelnetPeer::State::Option:
+            // WILL gets DO, DO gets WILL; refusals need no answer.
+            if (t.verb == 0xFB || t.verb == 0xFD)
+                answers.insert(answers.end(), {0xFF, static_cast<std::uint8_t>(t.verb == 0xFB ? 0xFD : 0xFB), b});
+            t.state = TelnetPeer::State::Data;
+            break;
+        case TelnetPeer::State::Sub:
+            if (b == 0xFF)
+                t.state = TelnetPeer::State::SubIac;
+            break;
+        case TelnetPeer::State::SubIac:
+            t.state = b == 0xF0 ? TelnetPeer::State::Data : TelnetPeer::State::Sub;
+            break;
+        }
+    }
+    if (!answers.empty())
+        sendAll(fd, answers.data(), answers.size());
+    if (out == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return static_cast<ssize_t>(out);
+}
+
+// write() for either end: to a Telnet peer, escaped and whole.
+ssize_t writeEnd(int fd, const std::uint8_t* data, std::size_t size) {
+    if (!g_telnetPeers.count(fd))
+        return ::write(fd, data, size);
+    std::vector<std::uint8_t> wire;
+    wire.reserve(size + size / 64);
+    for (std::size_t i = 0; i < size; ++i) {
+        wire.push_back(data[i]);
+        if (data[i] == 0xFF)
+            wire.push_back(0xFF);
+    }
+    sendAll(fd, wire.data(), wire.size());
+    return static_cast<ssize_t>(size);
+}
+
 // Moves `total` bytes from `from` to `to` (both non-blocking), the writer on its own thread.
 // Returns the seconds from the first write until the last byte was read, or -1.
 double timeTransfer(int from, int to, std::size_t total) {
@@ -113,7 +217,7 @@ double timeTransfer(int from, int to, std::size_t total) {
             chunk[i] = static_cast<std::uint8_t>(i * 7);
         std::size_t sent = 0;
         while (sent < total && !stop.load()) {
-            const ssize_t n = ::write(from, chunk.data(), std::min(chunk.size(), total - sent));
+            const ssize_t n = writeEnd(from, chunk.data(), std::min(chunk.size(), total - sent));
             if (n > 0) {
                 sent += static_cast<std::size_t>(n);
                 continue;
@@ -127,7 +231,7 @@ double timeTransfer(int from, int to, std::size_t total) {
     std::vector<std::uint8_t> buffer(65536);
     const auto deadline = start + 120s;
     while (received < total && Clock::now() < deadline) {
-        const ssize_t n = ::read(to, buffer.data(), buffer.size());
+        const ssize_t n = readEnd(to, buffer.data(), buffer.size());
         if (n > 0) {
             received += static_cast<std::size_t>(n);
             continue;
@@ -145,7 +249,7 @@ bool readOne(int fd, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     std::uint8_t byte;
     while (Clock::now() < deadline) {
-        if (::read(fd, &byte, 1) == 1)
+        if (readEnd(fd, &byte, 1) == 1)
             return true;
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, 5);
@@ -159,7 +263,7 @@ std::vector<double> roundTrips(int app, int peer, int count) {
     const std::uint8_t byte = 0x55;
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        if (::write(app, &byte, 1) != 1 || !readOne(peer, 5s) || ::write(peer, &byte, 1) != 1 || !readOne(app, 5s))
+        if (::write(app, &byte, 1) != 1 || !readOne(peer, 5s) || writeEnd(peer, &byte, 1) != 1 || !readOne(app, 5s))
             break;
         times.push_back(secondsSince(start) * 1e6);
     }
@@ -186,7 +290,7 @@ std::vector<double> splitWrites(int app, int peer, int count) {
         const auto deadline = start + 5s;
         while (received < 5 && Clock::now() < deadline) {
             std::uint8_t chunk[8];
-            const ssize_t n = ::read(peer, chunk, sizeof chunk);
+            const ssize_t n = readEnd(peer, chunk, sizeof chunk);
             if (n > 0) {
                 received += static_cast<int>(n);
                 continue;
@@ -234,13 +338,17 @@ struct Setup {
     std::vector<std::string> links;
     bool ok = false;
 
+    // The programs end first: a mapping whose peer hung up would connect again, and leave
+    // a connection in the listener's queue that the next set-up would take for its own.
     ~Setup() {
-        for (int fd : apps)
-            ::close(fd);
-        for (int fd : peers)
-            ::close(fd);
         for (pid_t pid : pids)
             stopProcess(pid);
+        for (int fd : apps)
+            ::close(fd);
+        for (int fd : peers) {
+            g_telnetPeers.erase(fd);
+            ::close(fd);
+        }
     }
 };
 
@@ -248,6 +356,7 @@ std::string g_tarnd;
 std::string g_home;
 
 void startTarnd(Setup& setup, int listener, int count, std::uint32_t baud) {
+    dropQueued(listener);
     const std::string run = g_home + "/run", config = g_home + "/config";
     std::filesystem::remove_all(run);
     std::filesystem::remove_all(config);
@@ -262,6 +371,8 @@ void startTarnd(Setup& setup, int listener, int count, std::uint32_t baud) {
         desc.mode = kModeTcpClient;
         std::snprintf(desc.ipAddress, sizeof desc.ipAddress, "127.0.0.1");
         desc.remotePort = kPeerPort;
+        if (g_rfc2217)
+            setRfc2217(desc, true);
         const DescRecord record = encodeDesc(desc);
         std::fwrite(record.data(), 1, record.size(), f);
     }
@@ -279,16 +390,26 @@ void startTarnd(Setup& setup, int listener, int count, std::uint32_t baud) {
         const int peer = app < 0 ? -1 : acceptOne(listener);
         if (peer < 0)
             return;
+        if (g_rfc2217)
+            g_telnetPeers[peer] = {};
         setup.apps.push_back(app);
         setup.peers.push_back(peer);
     }
     setup.ok = true;
 }
 
+// The same with RFC 2217 mappings, the peer answering as their device server.
+void startTarndRfc2217(Setup& setup, int listener, int count, std::uint32_t baud) {
+    g_rfc2217 = true;
+    startTarnd(setup, listener, count, baud);
+    g_rfc2217 = false;
+}
+
 // socat as most bridges are set up, with Nagle's algorithm on: for the split-write figure.
 bool g_socatNagle = false;
 
 void startSocat(Setup& setup, int listener, int count, std::uint32_t baud) {
+    dropQueued(listener);
     const std::string dir = g_home + "/socat";
     std::filesystem::create_directories(dir);
     for (int i = 1; i <= count; ++i) {
@@ -340,13 +461,13 @@ void pumpStreams(std::vector<Stream>& streams, std::uint64_t window, std::vector
             const std::size_t want = std::min<std::uint64_t>({window - (s.written - s.received), buffer.size()});
             for (std::size_t i = 0; i < want; ++i)
                 buffer[i] = streamByte(s.index, s.written + i);
-            const ssize_t n = ::write(s.from, buffer.data(), want);
+            const ssize_t n = writeEnd(s.from, buffer.data(), want);
             if (n <= 0)
                 break;
             s.written += static_cast<std::uint64_t>(n);
         }
         for (;;) {
-            const ssize_t n = ::read(s.to, buffer.data(), buffer.size());
+            const ssize_t n = readEnd(s.to, buffer.data(), buffer.size());
             if (n <= 0)
                 break;
             for (ssize_t i = 0; i < n; ++i)
@@ -558,6 +679,7 @@ int main(int argc, char** argv) {
 
     std::vector<Column> columns;
     columns.push_back({"tarnd", startTarnd, g_tarnd, {}, {}});
+    columns.push_back({"tarnd rfc2217", startTarndRfc2217, g_tarnd, {}, {}});
     if (!baseline.empty())
         columns.push_back({"tarnd baseline", startTarnd, baseline, {}, {}});
     if (haveSocat)
