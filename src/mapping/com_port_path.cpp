@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "bridge/message_log.h"
 #include "bridge/portable_sock.h"
@@ -134,12 +135,17 @@ void takeModemState(TARNINFO& tarnInfo, const TelnetComPort& codec) {
     control.dcd = (*state & TelnetComPort::kDcd) ? 1 : 0;
 }
 
-void logNotices(TARNINFO& tarnInfo, TelnetComPort& codec) {
+void logNotices(TARNINFO& tarnInfo, ComPortLink& link) {
+    TelnetComPort& codec = link.codec;
     for (const auto& notice : codec.takeNotices()) {
         using Kind = TelnetComPort::Notice::Kind;
         // Line changes are the port's business, not the log's.
         if (notice.kind == Kind::ModemStateChanged || notice.kind == Kind::LineStateChanged ||
             notice.kind == Kind::SuspendChanged)
+            continue;
+        // Many servers confirm some settings and not others, or none: one row per connection
+        // says so, since nothing waits for a confirmation anyway.
+        if (notice.kind == Kind::NoAcknowledgement && std::exchange(link.missingConfirmationLogged, true))
             continue;
         logMappingMessage("COM" + std::to_string(tarnInfo.comNumber) + ": " + codec.describe(notice));
     }
@@ -223,7 +229,7 @@ void comPortSignals(TARNINFO& tarnInfo, std::int64_t nowNs) {
     }
     sendLines(tarnInfo, link);
     net.comPortAgreed.store(codec.comPort() == TelnetComPort::ComPort::Agreed ? 1 : 0);
-    logNotices(tarnInfo, codec);
+    logNotices(tarnInfo, link);
     if (flush(tarnInfo) == WireSend::Short)
         ThreadInterface::wakeMapping(&tarnInfo);
 }

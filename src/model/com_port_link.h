@@ -20,6 +20,7 @@ struct ComPortLink {
     std::optional<int> baud, dataBits, parity, stopBits, flow;
     std::optional<bool> dtr, rts;
     bool breakOn = false;
+    bool missingConfirmationLogged = false;
     std::optional<std::uint32_t> inputFlushes, outputFlushes;
     std::uint32_t breaksSeen = 0;
     std::int64_t breakEndsNs = 0; // a timed break's end; 0 while none runs
