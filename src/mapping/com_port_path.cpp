@@ -157,10 +157,16 @@ void startComPort(TARNINFO& tarnInfo, std::int64_t nowNs) {
     NETSTRUCT& net = *tarnInfo.net;
     net.comPortAgreed.store(0);
     if (!tarnInfo.isRfc2217()) {
-        net.comPort.reset();
+        stopComPort(tarnInfo);
         return;
     }
     net.comPort = std::make_unique<ComPortLink>();
+    net.comPortUp.store(true);
+    // Breaks and flushes are events of a connection: those before it are nobody's.
+    const TVSPortAx& port = *tarnInfo.port;
+    net.comPort->breaksSeen = port.breakRequests();
+    net.comPort->inputFlushes = port.inputFlushes();
+    net.comPort->outputFlushes = port.outputFlushes();
     TelnetComPort& codec = net.comPort->codec;
     codec.start(at(nowNs));
     // Every line the server can report; the port shows them all.
@@ -169,6 +175,7 @@ void startComPort(TARNINFO& tarnInfo, std::int64_t nowNs) {
 }
 
 void stopComPort(TARNINFO& tarnInfo) {
+    tarnInfo.net->comPortUp.store(false);
     tarnInfo.net->comPort.reset();
     tarnInfo.net->comPortAgreed.store(0);
 }

@@ -257,7 +257,9 @@ mek_ncp_signalSet::~mek_ncp_signalSet() {
 }
 
 std::chrono::milliseconds mek_ncp_signalSet::idleTimeout() const {
-    return sessionUp(*m_tarnInfo) || m_tarnInfo->net->comPort ? kSessionIdleTimeout : ThreadInterface::idleTimeout();
+    // Called without the lock.
+    return sessionUp(*m_tarnInfo) || m_tarnInfo->net->comPortUp.load() ? kSessionIdleTimeout
+                                                                       : ThreadInterface::idleTimeout();
 }
 
 void mek_ncp_signalSet::pass() {

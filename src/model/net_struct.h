@@ -46,6 +46,8 @@ struct NETSTRUCT {
     std::atomic<std::int32_t> comPortAgreed{0};
     // Set while an RFC 2217 mapping's connection is up; under the mapping's lock only.
     std::unique_ptr<ComPortLink> comPort;
+    // Whether comPort is set, for what looks without the lock (a thread's idle wait).
+    std::atomic<bool> comPortUp{false};
     // Pacing of the port read pump, under the mapping's lock only.
     std::int32_t pacedBaud = 0;
     std::int32_t baudStep = 0;

@@ -216,6 +216,7 @@ class Connection:
 listener = socket.create_server((sys.argv[1], int(sys.argv[2])))
 print('listening', flush=True)
 sock, _ = listener.accept()
+print('connected', flush=True)
 port = Port()
 manager = serial.rfc2217.PortManager(port, Connection(sock))
 shown = None
@@ -246,9 +247,15 @@ TEST_F(Rfc2217, PyserialsServerSeesTheApplicationsLinesAndSendsItsOwn) {
         true));
     ASSERT_TRUE(waitFor([&] { return server.printed("listening"); })) << server.output();
     startTarnd(4001);
+    // The connection is up before the client's breaks and flushes, which belong to it.
+    AppPort first;
+    ASSERT_TRUE(first.open(port(), 9600));
+    ASSERT_TRUE(waitFor([&] { return server.printed("connected"); })) << server.output();
 
     ChildProcess client;
     ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port()}, true));
+    ASSERT_TRUE(waitFor([&] { return client.printed("set"); })) << client.output();
+    first.close();
     for (const char* line : {"set baudrate 19200", "set bytesize 7", "set parity E", "set rts False", "set dtr True",
                              "set break_condition True", "set break_condition False", "purge input", "purge output"})
         ASSERT_TRUE(waitFor([&] { return server.printed(line); })) << line << "\n" << server.output();
