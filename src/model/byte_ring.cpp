@@ -37,6 +37,8 @@ void ByteRing::restartIfEmpty() {
 bool ByteRing::copyIn(const std::uint8_t* source, std::uint32_t n) {
     if (freeSpace() < n)
         return false;
+    if (n == 0)
+        return true; // an empty chunk may come without storage (memcpy must not see it)
     const std::uint32_t room = contiguousSpace();
     if (room < n) {
         std::memcpy(data + writePos, source, room);
