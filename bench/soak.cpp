@@ -116,7 +116,6 @@ struct Anomaly {
     Clock::time_point lastGood, seen;
     std::uint64_t lost = 0;    // records skipped
     bool backwards = false;    // a record again, or one that came late
-    std::uint64_t garbage = 0; // bytes that were no record
 };
 
 // One direction of one mapping, written at one end and checked at the other.
@@ -596,7 +595,6 @@ struct Soak {
             const bool first = s.lastSeq < 0;
             if (!first && (s.garbageRun || seq != s.lastSeq + 1)) {
                 Anomaly a{s.lastGood, now};
-                a.garbage = s.garbageRun;
                 if (seq > s.lastSeq + 1)
                     a.lost = seq - s.lastSeq - 1;
                 a.backwards = seq <= s.lastSeq;

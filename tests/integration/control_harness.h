@@ -326,6 +326,25 @@ public:
 };
 
 // Applies `edit` to the line settings of an open terminal, as an application does.
+// The line probe blocked in TIOCMIWAIT on `port` (under the shim), while `setCts` raises and
+// drops the device's CTS until it wakes: its wait may begin after a change. What the probe
+// printed once it woke; empty if it never waited or never woke.
+inline std::optional<std::string> waitWokenByCts(const std::string& port, const std::function<void(bool)>& setCts) {
+    ChildProcess waiter;
+    if (!waiter.start({kTarnRun, kProbe, "wait", port}, true) ||
+        !testsupport::waitUntil([&] { return waiter.printed("waiting"); }, kDeadline))
+        return std::nullopt;
+    bool raised = false;
+    const bool woke = testsupport::waitUntil(
+        [&] {
+            raised = !raised;
+            setCts(raised);
+            return waiter.waitExit(std::chrono::milliseconds(200)) != -1;
+        },
+        kDeadline);
+    return woke ? std::optional(waiter.output()) : std::nullopt;
+}
+
 inline bool changeLine(int fd, const std::function<void(termios&)>& edit) {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0)

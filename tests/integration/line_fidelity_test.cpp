@@ -174,17 +174,11 @@ TEST_F(LineFidelity, WithTheShimTheDeviceAndTheApplicationsShareTheWholeLine) {
 
     // A C program blocked in TIOCMIWAIT wakes on the device's CTS change. Its wait may begin
     // after a change, so the device changes CTS until it has woken.
-    ChildProcess waiter;
-    ASSERT_TRUE(waiter.start({kTarnRun, kProbe, "wait", port()}, true));
-    ASSERT_TRUE(waitFor([&] { return waiter.printed("waiting"); })) << waiter.output();
-    bool raised = false;
-    ASSERT_TRUE(waitFor([&] {
-        raised = !raised;
-        m_device.command(raised ? "send 11 10" : "send 11 00");
-        return waiter.waitExit(200ms) != -1;
-    })) << waiter.output();
-    EXPECT_NE(waiter.output().find("woke cts="), std::string::npos) << waiter.output();
-    EXPECT_EQ(waiter.output().find("dsr=1"), std::string::npos) << waiter.output();
+    const auto woke = waitWokenByCts(port(), [&](bool on) { m_device.command(on ? "send 11 10" : "send 11 00"); });
+    ASSERT_TRUE(woke.has_value());
+    const std::string& waited = *woke;
+    EXPECT_NE(waited.find("woke cts="), std::string::npos) << waited;
+    EXPECT_EQ(waited.find("dsr=1"), std::string::npos) << waited;
 
     // Closed, the port keeps the frame as a serial port keeps its settings, and the next
     // open raises RTS and DTR again.

@@ -268,16 +268,9 @@ TEST_F(Rfc2217, PyserialsServerSeesTheApplicationsLinesAndSendsItsOwn) {
 
     // A program blocked in TIOCMIWAIT wakes on the server's CTS. Its wait may begin after a
     // change, so the server changes CTS until it has woken.
-    ChildProcess waiter;
-    ASSERT_TRUE(waiter.start({kTarnRun, kProbe, "wait", port()}, true));
-    ASSERT_TRUE(waitFor([&] { return waiter.printed("waiting"); })) << waiter.output();
-    bool raised = false;
-    ASSERT_TRUE(waitFor([&] {
-        raised = !raised;
-        std::ofstream(lines) << (raised ? "cts" : "");
-        return waiter.waitExit(200ms) != -1;
-    })) << waiter.output();
-    EXPECT_NE(waiter.output().find("woke cts="), std::string::npos) << waiter.output();
+    const auto woke = waitWokenByCts(port(), [&](bool on) { std::ofstream(lines) << (on ? "cts" : ""); });
+    ASSERT_TRUE(woke.has_value());
+    EXPECT_NE(woke->find("woke cts="), std::string::npos) << *woke;
 }
 
 // Servers that refuse, hang up during the negotiation, or send a subnegotiation without end:
