@@ -114,8 +114,8 @@ void putRecord(std::vector<std::uint8_t>& out, std::uint8_t stream, std::uint32_
 // around it, since the event that explains it may be reported a little after it is seen.
 struct Anomaly {
     Clock::time_point lastGood, seen;
-    std::uint64_t lost = 0;    // records skipped
-    bool backwards = false;    // a record again, or one that came late
+    std::uint64_t lost = 0; // records skipped
+    bool backwards = false; // a record again, or one that came late
 };
 
 // One direction of one mapping, written at one end and checked at the other.
