@@ -24,7 +24,9 @@
 #include "core/command_client.h"
 #include "core/command_protocol.h"
 #include "core/device_service.h"
+#include "core/monitor_text.h"
 #include "core/offline_mappings.h"
+#include "model/monitor_file.h"
 #include "platform/capabilities.h"
 
 namespace {
@@ -47,11 +49,13 @@ const char* const kUsageText = R"(usage: tarnctl [--trace] search
        tarnctl [--trace] eeprom-write IP FILE [--account A] [PASSWORD]
        tarnctl [--trace] config show IP [--account A] [PASSWORD]
        tarnctl [--trace] config set IP NAME=VALUE... [--account A] [PASSWORD]
-       tarnctl list
+       tarnctl list [--stats]
        tarnctl add MODE COM [IP] [--local PORT] [--remote PORT]
        tarnctl remove COM
        tarnctl log [--follow]
        tarnctl devices [--search]
+       tarnctl monitor COM [--hex|--ascii|--both] [--raw FILE]
+       tarnctl monitor --read FILE [--hex|--ascii|--both]
        tarnctl --help
        tarnctl --version
 
@@ -90,7 +94,9 @@ The mapping commands go to the running tarn or tarnd of this user (its control s
 and rewrite the mapping file itself, with the same checks; the next tarn or tarnd runs it.
 
   list            the mappings: the mapping page's columns and each device's input lines
-                  (with none running: the stored mappings)
+                  (with none running: the stored mappings); --stats adds each mapping's
+                  bytes both ways at the port and on the network, and the rates of the
+                  last second
   add             a new mapping, checked as the add dialog checks it:
                     MODE   tcp-server (the PC listens on --local PORT; no IP needed),
                            tcp-client (the PC connects to IP --remote PORT),
@@ -103,6 +109,12 @@ and rewrite the mapping file itself, with the same checks; the next tarn or tarn
                   --follow keeps printing new rows until the program ends
   devices         the device list of the running program's last search;
                   --search runs a new search first and waits for its end
+  monitor         what goes over COM<n> from now on, one line a record until Ctrl-C: time,
+                  direction (app→dev, dev→app), side (port: what the application wrote and
+                  was given; net: what went to and came from the device), length, the bytes
+                  in hex and as text (--hex or --ascii for one of them), and the port's
+                  events in words; --raw FILE also writes the records to FILE, which
+                  --read FILE shows again later
 
 Exit status: 0 done; 2 bad usage (also an unknown field name or choice); 3 no device with
 that IP answered; 4 login refused or unanswered; 5 EEPROM transfer failed; 6 the file (or
@@ -125,6 +137,10 @@ struct Arguments {
     bool hasRemotePort = false;
     bool follow = false;
     bool search = false;
+    bool stats = false;
+    std::optional<core::MonitorShow> show;
+    std::string rawFile;
+    std::string readFile;
     bool trace = false;
     bool help = false;
     bool version = false;
@@ -160,6 +176,16 @@ Result<Arguments, std::string> parseArguments(int argc, char** argv) {
             out.follow = true;
         } else if (arg == "--search") {
             out.search = true;
+        } else if (arg == "--stats") {
+            out.stats = true;
+        } else if (arg == "--hex" || arg == "--ascii" || arg == "--both") {
+            out.show = arg == "--hex"     ? core::MonitorShow::kHex
+                       : arg == "--ascii" ? core::MonitorShow::kAscii
+                                          : core::MonitorShow::kBoth;
+        } else if (arg == "--raw" || arg == "--read") {
+            if (i + 1 >= argc)
+                return failure(arg + " needs a file");
+            (arg == "--raw" ? out.rawFile : out.readFile) = argv[++i];
         } else if (arg.rfind("--account=", 0) == 0) {
             out.account = arg.substr(10);
         } else if (arg.rfind("--password=", 0) == 0) {
@@ -535,7 +561,20 @@ Fields storedRow(std::size_t position, const tarnDesc& desc) {
             tcp && !server ? "N/A" : std::to_string(desc.localPort)};
 }
 
-int runList() {
+// Below the table with --stats: each mapping's bytes and rates.
+void printStats(const std::vector<Fields>& lines) {
+    std::vector<Fields> rows = {
+        {"COM Port", "App->Dev Bytes", "Dev->App Bytes", "Sent", "Received", "App->Dev B/s", "Dev->App B/s"}};
+    for (const Fields& line : lines) {
+        // stats, COM number, to the device, to the application, sent, received, the two rates
+        if (line.size() == 8 && line[0] == "stats")
+            rows.emplace_back(line.begin() + 1, line.end());
+    }
+    std::printf("\n");
+    printTable(rows);
+}
+
+int runList(bool stats) {
     auto reached = reach(true);
     if (!reached)
         return reached.error();
@@ -558,7 +597,7 @@ int runList() {
         printRfc2217Notes(rfc2217);
         return kOk;
     }
-    const auto answer = ask(*reached->program, {"list"});
+    const auto answer = ask(*reached->program, stats ? Fields{"list", "stats"} : Fields{"list"});
     if (!answer)
         return answer.error();
     Fields head(core::kMappingColumnNames.begin(), core::kMappingColumnNames.end());
@@ -583,6 +622,8 @@ int runList() {
     printRfc2217Notes(rfc2217);
     for (const std::string& com : red)
         std::printf("COM%s is drawn red: its port is open and its connection is down.\n", com.c_str());
+    if (stats)
+        printStats(answer->data);
     return kOk;
 }
 
@@ -725,12 +766,89 @@ int runDevices(const Arguments& args) {
     return kOk;
 }
 
+// Shows a capture that --raw wrote.
+int showCapture(const Arguments& args) {
+    const auto capture = monitor::readCapture(args.readFile);
+    if (!capture) {
+        std::fprintf(stderr, "tarnctl: %s\n", capture.error().c_str());
+        return kFileFailed;
+    }
+    const core::MonitorShow show = args.show.value_or(core::MonitorShow::kBoth);
+    std::printf("COM%d\n", capture->comNumber);
+    for (const monitor::Record& record : capture->records)
+        std::printf("%s\n", core::monitorLine(record, capture->wallOffsetUs, show).c_str());
+    return kOk;
+}
+
+int runMonitor(const Arguments& args) {
+    if (!args.readFile.empty()) {
+        if (!args.positional.empty() || !args.rawFile.empty()) {
+            std::fprintf(stderr, "tarnctl: monitor --read takes a file and nothing else\n\n%s", kUsageText);
+            return kBadUsage;
+        }
+        return showCapture(args);
+    }
+    if (args.positional.size() != 1) {
+        std::fprintf(stderr, "tarnctl: monitor needs one COM<n>\n\n%s", kUsageText);
+        return kBadUsage;
+    }
+    auto reached = reach(false);
+    if (!reached)
+        return reached.error();
+    core::ControlClient& program = *reached->program;
+    if (!program.send({"monitor", comText(args.positional[0])})) {
+        std::fprintf(stderr, "tarnctl: the running program went away.\n");
+        return kNoProgram;
+    }
+    const core::MonitorShow show = args.show.value_or(core::MonitorShow::kBoth);
+    std::unique_ptr<monitor::CaptureWriter> raw;
+    std::int64_t wallOffset = 0;
+    for (;;) {
+        auto line = program.readLine(std::chrono::milliseconds(-1));
+        if (!line || line->empty()) {
+            std::fprintf(stderr, "tarnctl: the running program ended.\n");
+            return kOk;
+        }
+        const Fields& fields = *line;
+        const std::string value = fields.size() > 1 ? fields[1] : std::string();
+        if (fields[0] == "monitor" && fields.size() == 3) {
+            wallOffset = std::strtoll(fields[2].c_str(), nullptr, 10);
+            std::printf("Monitoring COM%s; Ctrl-C ends it.\n", value.c_str());
+            if (!args.rawFile.empty()) {
+                auto writer = monitor::CaptureWriter::create(args.rawFile, wallOffset, std::atoi(value.c_str()));
+                if (!writer) {
+                    std::fprintf(stderr, "tarnctl: %s\n", writer.error().c_str());
+                    return kFileFailed;
+                }
+                raw = std::move(writer.value());
+            }
+        } else if (const auto record = core::monitorRecord(fields)) {
+            std::printf("%s\n", core::monitorLine(*record, wallOffset, show).c_str());
+            if (raw && !raw->write({*record})) {
+                std::fprintf(stderr, "tarnctl: cannot write %s: %s\n", args.rawFile.c_str(), std::strerror(errno));
+                return kFileFailed;
+            }
+        } else if (fields[0] == "ok") {
+            std::printf("%s\n", value.c_str());
+            return kOk;
+        } else if (fields[0] == "refused") {
+            printMessage(value);
+            return kRefused;
+        } else if (fields[0] == "error") {
+            std::fprintf(stderr, "tarnctl: the running program answered: %s\n", value.c_str());
+            return kProgramError;
+        }
+        std::fflush(stdout);
+    }
+}
+
 int runMappingCommand(const Arguments& args) {
     const std::string& command = args.command;
     // Options that belong to another command are a slip worth saying.
     const bool portsGiven = args.hasLocalPort || args.hasRemotePort;
     if ((portsGiven && command != "add") || (args.follow && command != "log") ||
-        (args.search && command != "devices")) {
+        (args.search && command != "devices") || (args.stats && command != "list") ||
+        ((args.show || !args.rawFile.empty() || !args.readFile.empty()) && command != "monitor")) {
         std::fprintf(stderr, "tarnctl: an option does not belong to %s\n\n%s", command.c_str(), kUsageText);
         return kBadUsage;
     }
@@ -738,12 +856,14 @@ int runMappingCommand(const Arguments& args) {
         return runAdd(args);
     if (command == "remove")
         return runRemove(args);
+    if (command == "monitor")
+        return runMonitor(args);
     if (!args.positional.empty()) {
         std::fprintf(stderr, "tarnctl: wrong arguments for %s\n\n%s", command.c_str(), kUsageText);
         return kBadUsage;
     }
     if (command == "list")
-        return runList();
+        return runList(args.stats);
     if (command == "log")
         return runLog(args);
     return runDevices(args);
@@ -838,7 +958,7 @@ int main(int argc, char** argv) {
         return kOk;
     }
     if (args.command == "list" || args.command == "add" || args.command == "remove" || args.command == "log" ||
-        args.command == "devices") {
+        args.command == "devices" || args.command == "monitor") {
         if (args.trace || !args.account.empty() || args.hasPassword || !args.passwordFile.empty()) {
             std::fprintf(stderr, "tarnctl: an option does not belong to %s\n\n%s", args.command.c_str(), kUsageText);
             return kBadUsage;

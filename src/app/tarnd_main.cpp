@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
         if (std::chrono::steady_clock::now() >= nextCheck) {
             inputLines.check(program);
             program.reportUncarriedBreaks();
+            program.sampleTraffic();
             nextCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         }
     }

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/add_path.h"
+#include "core/monitor_text.h"
 #include "core/program_core.h"
 #include "core/worker.h"
 
@@ -28,6 +29,29 @@ struct LogCursor {
 // Rows fetched per look at a log: enough to fill the room, without copying a whole log for
 // a client that takes a few rows at a time.
 constexpr std::size_t kRowsPerPull = 256;
+
+// A monitor's records go out as the client takes them; what its ring dropped meanwhile is
+// told as a count, in its place.
+bool pullRecords(MonitorHold& hold, bool& started, std::string& out, std::size_t room) {
+    if (!started) {
+        out += joinLine({"monitor", std::to_string(hold.comNumber), std::to_string(hold.wallOffsetUs)});
+        started = true;
+    }
+    monitor::Ring& ring = hold.watch->ring();
+    std::vector<monitor::Record> records;
+    std::uint64_t lost = 0;
+    // Hex doubles the data; a record's other fields are short.
+    ring.take(records, room / 3, lost);
+    if (lost > 0)
+        out += joinLine(monitorFields({monitor::nowUs(), monitor::Flow::kLost, std::to_string(lost)}));
+    for (const monitor::Record& record : records)
+        out += joinLine(monitorFields(record));
+    if (records.empty() && ring.ended()) {
+        out += okLine("COM" + std::to_string(hold.comNumber) + " was removed");
+        return false;
+    }
+    return true;
+}
 
 bool pullRows(LogCursor& cursor, std::string& out, std::size_t room) {
     for (int k = 0; k < 2; ++k) {
@@ -82,7 +106,11 @@ void ControlService::execute(ClientId client, const std::vector<std::string>& re
     const std::string& command = request.front();
     const std::size_t arguments = request.size() - 1;
     if (command == "list" && arguments == 0)
-        list(client);
+        list(client, false);
+    else if (command == "list" && arguments == 1 && request[1] == "stats")
+        list(client, true);
+    else if (command == "monitor" && arguments == 1)
+        watch(client, request[1]);
     else if (command == "add" && arguments == 5)
         add(client, request);
     else if (command == "remove" && arguments == 1)
@@ -96,13 +124,13 @@ void ControlService::execute(ClientId client, const std::vector<std::string>& re
     else if (command == "log" && arguments == 1 && request[1] == "follow")
         log(client, true);
     else if (command == "list" || command == "add" || command == "remove" || command == "devices" ||
-             command == "search" || command == "log")
+             command == "search" || command == "log" || command == "monitor")
         m_channel->reply(client, joinLine({"error", "wrong arguments for " + command}));
     else
         m_channel->reply(client, joinLine({"error", "unknown command " + command}));
 }
 
-void ControlService::list(ClientId client) {
+void ControlService::list(ClientId client, bool stats) {
     std::string answer;
     const std::vector<MappingRow> rows = m_core.mappingRows();
     for (const MappingRow& row : rows) {
@@ -112,6 +140,13 @@ void ControlService::list(ClientId client) {
         // A line of its own, which clients that know only mapping lines pass over.
         if (row.rfc2217)
             answer += joinLine({"kind", std::to_string(row.comNumber), "rfc2217"});
+        const Traffic& traffic = row.traffic;
+        if (stats)
+            answer +=
+                joinLine({"stats", std::to_string(row.comNumber), std::to_string(traffic.toDevice),
+                          std::to_string(traffic.toApp), std::to_string(traffic.sent), std::to_string(traffic.received),
+                          std::to_string(static_cast<std::uint64_t>(traffic.toDeviceRate)),
+                          std::to_string(static_cast<std::uint64_t>(traffic.toAppRate))});
     }
     answer += okLine(std::to_string(rows.size()));
     m_channel->reply(client, std::move(answer));
@@ -204,6 +239,26 @@ void ControlService::awaitSearch(ClientId client, std::uint64_t before) {
                                m_core.postMessage(CoreEvent::kSearchFinished);
                            m_channel->reply(client, deviceAnswer());
                        });
+}
+
+void ControlService::watch(ClientId client, const std::string& comText) {
+    const std::string digits = comText.rfind("COM", 0) == 0 ? comText.substr(3) : comText;
+    std::int32_t com = 0;
+    const auto [end, failed] = std::from_chars(digits.data(), digits.data() + digits.size(), com);
+    if (failed != std::errc() || end != digits.data() + digits.size() || digits.empty() || com <= 0) {
+        m_channel->reply(client, joinLine({"error", "not a COM number: " + comText}));
+        return;
+    }
+    auto hold = m_core.watchMapping(com);
+    if (!hold) {
+        m_channel->reply(client, joinLine({"refused", hold.error()}));
+        return;
+    }
+    // The watch ends with the stream: when the client goes, so does its ring.
+    auto state = std::make_shared<std::pair<MonitorHold, bool>>(std::move(hold.value()), false);
+    m_channel->stream(client, [state](std::string& out, std::size_t room) {
+        return pullRecords(state->first, state->second, out, room);
+    });
 }
 
 void ControlService::log(ClientId client, bool follow) {

@@ -36,7 +36,9 @@ private:
 
     ControlService(ProgramCore& core, const Options& options) : m_core(core), m_options(options) {}
     void execute(ClientId client, const std::vector<std::string>& request);
-    void list(ClientId client);
+    void list(ClientId client, bool stats);
+    // Streams COM<n>'s monitor records until the client goes or the mapping is removed.
+    void watch(ClientId client, const std::string& comText);
     void add(ClientId client, const std::vector<std::string>& request);
     void remove(ClientId client, const std::vector<std::string>& request);
     void devices(ClientId client);

@@ -15,6 +15,7 @@
 #include "core/mapping_assembly.h"
 #include "core/worker.h"
 #include "device/device_list.h"
+#include "mapping/mapping_thread.h"
 #include "mapping/net_setup.h"
 #include "mapping/session_threads.h"
 #include "model/mapping_file.h"
@@ -33,6 +34,16 @@ std::string format(const char* pattern, std::int32_t number) {
     char text[128];
     std::snprintf(text, sizeof text, pattern, number, number);
     return text;
+}
+
+Traffic countedTraffic(const TARNINFO& tarnInfo) {
+    const monitor::Counters& counted = tarnInfo.traffic;
+    Traffic traffic;
+    traffic.toDevice = counted.appWrote.load(std::memory_order_relaxed);
+    traffic.toApp = counted.delivered.load(std::memory_order_relaxed);
+    traffic.sent = counted.sent.load(std::memory_order_relaxed);
+    traffic.received = counted.received.load(std::memory_order_relaxed);
+    return traffic;
 }
 
 } // namespace
@@ -427,6 +438,10 @@ std::vector<MappingRow> ProgramCore::mappingRows() {
         std::error_code unreadable;
         if (!row.portLink.empty())
             row.portDevice = std::filesystem::read_symlink(row.portLink, unreadable).string();
+        row.traffic = countedTraffic(*tarnInfo);
+        const Traffic sampled = m_traffic.figures(tarnInfo->comNumber);
+        row.traffic.toDeviceRate = sampled.toDeviceRate;
+        row.traffic.toAppRate = sampled.toAppRate;
         rows.push_back(std::move(row));
     }
     return rows;
@@ -469,6 +484,30 @@ bool ProgramCore::refreshTick() {
         tarnInfo->net->shownBindFailed = bindFailed;
     }
     return changed;
+}
+
+Result<MonitorHold, std::string> ProgramCore::watchMapping(std::int32_t comNumber, std::size_t capacity) {
+    assert(m_queue.onMainThread());
+    for (const auto& tarnInfo : m_lists.mappings) {
+        if (tarnInfo->comNumber != comNumber)
+            continue;
+        MonitorHold hold{tarnInfo->tap.watch(capacity), monitor::wallOffsetUs(), comNumber};
+        // The new watcher hears the mapping's state at the next pass, which this brings on.
+        ThreadInterface::wakeMapping(tarnInfo.get());
+        return hold;
+    }
+    return failure("COM" + std::to_string(comNumber) + " is not mapped");
+}
+
+void ProgramCore::sampleTraffic() {
+    assert(m_queue.onMainThread());
+    const std::int64_t now = steadyTime().nowNs();
+    std::vector<std::int32_t> mapped;
+    for (const auto& tarnInfo : m_lists.mappings) {
+        m_traffic.sample(tarnInfo->comNumber, countedTraffic(*tarnInfo), now);
+        mapped.push_back(tarnInfo->comNumber);
+    }
+    m_traffic.keepOnly(mapped);
 }
 
 void ProgramCore::reportUncarriedBreaks() {

@@ -19,8 +19,10 @@
 #include "core/device_pick.h"
 #include "core/event_queue.h"
 #include "core/message_logs.h"
+#include "core/traffic_meter.h"
 #include "mapping/thread_set.h"
 #include "model/mapping_lists.h"
+#include "model/port_monitor.h"
 #include "model/tarn_desc.h"
 #include "platform/result.h"
 #include "platform/time_source.h"
@@ -66,6 +68,16 @@ struct MappingRow {
     // behind it; empty while the port does not exist.
     std::string portLink;
     std::string portDevice;
+    // Bytes both ways, counted now, with the rates of the last sampled second.
+    Traffic traffic;
+};
+
+// A port monitor's hold on one mapping: while `watch` lives, the mapping's records reach its
+// ring. A record's time plus wallOffsetUs is its Unix time in microseconds.
+struct MonitorHold {
+    std::shared_ptr<monitor::Watch> watch;
+    std::int64_t wallOffsetUs = 0;
+    std::int32_t comNumber = 0;
 };
 // MappingRow::inputLines of a port whose input lines are all off.
 std::string inputLinesAllOff();
@@ -183,6 +195,13 @@ public:
     // the watched values of some mapping changed since the last tick). Clears the mark.
     bool refreshTick();
     void markMappingListStale() { m_mappingListStale = true; }
+    // Starts a port monitor on COM<n>; an error text when nothing is mapped there.
+    Result<MonitorHold, std::string> watchMapping(std::int32_t comNumber,
+                                                  std::size_t capacity = monitor::Ring::kDefaultCapacity);
+    // Samples every mapping's byte counters for the rates; main thread, about once a second.
+    void sampleTraffic();
+    // The last minute's rates of COM<n>, oldest first.
+    std::vector<RatePoint> rateHistory(std::int32_t comNumber) const { return m_traffic.history(comNumber); }
     // Logs a row for each port whose application sent breaks since the last call: the control
     // protocol has no message that could carry them. Main thread, about once a second.
     void reportUncarriedBreaks();
@@ -248,6 +267,7 @@ private:
     bool m_shutDown = false;
     bool m_mappingListStale = false;
     std::map<std::int32_t, std::uint32_t> m_reportedBreaks; // by COM number
+    TrafficMeter m_traffic;
 };
 
 } // namespace core

@@ -11,6 +11,7 @@
 #include "bridge/portable_sock.h"
 #include "bridge/tvs_port_ax.h"
 #include "mapping/data_pumps.h"
+#include "mapping/monitor_events.h"
 #include "mapping/net_setup.h"
 #include "model/tarn_info.h"
 
@@ -189,7 +190,7 @@ std::uint32_t comPortReceived(TARNINFO& tarnInfo, const std::uint8_t* data, std:
     const auto bytes = static_cast<std::uint32_t>(link.toPort.size());
     // Unescaping only shortens, so what the ring had room for still fits.
     if (deliver)
-        tarnInfo.netToPort->copyIn(link.toPort.data(), bytes);
+        gaveToPort(tarnInfo, link.toPort.data(), bytes);
     takeModemState(tarnInfo, link.codec);
     // Answers go at once: a server may wait for them before it sends on. The send pump sleeps
     // through a suspension with bytes waiting, so a resume wakes it.
@@ -211,6 +212,7 @@ WireSend comPortSend(TARNINFO& tarnInfo, bool takeData) {
         TelnetComPort::escape(std::span<const std::uint8_t>(scratch, n), link.wire);
         ring.consume(n);
         ring.restartIfEmpty();
+        tookForNetwork(tarnInfo, scratch, n);
     }
     return flush(tarnInfo);
 }

@@ -7,6 +7,7 @@
 #include "bridge/message_log.h"
 #include "bridge/tvs_port_ax.h"
 #include "mapping/com_port_path.h"
+#include "mapping/monitor_events.h"
 #include "mapping/net_setup.h"
 #include "model/tarn_info.h"
 
@@ -95,6 +96,9 @@ void tarnRXThread::pass() {
     // Never more than the free space was asked for, so the chunk always fits.
     tarnInfo.portToNet->copyIn(chunk, n);
     m_lastRead = n;
+    monitor::Counters::add(tarnInfo.traffic.appWrote, n);
+    if (tarnInfo.tap.watched())
+        tarnInfo.tap.data(monitor::Flow::kAppWrote, chunk, n);
 }
 
 // A serial port drains its output on close: what the application wrote before it closed the
@@ -135,6 +139,8 @@ bool tarnRXThread::drainAfterClose() {
     std::snprintf(line, sizeof line, "COM%d: %llu byte(s) written before the close could not be sent.",
                   tarnInfo.comNumber, static_cast<unsigned long long>(dropped));
     logMappingMessage(line);
+    if (tarnInfo.tap.watched())
+        tarnInfo.tap.event(std::to_string(dropped) + " byte(s) written before the close could not be sent");
     return false;
 }
 
@@ -178,6 +184,9 @@ void tarnTXThread::pass() {
     if (taken > 0) {
         ring.consume(taken);
         ring.restartIfEmpty();
+        monitor::Counters::add(tarnInfo.traffic.delivered, taken);
+        if (tarnInfo.tap.watched())
+            tarnInfo.tap.data(monitor::Flow::kDelivered, chunk, taken);
     }
     // Cut short with the rate's credit left: the application's input had no more room.
     m_portFull = taken < n && tarnInfo.port->writeWaitNs(n - taken) == 0;
@@ -236,6 +245,7 @@ void netTXThread::pass() {
         }
         ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
         ring.restartIfEmpty();
+        tookForNetwork(tarnInfo, scratch, static_cast<std::uint32_t>(sent));
         m_lastSend = static_cast<std::uint32_t>(sent) >= n ? SendResult::Whole : SendResult::Short;
         return;
     }
@@ -248,6 +258,7 @@ void netTXThread::pass() {
     }
     ring.consume(std::min(static_cast<std::uint32_t>(sent), n));
     ring.restartIfEmpty();
+    tookForNetwork(tarnInfo, scratch, static_cast<std::uint32_t>(sent));
     m_lastSend = static_cast<std::uint32_t>(sent) >= n ? SendResult::Whole : SendResult::Failed;
 }
 
@@ -268,6 +279,9 @@ void netRXThread::pass() {
         std::snprintf(line, sizeof line, "COM%d: %llu byte(s) received while the port was closed were discarded.",
                       tarnInfo.comNumber, static_cast<unsigned long long>(net.discardedWhileClosed));
         logMappingMessage(line);
+        if (tarnInfo.tap.watched())
+            tarnInfo.tap.event(std::to_string(net.discardedWhileClosed) +
+                               " byte(s) received while the port was closed were discarded");
         net.discardedWhileClosed = 0;
     }
     const bool tcp = tarnInfo.isTcp();
@@ -302,14 +316,14 @@ void netRXThread::pass() {
         if (net.comPort)
             comPortReceived(tarnInfo, scratch, static_cast<std::uint32_t>(received), true);
         else
-            ring.copyIn(scratch, static_cast<std::uint32_t>(received));
+            gaveToPort(tarnInfo, scratch, static_cast<std::uint32_t>(received));
         return;
     }
     const int received =
         g_sock->recvfrom(net.listenSock.load(), scratch, static_cast<int>(kNetRecvChunk), 0, net.remoteAddr.get());
     if (received <= 0)
         return;
-    ring.copyIn(scratch, static_cast<std::uint32_t>(received));
+    gaveToPort(tarnInfo, scratch, static_cast<std::uint32_t>(received));
 }
 
 void netRXThread::discardWhileClosed() {

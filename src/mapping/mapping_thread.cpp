@@ -7,6 +7,7 @@
 #include <map>
 #include <shared_mutex>
 
+#include "mapping/monitor_events.h"
 #include "model/tarn_info.h"
 
 namespace {
@@ -174,6 +175,8 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
             const MappingState before = observe(m_tarnInfo);
             pass();
             m_passes.fetch_add(1, std::memory_order_relaxed);
+            if (m_tarnInfo && m_tarnInfo->tap.watched())
+                noteMonitorState(*m_tarnInfo);
             const MappingState after = observe(m_tarnInfo);
             for (std::size_t i = 0; i < after.size(); ++i)
                 if (after[i] != before[i])
@@ -244,6 +247,8 @@ void ThreadInterface::handOff(std::uint32_t& changed, bool fillingSoon) {
     const MappingState before = observe(m_tarnInfo);
     target->pass();
     target->m_passes.fetch_add(1, std::memory_order_relaxed);
+    if (m_tarnInfo->tap.watched())
+        noteMonitorState(*m_tarnInfo);
     target->m_handedPasses.fetch_add(1, std::memory_order_relaxed);
     const MappingState after = observe(m_tarnInfo);
     std::uint32_t handedChanges = 0;

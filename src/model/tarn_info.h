@@ -12,6 +12,7 @@
 #include "control/mek_ncp.h"
 #include "model/byte_ring.h"
 #include "model/net_struct.h"
+#include "model/port_monitor.h"
 #include "model/tarn_desc.h"
 #include "model/tarn_thread.h"
 #include "model/txrx_buffer.h"
@@ -110,6 +111,9 @@ struct TARNINFO {
     std::uint8_t lastRts = 0;
     std::uint8_t lastDtr = 0;
     std::unique_ptr<tarnDesc> desc;
+    // The pumps' byte counters, and the port monitor's tap on their hand-overs.
+    monitor::Counters traffic;
+    monitor::Tap tap;
 
 private:
     void releaseParts();
