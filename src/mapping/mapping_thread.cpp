@@ -173,9 +173,13 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
         {
             SyncLock hold(m_lock);
             const MappingState before = observe(m_tarnInfo);
+            // Told before the pass too, so a change comes before the bytes that followed it.
+            const bool watched = m_tarnInfo && m_tarnInfo->tap.watched();
+            if (watched)
+                noteMonitorState(*m_tarnInfo);
             pass();
             m_passes.fetch_add(1, std::memory_order_relaxed);
-            if (m_tarnInfo && m_tarnInfo->tap.watched())
+            if (watched)
                 noteMonitorState(*m_tarnInfo);
             const MappingState after = observe(m_tarnInfo);
             for (std::size_t i = 0; i < after.size(); ++i)
@@ -245,9 +249,12 @@ void ThreadInterface::handOff(std::uint32_t& changed, bool fillingSoon) {
     if (!target)
         return;
     const MappingState before = observe(m_tarnInfo);
+    const bool watched = m_tarnInfo->tap.watched();
+    if (watched)
+        noteMonitorState(*m_tarnInfo);
     target->pass();
     target->m_passes.fetch_add(1, std::memory_order_relaxed);
-    if (m_tarnInfo->tap.watched())
+    if (watched)
         noteMonitorState(*m_tarnInfo);
     target->m_handedPasses.fetch_add(1, std::memory_order_relaxed);
     const MappingState after = observe(m_tarnInfo);

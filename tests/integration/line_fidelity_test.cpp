@@ -263,4 +263,56 @@ TEST_F(LineFidelity, ClosingHangsUpUnlessHupclIsOffAndTheSettingsStayForTheNextP
     EXPECT_EQ(modemLines().size(), before + 1) << m_device.transcript();
 }
 
+// tarnctl monitor shows the application's line and modem-line changes between its open and
+// its close, where the device was told them, and its capture file shows them again.
+TEST_F(LineFidelity, TheMonitorShowsTheChangesTheDeviceWasToldAndKeepsThemInItsFile) {
+    const std::string capture = m_home.root() + "/COM27.capture";
+    ChildProcess monitor;
+    ASSERT_TRUE(monitor.start({kTarnctl, "monitor", "COM27", "--raw", capture}, true));
+    // The first line of an event from line `from` on, by its words; -1 while there is none.
+    auto eventLine = [](const std::vector<std::string>& lines, const std::string& words, long from = 0) {
+        for (auto i = static_cast<std::size_t>(from); i < lines.size(); ++i) {
+            if (lines[i].size() >= words.size() + 3 && lines[i].ends_with("*  " + words))
+                return static_cast<long>(i);
+        }
+        return -1L;
+    };
+    ASSERT_TRUE(waitFor([&] { return eventLine(monitor.outputLines(), "monitor started") >= 0; })) << monitor.output();
+
+    ChildProcess client;
+    ASSERT_TRUE(client.start({kTarnRun, kPython, "-c", kPyserialClient, port(), "wait"}, true));
+    ASSERT_TRUE(waitFor([&] { return deviceLogged("control modem lines RTS off, DTR on"); })) << m_device.transcript();
+    // The device raises CTS and DSR, then drops them, which ends the client.
+    m_device.command("send 11 30");
+    ASSERT_TRUE(waitFor([&] { return client.printed("lines 1 1 0 0"); })) << client.output();
+    m_device.command("send 11 00");
+    ASSERT_NE(client.waitExit(30s), -1);
+    ASSERT_TRUE(waitFor([&] {
+        const auto lines = monitor.outputLines();
+        const long open = eventLine(lines, "port open");
+        return open > 0 && eventLine(lines, "port closed", open) > 0;
+    })) << monitor.output();
+    const int status = monitor.stop(SIGINT);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    const auto lines = monitor.outputLines();
+    const long open = eventLine(lines, "port open");
+    EXPECT_LT(open, eventLine(lines, "line 9600 7E1, flow None")) << monitor.output();
+    EXPECT_LT(eventLine(lines, "line 9600 7E1, flow None"), eventLine(lines, "RTS off, DTR on")) << monitor.output();
+    EXPECT_LT(eventLine(lines, "RTS off, DTR on"), eventLine(lines, "CTS on, DSR on, DCD off, RI off"))
+        << monitor.output();
+    const long closed = eventLine(lines, "port closed", open);
+    EXPECT_LT(eventLine(lines, "CTS on, DSR on, DCD off, RI off"), closed) << monitor.output();
+
+    // The file holds the records the monitor printed, in their order.
+    std::istringstream replay(runToEnd({kTarnctl, "monitor", "--read", capture}));
+    std::vector<std::string> read;
+    for (std::string line; std::getline(replay, line);)
+        read.push_back(line);
+    ASSERT_FALSE(read.empty());
+    EXPECT_EQ(read.front(), "COM27");
+    ASSERT_GT(std::ssize(read), closed);
+    EXPECT_EQ(std::vector<std::string>(read.begin() + 1, read.begin() + closed + 1),
+              std::vector<std::string>(lines.begin() + 1, lines.begin() + closed + 1));
+}
+
 } // namespace
