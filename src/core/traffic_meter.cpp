@@ -30,8 +30,9 @@ void TrafficMeter::sample(std::int32_t comNumber, const Traffic& counters, std::
 }
 
 void TrafficMeter::keepOnly(const std::vector<std::int32_t>& kept) {
-    std::erase_if(m_mappings,
-                  [&kept](const auto& entry) { return std::find(kept.begin(), kept.end(), entry.first) == kept.end(); });
+    std::erase_if(m_mappings, [&kept](const auto& entry) {
+        return std::find(kept.begin(), kept.end(), entry.first) == kept.end();
+    });
 }
 
 Traffic TrafficMeter::figures(std::int32_t comNumber) const {

@@ -71,9 +71,8 @@ Result<Capture, std::string> decodeCapture(const std::string& in) {
     return capture;
 }
 
-Result<std::unique_ptr<CaptureWriter>, std::string> CaptureWriter::create(const std::string& path,
-                                                                          std::int64_t wallOffsetUs,
-                                                                          std::int32_t comNumber) {
+Result<std::unique_ptr<CaptureWriter>, std::string>
+CaptureWriter::create(const std::string& path, std::int64_t wallOffsetUs, std::int32_t comNumber) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file)
         return failure("cannot write " + path + ": " + std::strerror(errno));

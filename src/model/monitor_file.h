@@ -34,9 +34,8 @@ Result<Capture, std::string> decodeCapture(const std::string& contents);
 // Writes a capture as it comes, so what was seen is on disk even if the program is stopped.
 class CaptureWriter {
 public:
-    static Result<std::unique_ptr<CaptureWriter>, std::string> create(const std::string& path,
-                                                                      std::int64_t wallOffsetUs,
-                                                                      std::int32_t comNumber);
+    static Result<std::unique_ptr<CaptureWriter>, std::string>
+    create(const std::string& path, std::int64_t wallOffsetUs, std::int32_t comNumber);
     ~CaptureWriter();
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;

@@ -46,10 +46,9 @@ protected:
     // Position of the first event with this text from `from` on, or of the first (last) record
     // of `flow`; -1 if none.
     long eventAt(const std::string& text, long from = 0) const {
-        const auto found = std::find_if(m_records.begin() + std::min<long>(from, std::ssize(m_records)),
-                                        m_records.end(), [&](const monitor::Record& record) {
-                                            return record.flow == Flow::kEvent && record.bytes == text;
-                                        });
+        const auto found = std::find_if(
+            m_records.begin() + std::min<long>(from, std::ssize(m_records)), m_records.end(),
+            [&](const monitor::Record& record) { return record.flow == Flow::kEvent && record.bytes == text; });
         return found == m_records.end() ? -1 : found - m_records.begin();
     }
     long firstOf(Flow flow, bool last = false) const {
@@ -101,7 +100,8 @@ TEST_F(PortMonitor, RecordsEveryByteBothWaysWithTheEventsAround) {
     ASSERT_EQ(atApp, toApp);
     ASSERT_EQ(atPeer, toDevice);
     m_app.close();
-    ASSERT_TRUE(collectUntil(ring, [&] { return eventAt("port open") > 0 && eventAt("port closed", eventAt("port open")) > 0; }));
+    ASSERT_TRUE(collectUntil(
+        ring, [&] { return eventAt("port open") > 0 && eventAt("port closed", eventAt("port open")) > 0; }));
     const long open = eventAt("port open");
     const long closed = eventAt("port closed", open);
     m_peer.reset();
