@@ -1,6 +1,7 @@
 // The bridge against socat on the same workloads, in one run, inside a private network
 // namespace: tarnd (TCP client mappings, plain and RFC 2217, whose peer then answers as their
-// device server) and socat (pty <-> tcp) each carry an application's
+// device server; and plain again with a port monitor watching every mapping through its control
+// socket) and socat (pty <-> tcp) each carry an application's
 // bytes to a TCP peer on loopback. Prints, per program:
 //   - throughput in each direction at 921600 and 4000000 baud, as a share of baud/10 bytes/s
 //     (socat does not pace a pseudo-terminal to its line speed, so its share exceeds 100 %);
@@ -30,6 +31,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -40,6 +42,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -330,12 +333,67 @@ struct Stream {
 
 // ---- the two programs ---------------------------------------------------------------------
 
+// Port monitors on a running tarnd: one control-socket client a mapping, each asking for its
+// records and reading them as fast as they come, on a thread of the bench's own.
+struct Watchers {
+    std::vector<int> fds;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> bytes{0};
+    std::thread reader;
+
+    ~Watchers() {
+        stop = true;
+        if (reader.joinable())
+            reader.join();
+        for (int fd : fds)
+            ::close(fd);
+    }
+    bool watch(const std::string& socketPath, int count) {
+        for (int i = 1; i <= count; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+            if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                if (fd >= 0)
+                    ::close(fd);
+                return false;
+            }
+            fds.push_back(fd);
+            const std::string request = "monitor\tCOM" + std::to_string(i) + "\n";
+            if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+                return false;
+        }
+        reader = std::thread([this] {
+            std::vector<pollfd> polled;
+            for (int fd : fds)
+                polled.push_back({fd, POLLIN, 0});
+            std::vector<char> buffer(65536);
+            while (!stop) {
+                if (::poll(polled.data(), polled.size(), 50) <= 0)
+                    continue;
+                for (pollfd& p : polled) {
+                    if (p.revents & POLLIN) {
+                        const ssize_t n = ::read(p.fd, buffer.data(), buffer.size());
+                        if (n > 0)
+                            bytes += static_cast<std::uint64_t>(n);
+                    }
+                    if (p.revents & (POLLHUP | POLLERR))
+                        p.fd = -1;
+                }
+            }
+        });
+        return true;
+    }
+};
+
 // One running program with `count` mappings, each an application end and a peer end.
 struct Setup {
     std::vector<pid_t> pids;
     std::vector<int> apps;
     std::vector<int> peers;
     std::vector<std::string> links;
+    std::unique_ptr<Watchers> watchers;
     bool ok = false;
 
     // The programs end first: a mapping whose peer hung up would connect again, and leave
@@ -343,6 +401,7 @@ struct Setup {
     ~Setup() {
         for (pid_t pid : pids)
             stopProcess(pid);
+        watchers.reset();
         for (int fd : apps)
             ::close(fd);
         for (int fd : peers) {
@@ -403,6 +462,17 @@ void startTarndRfc2217(Setup& setup, int listener, int count, std::uint32_t baud
     g_rfc2217 = true;
     startTarnd(setup, listener, count, baud);
     g_rfc2217 = false;
+}
+
+// The same plain mappings, each watched by a port monitor that takes every record.
+void startTarndWatched(Setup& setup, int listener, int count, std::uint32_t baud) {
+    startTarnd(setup, listener, count, baud);
+    if (!setup.ok)
+        return;
+    setup.ok = false;
+    setup.watchers = std::make_unique<Watchers>();
+    if (setup.watchers->watch(g_home + "/run/tarn/tarn.sock", count))
+        setup.ok = true;
 }
 
 // socat as most bridges are set up, with Nagle's algorithm on: for the split-write figure.
@@ -680,6 +750,7 @@ int main(int argc, char** argv) {
     std::vector<Column> columns;
     columns.push_back({"tarnd", startTarnd, g_tarnd, {}, {}});
     columns.push_back({"tarnd rfc2217", startTarndRfc2217, g_tarnd, {}, {}});
+    columns.push_back({"tarnd watched", startTarndWatched, g_tarnd, {}, {}});
     if (!baseline.empty())
         columns.push_back({"tarnd baseline", startTarnd, baseline, {}, {}});
     if (haveSocat)

@@ -138,6 +138,7 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
     std::vector<pollfd> sources;
     int portEvents = -1;
     bool soon = false;
+    bool portChanged = false; // the port's events were taken since the last pass
     m_handOffRing.store(handOffRing());
     while (!terminated()) {
         // A message may change the mapping (a close notification takes the connection
@@ -163,6 +164,7 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
             // Every thread looks at the open state, so whoever takes the port's events first
             // passes them on to the others.
             if (portEvents >= 0 && sources[portEntry].revents != 0) {
+                portChanged = true;
                 m_tarnInfo->port->drainEvents();
                 wakeMapping(m_tarnInfo, this);
             }
@@ -176,15 +178,16 @@ void ThreadInterface::runPasses(std::chrono::milliseconds period) {
             // Told before the pass too, so a change comes before the bytes that followed it.
             const bool watched = m_tarnInfo && m_tarnInfo->tap.watched();
             if (watched)
-                noteMonitorState(*m_tarnInfo);
+                noteMonitorState(*m_tarnInfo, portChanged);
+            portChanged = false;
             pass();
             m_passes.fetch_add(1, std::memory_order_relaxed);
-            if (watched)
-                noteMonitorState(*m_tarnInfo);
             const MappingState after = observe(m_tarnInfo);
             for (std::size_t i = 0; i < after.size(); ++i)
                 if (after[i] != before[i])
                     changed |= 1u << i;
+            if (watched)
+                noteMonitorState(*m_tarnInfo, (changed & kWakeOnState) != 0);
             busy = hasPendingWork();
             sources.clear();
             portEvents = -1;
@@ -251,17 +254,17 @@ void ThreadInterface::handOff(std::uint32_t& changed, bool fillingSoon) {
     const MappingState before = observe(m_tarnInfo);
     const bool watched = m_tarnInfo->tap.watched();
     if (watched)
-        noteMonitorState(*m_tarnInfo);
+        noteMonitorState(*m_tarnInfo, false);
     target->pass();
     target->m_passes.fetch_add(1, std::memory_order_relaxed);
-    if (watched)
-        noteMonitorState(*m_tarnInfo);
     target->m_handedPasses.fetch_add(1, std::memory_order_relaxed);
     const MappingState after = observe(m_tarnInfo);
     std::uint32_t handedChanges = 0;
     for (std::size_t i = 0; i < after.size(); ++i)
         if (after[i] != before[i])
             handedChanges |= 1u << i;
+    if (watched)
+        noteMonitorState(*m_tarnInfo, (handedChanges & kWakeOnState) != 0);
     // What is left for it to do, its own loop does, at the pace it chooses.
     if (target->hasPendingWork())
         target->wake();

@@ -44,13 +44,17 @@ template <class T> void note(monitor::Tap& tap, T& last, const T& now, const std
 
 } // namespace
 
-void noteMonitorState(TARNINFO& tarnInfo) {
+void noteMonitorState(TARNINFO& tarnInfo, bool changed) {
     monitor::Tap& tap = tarnInfo.tap;
     monitor::Tap::State& last = tap.state;
+    const std::int64_t now = monitor::nowUs();
     if (tap.takePrimeRequest()) {
         last = {};
         tap.event("monitor started");
+    } else if (!changed && now - last.checkedUs < kMonitorRecheckUs) {
+        return;
     }
+    last.checkedUs = now;
     const std::int32_t open = tarnInfo.isOpen() ? 1 : 0;
     note(tap, last.open, open, open ? "port open" : "port closed");
     if (tarnInfo.isTcp()) {

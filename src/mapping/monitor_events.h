@@ -12,5 +12,8 @@ void tookForNetwork(TARNINFO& tarnInfo, const std::uint8_t* data, std::uint32_t 
 void gaveToPort(TARNINFO& tarnInfo, const std::uint8_t* data, std::uint32_t size);
 // Tells the watchers what changed since they were last told (everything, for a new watcher):
 // the port opened or closed, the connections, the line settings, the lines both ways, the
-// pacing's rate. Called after each pass while the mapping is watched.
-void noteMonitorState(TARNINFO& tarnInfo);
+// pacing's rate. Called before and after each pass while the mapping is watched; looking
+// costs system calls, so it looks when `changed` (the caller saw something change) and
+// otherwise at most every kMonitorRecheckUs.
+inline constexpr std::int64_t kMonitorRecheckUs = 5000;
+void noteMonitorState(TARNINFO& tarnInfo, bool changed);

@@ -140,6 +140,9 @@ std::shared_ptr<Watch> Tap::watch(std::size_t capacity) {
 void Tap::record(Flow flow, const std::uint8_t* bytes, std::size_t size) {
     const std::int64_t time = nowUs();
     std::lock_guard guard(m_shared->mutex);
+    // The last watcher may have gone since the caller asked.
+    if (m_shared->rings.empty())
+        return;
     for (const auto& ring : m_shared->rings)
         ring->push(flow, time, bytes, size);
     m_work.fetch_add(1, std::memory_order_relaxed);

@@ -115,6 +115,7 @@ public:
         std::string outputLines;
         std::string inputLines;
         std::int32_t pacedBaud = -1;
+        std::int64_t checkedUs = 0; // when the state was last looked at
     };
     State state;
 
