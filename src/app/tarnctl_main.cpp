@@ -595,6 +595,8 @@ int runList(bool stats) {
         }
         printTable(rows);
         printRfc2217Notes(rfc2217);
+        if (stats)
+            std::fprintf(stderr, "tarnctl: the traffic figures need a running tarn or tarnd.\n");
         return kOk;
     }
     const auto answer = ask(*reached->program, stats ? Fields{"list", "stats"} : Fields{"list"});
