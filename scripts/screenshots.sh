@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the desktop program's views into docs/ from the real program: four simulated
 # device servers in their own namespaces, two mappings (COM5 connected to Press-Line-1, COM6
-# pointing at a closed port, so it shows red), on Qt's offscreen platform.
+# pointing at a closed port, so it shows red) and COM5's port monitor while requests go to
+# its echoing device, on Qt's offscreen platform.
 #
 #   scripts/screenshots.sh BUILD_DIR [OUT_DIR]      (needs root for the namespaces)
 set -euo pipefail
@@ -25,4 +26,4 @@ store_mapping "$tarnctl" tcp-client COM6 10.77.2.10 --remote 4009
 
 say "Screenshots: tarn on the offscreen platform in $hostns"
 ip netns exec "$hostns" env QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}" \
-    "$shots" "$out" --open COM5 --open COM6 --wait-connected COM5 "${@:3}"
+    "$shots" "$out" --open COM5 --open COM6 --wait-connected COM5 --monitor COM5 "${@:3}"

@@ -72,8 +72,11 @@ std::string monitorLine(const monitor::Record& record, std::int64_t wallOffsetUs
         line += hexText(record.bytes);
     if (show == MonitorShow::kBoth)
         line += "  ";
-    if (show != MonitorShow::kHex)
-        line += "|" + printableText(record.bytes) + "|";
+    if (show != MonitorShow::kHex) {
+        line += '|';
+        line += printableText(record.bytes);
+        line += '|';
+    }
     return line;
 }
 

@@ -32,11 +32,13 @@
 #include "core/program_entry.h"
 #include "ui/screen_fit.h"
 #include "ui/t_config_dialog.h"
+#include "ui/t_port_monitor.h"
 #include "ui/t_progress_bar_box.h"
 #include "ui/t_small_box.h"
 #include "ui/t_small_input_dialog.h"
 #include "ui/t_tarn_add_gui.h"
 #include "ui/t_temp_search_dialog.h"
+#include "ui/traffic_text.h"
 
 using namespace Qt::StringLiterals;
 
@@ -213,6 +215,7 @@ void TForm1::buildMenuBand() {
     command(u"&Add Mapping..."_s, {QKeySequence(Qt::CTRL | Qt::Key_N), QKeySequence(Qt::Key_Insert)},
             &TForm1::addMappingCommand);
     command(u"&Remove Mapping"_s, {QKeySequence(Qt::Key_Delete)}, &TForm1::removeMappingFromMenu);
+    command(u"&Monitor..."_s, {QKeySequence(Qt::CTRL | Qt::Key_M)}, &TForm1::monitorCommand);
     command(u"&Configure Device..."_s, {}, &TForm1::configureCommand);
     command(u"Open &Web Page"_s, {}, &TForm1::webCommand);
     menu->addSeparator();
@@ -337,6 +340,7 @@ void TForm1::buildLists() {
         m_mappingView->selectRow(index.row());
         auto* menu = new QMenu(this);
         menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->addAction(u"Monitor..."_s, this, &TForm1::monitorCommand);
         menu->addAction(u"Copy Port Path"_s, this, &TForm1::copyPortPath);
         menu->popup(m_mappingView->viewport()->mapToGlobal(at));
     });
@@ -529,11 +533,37 @@ void TForm1::rebuildDeviceList() {
 
 void TForm1::refreshMappingList() {
     m_core.reportUncarriedBreaks();
+    // Every second whatever the page: the rates and the monitors' plots count on it.
+    m_core.sampleTraffic();
     if (page() != Page::ComMapping)
         return;
     m_header->setText(u"COM Mapping - %1 COM(s)"_s.arg(m_core.mappingCount()));
     if (m_core.refreshTick())
         rebuildMappingRows();
+    else
+        refreshMappingToolTips();
+}
+
+namespace {
+
+QString mappingToolTip(const core::MappingRow& mapping) {
+    QString tip = u"Device's input lines: "_s + QString::fromStdString(mapping.inputLines);
+    // Its cells read like a TCP client's, so the tooltip names the kind.
+    if (mapping.rfc2217)
+        tip += u"\nRFC 2217 (Telnet COM Port Control)"_s;
+    return tip + u'\n' + ui::trafficLines(mapping.traffic);
+}
+
+} // namespace
+
+void TForm1::refreshMappingToolTips() {
+    // By COM number: a header click may have put the rows in another order than the core's.
+    for (const core::MappingRow& mapping : m_core.mappingRows()) {
+        for (int row = 0; row < m_mappingModel->rowCount(); ++row) {
+            if (m_mappingModel->cell(row, kComPortColumn).toInt() == mapping.comNumber)
+                m_mappingModel->setToolTip(row, mappingToolTip(mapping));
+        }
+    }
 }
 
 void TForm1::rebuildMappingRows() {
@@ -541,10 +571,7 @@ void TForm1::rebuildMappingRows() {
     for (const core::MappingRow& mapping : m_core.mappingRows()) {
         ui::TextRow row = ui::textRow(mapping.cells);
         row.red = mapping.drawnRed;
-        row.toolTip = u"Device's input lines: "_s + QString::fromStdString(mapping.inputLines);
-        // Its cells read like a TCP client's, so the tooltip names the kind.
-        if (mapping.rfc2217)
-            row.toolTip += u"\nRFC 2217 (Telnet COM Port Control)"_s;
+        row.toolTip = mappingToolTip(mapping);
         // Where the port is: the file an application opens, and the terminal behind it.
         if (!mapping.portLink.empty()) {
             row.cellToolTips = QStringList(kComPortColumn + 1);
@@ -775,10 +802,40 @@ void TForm1::copyPortPath() {
         QGuiApplication::clipboard()->setText(m_mappingModel->row(row).path);
 }
 
+void TForm1::monitorCommand() {
+    // The mapping it acts on must be in sight, as Delete does.
+    selectPage(Page::ComMapping);
+    const int row = selectedRow(m_mappingView);
+    if (row < 0) {
+        showError(QString::fromLatin1(core::kSelectItemFirst));
+        return;
+    }
+    const std::int32_t com = m_mappingModel->cell(row, kComPortColumn).toInt();
+    if (TPortMonitor* open = monitorWindow(com)) {
+        open->showNormal();
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    auto hold = m_core.watchMapping(com, m_options.monitorCapacity);
+    if (!hold.ok()) {
+        showError(QString::fromStdString(hold.error()));
+        return;
+    }
+    auto* monitor = new TPortMonitor(m_core, std::move(hold.value()), this);
+    m_monitors[com] = monitor;
+    monitor->show();
+}
+
+TPortMonitor* TForm1::monitorWindow(std::int32_t comNumber) const {
+    const auto found = m_monitors.find(comNumber);
+    return found == m_monitors.end() ? nullptr : found->second.data();
+}
+
 void TForm1::removeMappingCommand() {
     const int row = selectedRow(m_mappingView);
     if (row < 0) {
-        showError(u"Please select an item first."_s);
+        showError(QString::fromLatin1(core::kSelectItemFirst));
         return;
     }
     const core::CommandOutcome outcome = m_core.removeMapping(m_mappingModel->cell(row, kComPortColumn).toInt());

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,7 @@ class TtempSearchDialog;
 class TTARNAddGUI;
 class TConfigDialog;
 class QMessageBox;
+class TPortMonitor;
 
 // The forms the window works with, made by the program entry in their fixed order.
 struct SharedForms {
@@ -54,6 +56,8 @@ public:
         // Started for the session (autostart): without a tray the window starts minimised.
         // Otherwise it goes to the tray only when there is one, and stays shown when not.
         bool startMinimized = false;
+        // The ring of each monitor window's watch; tests make it small to see it overflow.
+        std::size_t monitorCapacity = monitor::Ring::kDefaultCapacity;
     };
 
     // Starts the core (pinning, sockets, system ports, device side, worker with its start-up
@@ -73,6 +77,8 @@ public:
     bool startUpDone() const { return m_startUpDone; }
     // The selected mapping's port file, to the clipboard.
     void copyPortPath();
+    // The selected mapping's monitor window: opened, or brought forward when it is open.
+    void monitorCommand();
     void searchCommand();
     void addMappingCommand();
     void removeMappingCommand();
@@ -110,6 +116,8 @@ public:
     QAction* configureAction() const { return m_configureAction; }
     const ui::SortState& sortState() const { return m_sort; }
     QString clockText() const;
+    // The open monitor window of COM<n>, or null.
+    TPortMonitor* monitorWindow(std::int32_t comNumber) const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -128,6 +136,8 @@ private:
     void drainCore();
     void pullLogs();
     void rebuildMappingRows();
+    // The figures of the rows' traffic move every second, without a rebuild.
+    void refreshMappingToolTips();
     void continueConfigure();
     void showConfiguration(const std::optional<EepromImage>& image);
     void storeConfiguration();
@@ -192,4 +202,6 @@ private:
     // The sequence of the next row each log view has not shown yet.
     std::uint64_t m_deviceLogNext = 0;
     std::uint64_t m_mappingLogNext = 0;
+    // One monitor window a mapping, by COM number; each deletes itself on close.
+    std::map<std::int32_t, QPointer<TPortMonitor>> m_monitors;
 };

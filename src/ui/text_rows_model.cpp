@@ -83,6 +83,13 @@ void TextRowsModel::removeFirstRows(int count) {
     endRemoveRows();
 }
 
+void TextRowsModel::setToolTip(int row, const QString& toolTip) {
+    if (row < 0 || row >= rowCount() || m_rows[static_cast<std::size_t>(row)].toolTip == toolTip)
+        return;
+    m_rows[static_cast<std::size_t>(row)].toolTip = toolTip;
+    emit dataChanged(index(row, 0), index(row, columnCount() - 1), {Qt::ToolTipRole});
+}
+
 void TextRowsModel::sortByClick(int column, SortState& state) {
     if (column == state.column)
         state.ascending = !state.ascending;

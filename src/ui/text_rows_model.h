@@ -45,6 +45,8 @@ public:
     // Drops the first `count` rows (a log view's oldest).
     void removeFirstRows(int count);
     void clear() { setRows({}); }
+    // Replaces one row's tooltip in place: the view keeps its selection and scroll.
+    void setToolTip(int row, const QString& toolTip);
     const TextRow& row(int row) const { return m_rows.at(static_cast<std::size_t>(row)); }
     QString cell(int row, int column) const;
     // Every row on this background (the search dialog's list); none by default.

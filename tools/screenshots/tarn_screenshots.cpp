@@ -1,13 +1,15 @@
 // Renders the desktop program's views to PNG files: the device page, the mapping page, the
-// search dialog, the add dialog, the configuration dialog and the about box, from the real
-// program running on whatever devices and mappings its namespace and mapping file give it
-// (scripts/screenshots.sh sets them up).
+// search dialog, the add dialog, the configuration dialog, the about box and a port monitor,
+// from the real program running on whatever devices and mappings its namespace and mapping
+// file give it (scripts/screenshots.sh sets them up).
 //
-//   tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]
+//   tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--monitor COM<n>] [--screen]
 //
 // --open holds a port open as an application would, so its mapping connects (or turns red
-// when it cannot); --screen also grabs the whole screen around each view as NAME-screen.png
-// (a real display, e.g. under Xvfb with a window manager).
+// when it cannot); --monitor writes requests to that opened port for a few seconds, which an
+// echoing device answers, and shows its monitor window (tarn-monitor.png); --screen also grabs the
+// whole screen around each view as NAME-screen.png (a real display, e.g. under Xvfb with a
+// window manager).
 
 #include <QApplication>
 #include <QDir>
@@ -17,6 +19,8 @@
 #include <QScreen>
 #include <QTableView>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
@@ -30,6 +34,7 @@
 #include "model/tarn_info.h"
 #include "ui/screen_fit.h"
 #include "ui/t_config_dialog.h"
+#include "ui/t_port_monitor.h"
 #include "ui/t_small_box.h"
 #include "ui/t_small_input_dialog.h"
 #include "ui/t_tarn_add_gui.h"
@@ -85,6 +90,38 @@ int openPort(const std::string& path) {
     return fd;
 }
 
+// An application's traffic on an open port: a text request and a binary one in turn, a burst
+// now and then so the rate plot has a shape, and the device's echo read back.
+class PortTalker {
+public:
+    explicit PortTalker(int fd) : m_fd(fd) {
+        m_timer.setInterval(40);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { step(); });
+        m_timer.start();
+    }
+
+private:
+    void step() {
+        static const std::string kText = "READ 40001 8\r\n";
+        static const std::string kBinary("\x01\x03\x00\x00\x00\x0a\xc5\xcd", 8);
+        const int repeat = (m_step / 25) % 2 == 0 ? 1 : 6;
+        std::string out;
+        for (int i = 0; i < repeat; ++i)
+            out += m_step % 2 == 0 ? kText : kBinary;
+        ++m_step;
+        if (::write(m_fd, out.data(), out.size()) < 0) {
+            // A full port waits for the next step.
+        }
+        char echo[4096];
+        while (::read(m_fd, echo, sizeof echo) > 0) {
+        }
+    }
+
+    int m_fd;
+    int m_step = 0;
+    QTimer m_timer;
+};
+
 std::string portDir() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
         return std::string(runtime) + "/tarn";
@@ -100,19 +137,24 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     const QStringList args = app.arguments();
     if (args.size() < 2) {
-        std::fputs("usage: tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--screen]\n", stderr);
+        std::fputs("usage: tarn-screenshots OUT_DIR [--open COM<n>]... [--wait-connected COM<n>] [--monitor COM<n>] "
+                   "[--screen]\n",
+                   stderr);
         return 2;
     }
     const QString out = args[1];
     QDir().mkpath(out);
     std::vector<std::string> toOpen;
     int waitConnected = 0;
+    std::string monitorPort;
     bool screen = false;
     for (int i = 2; i < args.size(); ++i) {
         if (args[i] == u"--open"_s && i + 1 < args.size())
             toOpen.push_back(args[++i].toStdString());
         else if (args[i] == u"--wait-connected"_s && i + 1 < args.size())
             waitConnected = args[++i].mid(3).toInt();
+        else if (args[i] == u"--monitor"_s && i + 1 < args.size())
+            monitorPort = args[++i].toStdString();
         else if (args[i] == u"--screen"_s)
             screen = true;
     }
@@ -166,6 +208,28 @@ int main(int argc, char** argv) {
     // Two ticks: the rows are rebuilt on the first, the states settle by the second.
     waitFor([] { return false; }, 2200);
     ok = save(form, out + u"/tarn-mappings.png"_s, screen) && ok;
+
+    if (!monitorPort.empty()) {
+        const auto opened = std::find(toOpen.begin(), toOpen.end(), monitorPort);
+        const int fd = opened == toOpen.end() ? -1 : fds[static_cast<std::size_t>(opened - toOpen.begin())];
+        const int com = std::atoi(monitorPort.c_str() + 3);
+        for (int row = 0; row < form.mappingModel()->rowCount(); ++row)
+            if (form.mappingModel()->cell(row, 1).toInt() == com)
+                form.mappingView()->selectRow(row);
+        form.monitorCommand();
+        if (TPortMonitor* monitor = form.monitorWindow(com); monitor && fd >= 0) {
+            // Long enough for the rate plot to show a few seconds of both directions.
+            PortTalker talker(fd);
+            waitFor([] { return false; }, 7000);
+            // From the top: the port's state as the watch began, then the first exchanges.
+            monitor->view()->scrollToTop();
+            ok = save(*monitor, out + u"/tarn-monitor.png"_s, screen) && ok;
+            monitor->close();
+        } else {
+            std::fprintf(stderr, "tarn-screenshots: no monitor on %s (is it --open?)\n", monitorPort.c_str());
+            ok = false;
+        }
+    }
 
     form.selectPage(TForm1::Page::DeviceInfo);
     form.searchCommand();
