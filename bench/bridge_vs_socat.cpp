@@ -61,23 +61,6 @@ constexpr auto kIdleWindow = 5s;
 
 // ---- plumbing ------------------------------------------------------------------------------
 
-bool enterPrivateNamespace(std::string& why) {
-    if (::unshare(CLONE_NEWNET) != 0) {
-        why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-        return false;
-    }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::snprintf(request.ifr_name, IFNAMSIZ, "lo");
-    const bool up =
-        ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-        (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-    ::close(fd);
-    if (!up)
-        why = "cannot bring lo up";
-    return up;
-}
-
 // CPU time of a process, in seconds: the sum over its threads of the scheduler's run time
 // (nanoseconds), far finer than utime + stime in clock ticks, which cannot resolve the few
 // milliseconds per second that idle mappings cost. Threads that ended meanwhile are not

@@ -42,17 +42,6 @@ using namespace bench;
 constexpr std::uint16_t kPort = 47100;
 constexpr int kCom = 7;
 
-bool loopbackUp() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::snprintf(request.ifr_name, IFNAMSIZ, "lo");
-    const bool up =
-        ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-        (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-    ::close(fd);
-    return up;
-}
-
 int connectPeer() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
@@ -112,8 +101,9 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    if (::unshare(CLONE_NEWNET) != 0 || !loopbackUp()) {
-        std::printf("monitor_window: skipped, no private network namespace (%s); run as root\n", std::strerror(errno));
+    std::string why;
+    if (!enterPrivateNamespace(why)) {
+        std::printf("monitor_window: skipped, no private network namespace (%s); run as root\n", why.c_str());
         return 0;
     }
     char pattern[] = "/tmp/tarn-bench-XXXXXX";
