@@ -31,18 +31,27 @@ const char* flowSide(Flow flow) {
     return monitor::portSide(flow) ? "port" : "net";
 }
 
-std::string hexText(const std::string& bytes) {
+namespace {
+
+// The bytes as two lowercase hex digits each, with `separator` between them when it is not 0.
+std::string hexDigits(const std::string& bytes, char separator) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(bytes.size() * 3);
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        if (!out.empty())
-            out += ' ';
+        if (separator != 0 && !out.empty())
+            out += separator;
         out += kDigits[byte >> 4];
         out += kDigits[byte & 15];
     }
     return out;
+}
+
+} // namespace
+
+std::string hexText(const std::string& bytes) {
+    return hexDigits(bytes, ' ');
 }
 
 std::string printableText(const std::string& bytes) {
@@ -81,17 +90,8 @@ std::string monitorLine(const monitor::Record& record, std::int64_t wallOffsetUs
 }
 
 std::vector<std::string> monitorFields(const monitor::Record& record) {
-    std::string payload;
-    if (record.flow == Flow::kEvent || record.flow == Flow::kLost) {
-        payload = record.bytes;
-    } else {
-        static constexpr char kDigits[] = "0123456789abcdef";
-        payload.reserve(record.bytes.size() * 2);
-        for (const char c : record.bytes) {
-            payload += kDigits[static_cast<unsigned char>(c) >> 4];
-            payload += kDigits[static_cast<unsigned char>(c) & 15];
-        }
-    }
+    const bool words = record.flow == Flow::kEvent || record.flow == Flow::kLost;
+    std::string payload = words ? record.bytes : hexDigits(record.bytes, 0);
     return {"rec", std::to_string(static_cast<int>(record.flow)), std::to_string(record.timeUs), std::move(payload)};
 }
 
